@@ -1,0 +1,47 @@
+# Helpers shared by every CMakeLists of the project.
+include(GoogleTest)
+
+if(TC_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Our own code builds warning-free; third-party headers come in as system includes.
+function(tc_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# tc_library(<name> <sources...>): one static library of a layer; includes are
+# written from src/, e.g. #include "engine/VeltTable.h".
+function(tc_library name)
+  add_library(${name} STATIC ${ARGN})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  tc_warnings(${name})
+endfunction()
+
+# tc_test(<name> SOURCES ... [LIBS ...] [TIMEOUT s] [LABELS ...])
+# A GoogleTest executable whose tests are registered with CTest one by one.
+function(tc_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  tc_warnings(${name})
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+endfunction()
+
+# tc_fuzzer(<name> <sources...> LIBS ...): a libFuzzer target, built only with TC_FUZZ.
+function(tc_fuzzer name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+  tc_warnings(${name})
+endfunction()

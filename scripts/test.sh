@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test:
+#   1. the main build (build/, gcc): all layers, tools and tests;
+#   2. the sanitizer build (build-asan/, clang with AddressSanitizer and
+#      UndefinedBehaviorSanitizer): the Qt-free core layers, their tests and the
+#      bounded fuzz runs.
+# Prints CTest's summary of each and exits non-zero when any test fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh || exit 1
+
+JOBS=$(nproc)
+status=0
+
+echo "== main build (build/)"
+if [ ! -f build/build.ninja ]; then
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+fi
+cmake --build build || exit 1
+(cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS") || status=1
+
+echo "== sanitizer build (build-asan/)"
+if [ ! -f build-asan/build.ninja ]; then
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DTC_CORE_ONLY=ON -DTC_SANITIZE=ON -DTC_FUZZ=ON -DTC_BENCH=OFF >/dev/null || exit 1
+fi
+cmake --build build-asan || exit 1
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --output-on-failure -j "$JOBS") || status=1
+
+if [ $status -eq 0 ]; then
+  echo "== all tests passed"
+else
+  echo "== SOME TESTS FAILED"
+fi
+exit $status

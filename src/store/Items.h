@@ -1,0 +1,88 @@
+#pragma once
+// The in-memory items the table managers make from stored records. Texts are
+// kept as stored: GBK bytes, length-prefixed, cut to the field's byte limit.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "store/DateTime.h"
+#include "store/GbkText.h"
+
+// A length-prefixed text of at most N bytes (one length byte, N text bytes).
+template <size_t N>
+struct TShortString {
+    static_assert(N <= 255, "the length must fit in its prefix byte");
+    static constexpr size_t kCapacity = N;
+
+    uint8_t Length = 0;
+    char Text[N] = {};
+
+    // GBK bytes, cut to N without splitting a double-byte character.
+    void AssignGbk(std::string_view gbk) {
+        std::string_view cut = CutGbk(gbk, N);
+        std::memset(Text, 0, N);
+        std::memcpy(Text, cut.data(), cut.size());
+        Length = static_cast<uint8_t>(cut.size());
+    }
+    void AssignUtf8(std::string_view utf8) { AssignGbk(Utf8ToGbk(utf8)); }
+    std::string_view Gbk() const { return std::string_view(Text, Length <= N ? Length : N); }
+    std::string Utf8() const { return GbkToUtf8(Gbk()); }
+    bool operator==(const TShortString& other) const { return Gbk() == other.Gbk(); }
+};
+
+// One stored station ("StationTable").
+struct TStationInfo {
+    int32_t RecordId = 0;
+    TShortString<20> DevName;
+    TShortString<20> StationPosName;
+    uint8_t TmpAddr = 0;
+    uint8_t PortNo = 0;
+    uint8_t PortBaud = 0;
+    uint8_t PortBitSize = 0;
+    uint8_t PortParity = 0;
+    uint8_t PortStopBits = 0;
+    uint8_t PortDtrControl = 0;
+};
+
+// One history sample ("HisDataTable"); raw register values as received.
+struct TTmpReading {
+    int32_t RecordId = 0;
+    TDateTime DateTime = 0;
+    uint8_t TmpAddr = 0;
+    uint16_t APhaseTmp = 0;
+    uint16_t BPhaseTmp = 0;
+    uint16_t CPhaseTmp = 0;
+    uint16_t IronTmp = 0;
+    uint8_t RelayFlags = 0;
+};
+
+// One stored parameter ("SysparaTable"): a key that uses its value or text.
+struct TSysParaItem {
+    int32_t RecordId = 0;
+    uint8_t ParaKey = 0;
+    int32_t Value = 0;
+    TShortString<124> Text;
+};
+
+// Parameter keys.
+enum TSysParaKey : uint8_t {
+    kParaScanInterval = 0,
+    kParaMaxOLTimer = 1,
+    kParaIsBackUp = 2,
+    kParaLastBackUpDate = 3,
+    kParaBackUpInterval = 4,
+    kParaBackUpPath = 5,
+};
+
+// The settings block built from the parameters; all zero before loading.
+struct TSysParaInfo {
+    int32_t ScanInterval = 0;    // ms
+    int32_t MaxOLTimer = 0;      // ms
+    bool IsBackUp = false;
+    TShortString<20> LastBackUpDate;
+    int32_t BackUpInterval = 0;  // days
+    TShortString<124> BackUpPath;
+};
