@@ -45,3 +45,29 @@ function(tc_fuzzer name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
   tc_warnings(${name})
 endfunction()
+
+# tc_qt_test(<name> SOURCES ... [LIBS ...] [TIMEOUT s] [CORE])
+# A GoogleTest executable run inside a QApplication (offscreen platform), or a
+# QCoreApplication with CORE. Qt Test's event helpers (QTest::mouseClick,
+# QSignalSpy, QTest::qWaitFor) are linked in.
+function(tc_qt_test name)
+  cmake_parse_arguments(T "CORE" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/QtTestMain.cpp)
+  if(T_CORE)
+    find_package(Qt6 REQUIRED COMPONENTS Core Test)
+    target_compile_definitions(${name} PRIVATE TC_QT_CORE_ONLY)
+    target_link_libraries(${name} PRIVATE Qt6::Core Qt6::Test)
+  else()
+    find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
+    target_link_libraries(${name} PRIVATE Qt6::Widgets Qt6::Test)
+  endif()
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  tc_warnings(${name})
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()
