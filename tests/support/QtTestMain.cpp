@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCoreApplication>
+#ifndef TC_QT_CORE_ONLY
+#include <QApplication>
+#endif
 
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
