@@ -2,34 +2,7 @@
 
 namespace {
 
-constexpr uint16_t kCrcPolynomial = 0xA001;  // 0x8005 reflected
-constexpr uint8_t kCrcInitial = 0xFF;        // both bytes of 0xFFFF
-constexpr int kBitsPerByte = 8;
-
-// What eight reflected shift steps make of the byte value i.
-constexpr uint16_t CrcStep(uint8_t i) {
-    uint16_t value = i;
-    for (int bit = 0; bit < kBitsPerByte; ++bit) {
-        value = (value & 1u) ? static_cast<uint16_t>((value >> 1) ^ kCrcPolynomial)
-                             : static_cast<uint16_t>(value >> 1);
-    }
-    return value;
-}
-
-constexpr std::array<uint8_t, 256> MakeTable(bool lowOrderHalf) {
-    std::array<uint8_t, 256> table{};
-    for (size_t i = 0; i < table.size(); ++i) {
-        uint16_t value = CrcStep(static_cast<uint8_t>(i));
-        table[i] = static_cast<uint8_t>(lowOrderHalf ? (value & 0xFFu) : (value >> 8));
-    }
-    return table;
-}
-
-constexpr std::array<uint8_t, 256> kHigh = MakeTable(true);
-constexpr std::array<uint8_t, 256> kLow = MakeTable(false);
-
-static_assert(kHigh[0] == 0x00 && kHigh[1] == 0xC1 && kHigh[2] == 0x81 && kHigh[3] == 0x40);
-static_assert(kLow[0] == 0x00 && kLow[1] == 0xC0 && kLow[2] == 0xC1 && kLow[3] == 0x01);
+constexpr uint8_t kCrcInitial = 0xFF;  // both bytes of 0xFFFF
 
 void BuildRequest(uint8_t address, uint8_t function, uint8_t* buffer) {
     buffer[0] = address;
@@ -47,9 +20,6 @@ uint16_t BigEndianWord(const uint8_t* p) {
 
 }  // namespace
 
-const std::array<uint8_t, 256> kCrcHighTable = kHigh;
-const std::array<uint8_t, 256> kCrcLowTable = kLow;
-
 void BuildReadCoils(uint8_t address, uint8_t* buffer) {
     BuildRequest(address, kFnReadCoils, buffer);
 }
@@ -63,8 +33,8 @@ void CalcCrc16(const uint8_t* data, int32_t length, uint8_t& crcLow, uint8_t& cr
     uint8_t second = kCrcInitial;
     for (int32_t n = 0; n < length; ++n) {
         uint8_t i = first ^ data[n];
-        first = second ^ kHigh[i];
-        second = kLow[i];
+        first = second ^ kCrcHighTable[i];
+        second = kCrcLowTable[i];
     }
     crcLow = first;
     crcHigh = second;

@@ -63,10 +63,29 @@ bool CheckCrc16(const uint8_t* data, int32_t length, uint8_t expectedLow, uint8_
 
 // The two 256-entry tables of the byte-wise CRC. Entry i of the high table is
 // the low-order byte, entry i of the low table the high-order byte, of what
-// eight shift steps with 0xA001 make of i (the names follow the order in
-// which the CRC bytes are sent, not the halves of the 16-bit value).
-extern const std::array<uint8_t, 256> kCrcHighTable;
-extern const std::array<uint8_t, 256> kCrcLowTable;
+// eight shift steps with the reflected polynomial 0xA001 make of i. (The
+// names are the traditional ones; the high table feeds the byte sent first.)
+constexpr std::array<uint8_t, 256> MakeCrcTable(bool lowOrderHalf) {
+    constexpr uint16_t kPolynomial = 0xA001;  // 0x8005 reflected
+    std::array<uint8_t, 256> table{};
+    for (size_t i = 0; i < table.size(); ++i) {
+        uint16_t value = static_cast<uint16_t>(i);
+        for (int bit = 0; bit < 8; ++bit) {
+            value = (value & 1u) ? static_cast<uint16_t>((value >> 1) ^ kPolynomial)
+                                 : static_cast<uint16_t>(value >> 1);
+        }
+        table[i] = static_cast<uint8_t>(lowOrderHalf ? (value & 0xFFu) : (value >> 8));
+    }
+    return table;
+}
+
+inline constexpr std::array<uint8_t, 256> kCrcHighTable = MakeCrcTable(true);
+inline constexpr std::array<uint8_t, 256> kCrcLowTable = MakeCrcTable(false);
+
+static_assert(kCrcHighTable[0] == 0x00 && kCrcHighTable[1] == 0xC1 && kCrcHighTable[2] == 0x81 &&
+              kCrcHighTable[3] == 0x40);
+static_assert(kCrcLowTable[0] == 0x00 && kCrcLowTable[1] == 0xC0 && kCrcLowTable[2] == 0xC1 &&
+              kCrcLowTable[3] == 0x01);
 
 // --- Replies ----------------------------------------------------------------
 

@@ -229,12 +229,16 @@ void TSimServer::Answer(TLine& line, const TFrameBytes& request) {
     for (int r = 0; r < kInputRegisterCount; ++r) {
         mapping_->tab_input_registers[r] = values.Registers[static_cast<size_t>(r)];
     }
+    // Whatever a failed earlier reply may have left in the channel goes first,
+    // so the bytes taken below are this request's reply.
+    uint8_t reply[kMaxRtuFrameSize + 4];
+    while (::recv(replyOut_.Get(), reply, sizeof reply, MSG_DONTWAIT) > 0) {
+    }
     const bool served = function == kFnReadCoils || function == kFnReadInputRegs;
     int built = served ? modbus_reply(modbus_.get(), request.data(),
                                       static_cast<int>(request.size()), mapping_.get())
                        : modbus_reply_exception(modbus_.get(), request.data(),
                                                 MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
-    uint8_t reply[kMaxRtuFrameSize + 4];
     ssize_t length = built > 0 ? ::recv(replyOut_.Get(), reply, sizeof reply, MSG_DONTWAIT) : -1;
     if (length < 2) {
         std::fprintf(stderr, "tcsim: %s: libmodbus built no reply (%s)\n",
