@@ -39,16 +39,16 @@ bool IsPortName(std::string_view name) {
     return true;
 }
 
-TControllerSpec ParseControllerSpec(std::string_view text) {
+TControllerSetup ParseControllerSetup(std::string_view text) {
     const std::string quoted = "\"" + std::string(text) + "\"";
     size_t first = text.find(':');
     if (first == std::string_view::npos) {
         throw TUsageError("controller " + quoted + " needs COMn:ADDR[:PROFILE]");
     }
     size_t second = text.find(':', first + 1);
-    TControllerSpec spec;
-    spec.PortName = std::string(text.substr(0, first));
-    if (!IsPortName(spec.PortName)) {
+    TControllerSetup setup;
+    setup.PortName = std::string(text.substr(0, first));
+    if (!IsPortName(setup.PortName)) {
         throw TUsageError("controller " + quoted + ": the port must be COMn, e.g. COM1");
     }
     std::string_view addressText = text.substr(
@@ -57,13 +57,13 @@ TControllerSpec ParseControllerSpec(std::string_view text) {
     if (!address || *address < kMinAddress || *address > kMaxAddress) {
         throw TUsageError("controller " + quoted + ": the address must be 1 to 255");
     }
-    spec.Address = static_cast<uint8_t>(*address);
+    setup.Address = static_cast<uint8_t>(*address);
     if (second != std::string_view::npos) {
         auto profile = ParseProfile(text.substr(second + 1));
         if (!profile) throw TUsageError("controller " + quoted + ": unknown profile");
-        spec.Profile = *profile;
+        setup.Profile = *profile;
     }
-    return spec;
+    return setup;
 }
 
 }  // namespace
@@ -115,11 +115,11 @@ TSimOptions ParseSimOptions(int argc, const char* const* argv) {
         } else if (!arg.empty() && arg[0] == '-') {
             throw TUsageError("unknown option \"" + std::string(arg) + "\"");
         } else {
-            TControllerSpec spec = ParseControllerSpec(arg);
-            if (!ports.insert(spec.PortName).second) {
-                throw TUsageError("port " + spec.PortName + " is given twice");
+            TControllerSetup setup = ParseControllerSetup(arg);
+            if (!ports.insert(setup.PortName).second) {
+                throw TUsageError("port " + setup.PortName + " is given twice");
             }
-            options.Controllers.push_back(std::move(spec));
+            options.Controllers.push_back(std::move(setup));
         }
     }
     if (options.Help) return options;

@@ -14,7 +14,7 @@ enum class TSimProfile { Normal, Hot, Fault, Silent, BadCrc, Zeros };
 
 constexpr size_t kMaxSimControllers = 255;
 
-struct TControllerSpec {
+struct TControllerSetup {
     std::string PortName;  // "COMn"
     uint8_t Address = 1;   // 1..255
     TSimProfile Profile = TSimProfile::Normal;
@@ -24,7 +24,7 @@ struct TSimOptions {
     std::string ProgramDir;
     std::optional<uint64_t> Seed;  // none: a fresh one per run
     bool Help = false;
-    std::vector<TControllerSpec> Controllers;
+    std::vector<TControllerSetup> Controllers;
 };
 
 // Wrong usage; main prints the message and the usage text and exits with 2.

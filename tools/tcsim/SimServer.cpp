@@ -62,11 +62,11 @@ TSimServer::TSimServer(const TSimOptions& options) : seed_(options.Seed.value_or
 
     const std::string portsDir = (std::filesystem::path(options.ProgramDir) / "ports").string();
     uint64_t seedState = seed_;
-    for (const TControllerSpec& spec : options.Controllers) {
+    for (const TControllerSetup& setup : options.Controllers) {
         // Each controller draws its own seed, so its replies do not depend
         // on how requests to the others interleave.
         uint64_t controllerSeed = SplitMix64(seedState);
-        lines_.push_back(std::make_unique<TLine>(spec, controllerSeed, portsDir));
+        lines_.push_back(std::make_unique<TLine>(setup, controllerSeed, portsDir));
         WatchClients(*lines_.back());
     }
 }
@@ -90,7 +90,7 @@ void TSimServer::WatchClients(TLine& line) {
 std::string TSimServer::ReadyLine() const {
     std::string text = "ready seed=" + std::to_string(seed_);
     for (const auto& line : lines_)
-        text += " " + line->Spec.PortName + "=" + line->Port.DevicePath();
+        text += " " + line->Setup.PortName + "=" + line->Port.DevicePath();
     return text;
 }
 
@@ -165,7 +165,7 @@ void TSimServer::ReadClientEvents() {
             if (it == lineByWatch_.end()) continue;
             TLine& line = *it->second;
             if (event->mask & IN_OPEN) {
-                if (line.Clients++ == 0) Emit(line.Spec.PortName + " opened");
+                if (line.Clients++ == 0) Emit(line.Setup.PortName + " opened");
             }
             if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) ++line.ClosesSeen;
         }
@@ -180,7 +180,7 @@ void TSimServer::ApplyCloses(TLine& line) {
     if (!clientsCounted_ || !wasOpen || line.Clients > 0) return;
     line.Port.ResetAfterLastClient();
     line.Framer.Clear();
-    Emit(line.Spec.PortName + " closed");
+    Emit(line.Setup.PortName + " closed");
 }
 
 void TSimServer::ServeLine(TLine& line, short revents, TSimClock::time_point now) {
@@ -200,7 +200,7 @@ void TSimServer::ServeLine(TLine& line, short revents, TSimClock::time_point now
         // Cannot happen while our own slave descriptor is open; if it does,
         // the line is given up rather than polled in a busy loop.
         std::fprintf(stderr, "tcsim: %s: the line failed; no longer served\n",
-                     line.Spec.PortName.c_str());
+                     line.Setup.PortName.c_str());
         line.Served = false;
         return;
     }
@@ -213,9 +213,9 @@ void TSimServer::Answer(TLine& line, const TFrameBytes& request) {
     const uint8_t function = request[1];
     // Other slaves' requests (and broadcasts, which read requests never are)
     // get no answer, as on a real line.
-    if (address != line.Spec.Address) return;
+    if (address != line.Setup.Address) return;
 
-    const std::string prefix = line.Spec.PortName + " addr=" + std::to_string(address) +
+    const std::string prefix = line.Setup.PortName + " addr=" + std::to_string(address) +
                                " fn=" + std::to_string(function) + " reply=";
     if (!line.Model.Answers()) {
         Emit(prefix + "none");
@@ -242,14 +242,14 @@ void TSimServer::Answer(TLine& line, const TFrameBytes& request) {
     ssize_t length = built > 0 ? ::recv(replyOut_.Get(), reply, sizeof reply, MSG_DONTWAIT) : -1;
     if (length < 2) {
         std::fprintf(stderr, "tcsim: %s: libmodbus built no reply (%s)\n",
-                     line.Spec.PortName.c_str(), modbus_strerror(errno));
+                     line.Setup.PortName.c_str(), modbus_strerror(errno));
         return;
     }
     if (served) line.Model.AfterRequest(function);
     if (line.Model.CorruptsCrc()) reply[length - 1] ^= kCrcSpoil;
 
     if (!line.Port.WriteAll(reply, static_cast<size_t>(length), kWriteTimeoutMs)) {
-        std::fprintf(stderr, "tcsim: %s: reply not written (%s)\n", line.Spec.PortName.c_str(),
+        std::fprintf(stderr, "tcsim: %s: reply not written (%s)\n", line.Setup.PortName.c_str(),
                      std::strerror(errno));
         return;
     }

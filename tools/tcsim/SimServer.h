@@ -55,9 +55,9 @@ class TSimServer {
     };
 
     struct TLine {
-        TLine(const TControllerSpec& spec, uint64_t seed, const std::string& portsDir)
-            : Spec(spec), Model(spec.Profile, seed), Port(spec.PortName, portsDir) {}
-        TControllerSpec Spec;
+        TLine(const TControllerSetup& setup, uint64_t seed, const std::string& portsDir)
+            : Setup(setup), Model(setup.Profile, seed), Port(setup.PortName, portsDir) {}
+        TControllerSetup Setup;
         TControllerModel Model;
         TSimPort Port;
         TRequestFramer Framer;
