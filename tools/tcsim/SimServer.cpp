@@ -126,7 +126,10 @@ bool TSimServer::Run(int signalFd) {
         // Opens count before the requests of this round are answered, closes
         // after them, so a client that sends a request and closes at once
         // still has its reply dropped rather than left for the next client.
-        if (clientsCounted_ && (fds[kInotifySlot].revents & POLLIN)) ReadClientEvents();
+        // The watch is read every round, not only when poll flagged it: poll
+        // looks at it before the lines, and a client may open and write in
+        // between; its reply must not be taken for one nobody can read.
+        if (clientsCounted_) ReadClientEvents();
 
         const auto now = TSimClock::now();
         for (size_t i = 0; i < lines_.size(); ++i) {
