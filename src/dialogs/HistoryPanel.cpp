@@ -3,8 +3,10 @@
 #include <QDateTimeEdit>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -18,6 +20,8 @@ namespace {
 const QString kPickerFormat = QStringLiteral("yyyy-M-d");
 // Decimation columns of a printed chart: finer than any screen plot.
 constexpr int kPrintChartBuckets = 1500;
+// Jobs up to this many pages are previewed; longer ones print directly.
+constexpr int kPreviewPageLimit = 300;
 
 QDateTimeEdit* MakePicker(const QString& name, QWidget* parent) {
     auto* picker = new QDateTimeEdit(parent);
@@ -138,10 +142,29 @@ void THistoryPanel::ShowPrintPreview() {
 
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageOrientation(QPageLayout::Landscape);
-    QPrintPreviewDialog dialog(&printer, this);
-    dialog.setObjectName(QStringLiteral("HistoryPrintPreview"));
-    dialog.setWindowTitle(QStringLiteral("打印预览"));
-    connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
-            [&job](QPrinter* target) { PrintHistory(*target, job); });
-    dialog.exec();
+    if (HistoryPrintPageCount(printer, job) <= kPreviewPageLimit) {
+        QPrintPreviewDialog dialog(&printer, this);
+        dialog.setObjectName(QStringLiteral("HistoryPrintPreview"));
+        dialog.setWindowTitle(QStringLiteral("打印预览"));
+        connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
+                [&job](QPrinter* target) { PrintHistory(*target, job); });
+        dialog.exec();
+        return;
+    }
+
+    // A preview keeps every page in memory (about 0.1 MB each; a year of
+    // samples is some 16,000 pages): print straight away, page by page,
+    // with a way to stop.
+    QPrintDialog dialog(&printer, this);
+    dialog.setObjectName(QStringLiteral("HistoryPrintDialog"));
+    if (dialog.exec() != QDialog::Accepted) return;
+    QProgressDialog progress(QStringLiteral("正在打印..."), QStringLiteral("取消"), 0,
+                             HistoryPrintPageCount(printer, job), this);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    PrintHistory(printer, job, [&progress](int page, int pages) {
+        progress.setMaximum(pages);
+        progress.setValue(page - 1);
+        return !progress.wasCanceled();
+    });
 }

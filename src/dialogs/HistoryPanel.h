@@ -72,7 +72,8 @@ class THistoryPanel : public QWidget {
     THistoryChart* Chart() const { return FChart; }
 
   public slots:
-    // The print preview of what is shown; printable to any printer or PDF.
+    // The print preview of what is shown, printable to any printer or PDF; a
+    // report too long to preview goes straight to the print dialog.
     void ShowPrintPreview();
 
   signals:

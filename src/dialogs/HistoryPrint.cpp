@@ -162,6 +162,28 @@ qreal DrawHeading(QPainter& p, const TPageLayout& L, const THistoryPrintJob& job
     return y + L.Gap;
 }
 
+// Which rows go on which page: with a chart the first page holds the heading
+// and the chart only; an empty report still prints its column header.
+struct TPagePlan {
+    size_t Rows = 0;
+    bool ChartPage = false;
+    size_t OnFirst = 0;
+    size_t PerPage = 1;
+    int Pages = 1;
+};
+
+TPagePlan PlanPages(const TPageLayout& L, const THistoryPrintJob& job) {
+    TPagePlan plan;
+    plan.Rows = job.Readings == nullptr ? 0 : job.Readings->size();
+    plan.ChartPage = job.Chart.has_value();
+    plan.OnFirst = plan.ChartPage ? 0 : std::min(plan.Rows, static_cast<size_t>(L.RowsFirstPage));
+    plan.PerPage = static_cast<size_t>(L.RowsPerPage);
+    size_t tablePages = (plan.Rows - plan.OnFirst + plan.PerPage - 1) / plan.PerPage;
+    if (plan.ChartPage && tablePages == 0) tablePages = 1;
+    plan.Pages = static_cast<int>(1 + tablePages);
+    return plan;
+}
+
 }  // namespace
 
 QFont HistoryPrintFont(qreal pointSize, bool bold) {
@@ -186,41 +208,46 @@ QFont HistoryPrintFont(qreal pointSize, bool bold) {
     return font;
 }
 
-int PrintHistory(QPrinter& printer, const THistoryPrintJob& job) {
+int HistoryPrintPageCount(QPrinter& printer, const THistoryPrintJob& job) {
+    return PlanPages(MakeLayout(printer), job).Pages;
+}
+
+int PrintHistory(QPrinter& printer, const THistoryPrintJob& job,
+                 const THistoryPrintProgress& progress) {
     QPainter p;
     if (!p.begin(&printer)) return 0;
     const TPageLayout L = MakeLayout(printer);
-    const size_t rows = job.Readings == nullptr ? 0 : job.Readings->size();
+    const TPagePlan plan = PlanPages(L, job);
+    auto goOn = [&](int page) { return !progress || progress(page, plan.Pages); };
+    if (!goOn(1)) {
+        printer.abort();
+        return 0;
+    }
 
-    // Page plan: with a chart the first page holds heading and chart only.
-    const bool chartPage = job.Chart.has_value();
-    const size_t onFirst = chartPage ? 0 : std::min(rows, static_cast<size_t>(L.RowsFirstPage));
-    const size_t perPage = static_cast<size_t>(L.RowsPerPage);
-    const size_t rest = rows - onFirst;
-    size_t tablePages = (rest + perPage - 1) / perPage;
-    if (chartPage && tablePages == 0) tablePages = 1;  // the header of an empty report
-    const int pages = static_cast<int>(1 + tablePages);
-
-    const qreal top = DrawHeading(p, L, job, rows);
-    if (chartPage) {
+    const qreal top = DrawHeading(p, L, job, plan.Rows);
+    if (plan.ChartPage) {
         const qreal available = L.Page.height() - FooterHeight(L) - top;
         const qreal height = std::min(available, L.Page.width() * kChartAspect);
         RenderHistoryChart(p, QRectF(0, top, L.Page.width(), height), *job.Chart);
     } else {
-        DrawTable(p, L, job.Readings, 0, onFirst, top);
+        DrawTable(p, L, job.Readings, 0, plan.OnFirst, top);
     }
-    DrawFooter(p, L, 1, pages);
+    DrawFooter(p, L, 1, plan.Pages);
 
-    size_t next = onFirst;
-    for (int page = 2; page <= pages; ++page) {
+    size_t next = plan.OnFirst;
+    for (int page = 2; page <= plan.Pages; ++page) {
+        if (!goOn(page)) {
+            printer.abort();
+            return page - 1;
+        }
         if (!printer.newPage()) return page - 1;
         DrawLine(p, L.Text, QRectF(0, 0, L.Page.width(), L.TextLine),
                  job.Source + QStringLiteral("    ") + RangeText(job));
-        const size_t count = std::min(perPage, rows - next);
+        const size_t count = std::min(plan.PerPage, plan.Rows - next);
         DrawTable(p, L, job.Readings, next, count, PageHeaderHeight(L));
         next += count;
-        DrawFooter(p, L, page, pages);
+        DrawFooter(p, L, page, plan.Pages);
     }
     p.end();
-    return pages;
+    return plan.Pages;
 }

@@ -9,6 +9,7 @@
 
 #include <QFont>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -25,9 +26,17 @@ struct THistoryPrintJob {
     std::optional<THistoryChartState> Chart;             // none: no chart
 };
 
+// Called before each page is drawn (pages counted from 1); returning false
+// aborts the print job.
+using THistoryPrintProgress = std::function<bool(int page, int pages)>;
+
 // Renders the job on `printer` (a real printer, a PDF file or a preview).
 // Returns the number of pages printed; 0 when the printer cannot be painted.
-int PrintHistory(QPrinter& printer, const THistoryPrintJob& job);
+int PrintHistory(QPrinter& printer, const THistoryPrintJob& job,
+                 const THistoryPrintProgress& progress = {});
+
+// The pages the job takes on the printer's current paper.
+int HistoryPrintPageCount(QPrinter& printer, const THistoryPrintJob& job);
 
 // A font of the given size whose family has Chinese glyphs, so printed text
 // embeds a font that can show it.

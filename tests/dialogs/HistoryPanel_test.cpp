@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineSeries>
+#include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -188,4 +189,24 @@ TEST(THistoryPanel, PrintButtonOpensAPreviewOfWhatIsShown) {
     QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
     EXPECT_EQ(print.count(), 1);
     EXPECT_TRUE(sawPreview);
+}
+
+TEST(THistoryPanel, ReportTooLongToPreviewGoesStraightToThePrintDialog) {
+    THistoryPanel panel({});
+    // Some 600 landscape pages: more than a preview should hold in memory.
+    const auto list = MinuteSamples(20000, EncodeDateTime(2024, 1, 2),
+                                    [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
+    panel.ShowReadings(&list, {"站点 1", list.back().DateTime, list.front().DateTime});
+    QString seen;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            seen = dialog->metaObject()->className();
+            if (qobject_cast<QPrintDialog*>(dialog) != nullptr) seen = "QPrintDialog";
+            dialog->reject();
+        }
+    });
+    poll.start(50);
+    QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
+    EXPECT_EQ(seen, "QPrintDialog");
 }

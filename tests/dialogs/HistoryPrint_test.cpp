@@ -203,3 +203,37 @@ TEST(PrintHistory, AnEmptyReportStillPrintsItsHeader) {
     EXPECT_TRUE(pdf.PageText[0].contains("记录数：0"));
     EXPECT_TRUE(pdf.PageText[1].contains("铁芯报警"));
 }
+
+TEST(PrintHistory, CountsItsPagesAheadAndStopsWhenProgressSaysSo) {
+    QTemporaryDir dir;
+    const auto rows = TwoHundred();
+    THistoryPrintJob job;
+    job.Readings = &rows;
+    job.Chart = THistoryChartState{};
+    auto printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    printer->setOutputFormat(QPrinter::PdfFormat);
+    printer->setOutputFileName(dir.filePath("all.pdf"));
+    const int expected = HistoryPrintPageCount(*printer, job);
+    QList<int> seen;
+    EXPECT_EQ(PrintHistory(*printer, job,
+                           [&](int page, int pages) {
+                               EXPECT_EQ(pages, expected);
+                               seen << page;
+                               return true;
+                           }),
+              expected);
+    ASSERT_EQ(seen.size(), expected);
+    for (int i = 0; i < expected; ++i) EXPECT_EQ(seen[i], i + 1);
+
+    printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    printer->setOutputFormat(QPrinter::PdfFormat);
+    printer->setOutputFileName(dir.filePath("cut.pdf"));
+    QList<int> cut;
+    EXPECT_EQ(PrintHistory(*printer, job,
+                           [&](int page, int) {
+                               cut << page;
+                               return page < 3;
+                           }),
+              2);
+    EXPECT_EQ(cut, QList<int>({1, 2, 3}));
+}
