@@ -224,8 +224,6 @@ THistoryChart::THistoryChart(THistoryChannels channels, QWidget* parent)
     SetReadings(nullptr);
 }
 
-THistoryChart::~THistoryChart() = default;
-
 QLineSeries* THistoryChart::Series(int index) const {
     if (index < 0 || index >= SeriesCount()) return nullptr;
     return FSeries[static_cast<size_t>(index)];

@@ -52,9 +52,6 @@ class THistoryChart : public QWidget {
     Q_OBJECT
   public:
     explicit THistoryChart(THistoryChannels channels, QWidget* parent = nullptr);
-    ~THistoryChart() override;
-    THistoryChart(const THistoryChart&) = delete;
-    THistoryChart& operator=(const THistoryChart&) = delete;
 
     // The list is borrowed (newest first); call again whenever it changes.
     // nullptr clears the chart. The whole range becomes visible.

@@ -21,7 +21,6 @@ THistoryChartView::THistoryChartView(QChart* chart, QWidget* parent)
     setRubberBand(QChartView::NoRubberBand);
     setRenderHint(QPainter::Antialiasing);
     setDragMode(QGraphicsView::NoDrag);
-    setMouseTracking(false);
     FRubberBand->hide();
 }
 
