@@ -136,8 +136,8 @@ void TComm::ApplyTimeouts() {
 }
 
 void TComm::HandleNotification(TCommNotification& notification) {
-    // Each handler is copied before the call: a handler that destroys the
-    // component must not destroy the function it is running in.
+    // Each handler is copied before the call: a handler that assigns a new
+    // handler to its own event must not destroy the function it runs in.
     switch (notification.Message) {
         case CommDataReceived:
             // The buffer is released by the caller after this returns,

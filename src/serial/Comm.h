@@ -138,6 +138,8 @@ class TComm {
 
     // Events, raised on the creating thread. The buffer of OnReceiveData is
     // valid only during the call, with one zero byte after its length bytes.
+    // A handler may close the port or replace handlers; it must not destroy
+    // the component (its sink is running the handler).
     TReceiveDataEvent OnReceiveData;
     TReceiveErrorEvent OnReceiveError;
     TModemStateChangeEvent OnModemStateChange;
@@ -147,9 +149,7 @@ class TComm {
   private:
     friend class TCommSink;
 
-    // Raises the event of one notification; ignores unknown numbers. Touches
-    // nothing of the component after calling a handler, so a handler may
-    // destroy it.
+    // Raises the event of one notification; ignores unknown numbers.
     void HandleNotification(TCommNotification& notification);
 
     template <typename T>
