@@ -227,9 +227,10 @@ bool TWriteThread::Write(const TWriteRequest& request) {
     while (remaining > 0) {
         if (!attemptOpen) {
             const TCommTimeouts limits = FLinks.Port->Timeouts();
-            const uint64_t limitMs =
+            const uint64_t limitMs = std::min<uint64_t>(
                 static_cast<uint64_t>(limits.WriteTotalTimeoutMultiplier) * remaining +
-                limits.WriteTotalTimeoutConstant;
+                    limits.WriteTotalTimeoutConstant,
+                kLongestLimitMs);
             deadline = limitMs == 0 ? TClock::time_point::max()
                                     : TClock::now() + std::chrono::milliseconds(limitMs);
             attemptOpen = true;

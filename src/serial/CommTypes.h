@@ -46,6 +46,11 @@ inline constexpr uint32_t CommSendDataEmpty = 1029;
 // The reader hands over at most this many bytes per chunk.
 inline constexpr uint16_t kReadChunk = 2048;
 
+// Time limits are 32-bit milliseconds multiplied by byte counts; anything
+// longer than this (over 30 years) is treated as this, so deadlines never
+// overflow the clock.
+inline constexpr uint64_t kLongestLimitMs = uint64_t{1} << 40;
+
 // Modem event bits of CommModemStateChange.
 inline constexpr uint32_t kModemCarrierChanged = 8;  // carrier detect changed
 inline constexpr uint32_t kModemRing = 4;            // a ring was detected

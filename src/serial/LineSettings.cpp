@@ -2,6 +2,7 @@
 
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -181,6 +182,6 @@ TReadPlan ReadPlanFor(const TCommTimeouts& timeouts) {
     }
     if (interval > 0) plan.Gap = std::chrono::milliseconds(interval);
     const uint64_t total = static_cast<uint64_t>(multiplier) * kReadChunk + constant;
-    if (total > 0) plan.Total = std::chrono::milliseconds(total);
+    if (total > 0) plan.Total = std::chrono::milliseconds(std::min(total, kLongestLimitMs));
     return plan;
 }

@@ -5,6 +5,7 @@
 #include "serial/CommThreads.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,6 +29,22 @@ void BinaryLine(TComm& comm) {
     comm.SetOutx_XonXoffFlow(false);
     comm.SetInx_XonXoffFlow(false);
 }
+
+// CPU time the whole process spends while the test thread sleeps: a worker
+// thread stuck in a busy loop would burn about all of it.
+std::chrono::milliseconds CpuWhileSleeping(std::chrono::milliseconds sleep) {
+    auto cpu = [] {
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    };
+    const auto before = cpu();
+    std::this_thread::sleep_for(sleep);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(cpu() - before);
+}
+
+constexpr auto kSpinLimit = 250ms;  // of a 1 s sleep
 
 }  // namespace
 
@@ -211,6 +228,29 @@ TEST(CommHangup, FarEndClosingPostsOneHangupAndClosePortStillWorks) {
     rig.Comm->ClosePort();
     EXPECT_FALSE(rig.Comm->IsOpen());
     EXPECT_TRUE(rig.Comm->SendIdle());
+}
+
+TEST(CommWrite, LongestWriteLimitsNeitherSpinNorLoseBytes) {
+    TCommRig rig;
+    rig.Comm->SetWriteTotalTimeoutMultiplier(0xFFFFFFFF);
+    rig.Comm->SetWriteTotalTimeoutConstant(0xFFFFFFFF);
+    rig.OpenAndSettle();
+    ASSERT_TRUE(rig.StopOutput());
+    // The limit of a large request is far beyond what 64-bit nanoseconds hold.
+    const std::vector<uint8_t> request = Pattern(60000);
+    ASSERT_TRUE(rig.Comm->SendData(request.data(), static_cast<uint16_t>(request.size())));
+    EXPECT_LT(CpuWhileSleeping(1s), kSpinLimit);
+    ASSERT_TRUE(rig.ResumeOutput());
+    EXPECT_EQ(rig.Pty.Read(request.size(), 20s), request);
+}
+
+TEST(CommHangup, LineThatHungUpCostsNoCpu) {
+    TCommRig rig;
+    rig.OpenAndSettle();
+    rig.Pty.CloseMaster();
+    ASSERT_TRUE(rig.WaitFor([&] { return rig.Hangups >= 1; }));
+    EXPECT_LT(CpuWhileSleeping(1s), kSpinLimit);
+    rig.Comm->ClosePort();
 }
 
 TEST(CommHangup, WriterEndsAfterAFailedWriteAndSendDataThenFails) {

@@ -169,8 +169,13 @@ TEST(ReadPlan, TotalLimitCountsEveryByteOfAFullChunk) {
     ASSERT_TRUE(plan.Total.has_value());
     EXPECT_EQ(plan.Total->count(), 2 * 2048 + 10);
 
-    timeouts.ReadTotalTimeoutMultiplier = 0xFFFFFFFF;  // no overflow
-    EXPECT_EQ(ReadPlanFor(timeouts).Total->count(), int64_t{0xFFFFFFFF} * 2048 + 10);
+    // The longest limits stay far below what the clock can add without overflow.
+    timeouts.ReadTotalTimeoutMultiplier = 0xFFFFFFFF;
+    timeouts.ReadTotalTimeoutConstant = 0xFFFFFFFF;
+    const auto longest = *ReadPlanFor(timeouts).Total;
+    EXPECT_EQ(static_cast<uint64_t>(longest.count()), kLongestLimitMs);
+    const auto deadline = std::chrono::steady_clock::now() + longest;
+    EXPECT_GT(deadline, std::chrono::steady_clock::now());
 }
 
 TEST(ReadPlan, MaximumIntervalWithoutTotalsHandsOverEachBatch) {
