@@ -127,7 +127,8 @@ bool TComm::SendData(const void* buffer, uint16_t length) {
 }
 
 void TComm::ApplyLineSettings() {
-    // A refusal (an unsupported rate) is not reported: the port keeps what it had.
+    // A refusal is not reported: the port keeps what it had (for an
+    // unsupported rate, its speed).
     if (FPort) FPort->ApplyLineSettings(FLine);
 }
 

@@ -85,8 +85,6 @@ std::optional<speed_t> BaudRateToSpeed(uint32_t baudRate) {
 }
 
 bool BuildTermios(const TLineSettings& settings, termios& tio) {
-    const std::optional<speed_t> speed = BaudRateToSpeed(settings.BaudRate);
-    if (!speed) return false;
     termios next = tio;
 
     // A binary protocol: nothing in the byte stream is interpreted, except
@@ -120,9 +118,15 @@ bool BuildTermios(const TLineSettings& settings, termios& tio) {
     next.c_cc[VMIN] = 1;
     next.c_cc[VTIME] = 0;
 
-    if (cfsetispeed(&next, *speed) != 0 || cfsetospeed(&next, *speed) != 0) return false;
+    const std::optional<speed_t> speed = BaudRateToSpeed(settings.BaudRate);
+    const bool rateSet =
+        speed && cfsetispeed(&next, *speed) == 0 && cfsetospeed(&next, *speed) == 0;
+    if (!rateSet) {
+        cfsetispeed(&next, cfgetispeed(&tio));
+        cfsetospeed(&next, cfgetospeed(&tio));
+    }
     tio = next;
-    return true;
+    return rateSet;
 }
 
 TReadSettings ReadSettingsFor(const TLineSettings& settings) {

@@ -4,9 +4,8 @@
 // a new TComm.
 //
 // Property               termios / ioctl                         notes
-// BaudRate               cfsetispeed/cfsetospeed                 unknown rates refuse the whole set
-// ByteSize               CS5..CS8
-// Parity                 PARENB, PARODD, CMSPAR (mark, space)
+// BaudRate               cfsetispeed/cfsetospeed                 unknown rates keep the port's
+// speed ByteSize               CS5..CS8 Parity                 PARENB, PARODD, CMSPAR (mark, space)
 // StopBits               CSTOPB for 1.5 and 2                    see BuildTermios
 // ParityCheck            INPCK + PARMRK, decoded by the reader   errors marked, never dropped
 // ReplaceWhenParityError reader (TInputFilter) with ReplacedChar
@@ -105,7 +104,9 @@ struct TModemLines {
 std::optional<speed_t> BaudRateToSpeed(uint32_t baudRate);
 
 // Rewrites tio for the settings; fields it does not own keep what the port
-// reported. False, with tio untouched, when the baud rate is not supported.
+// reported. False when the baud rate is not supported: tio then keeps the
+// port's speed but takes every other setting, so the line is never left in
+// a terminal's cooked mode (echoing replies back to the controllers).
 bool BuildTermios(const TLineSettings& settings, termios& tio);
 
 TReadSettings ReadSettingsFor(const TLineSettings& settings);

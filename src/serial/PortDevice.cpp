@@ -103,7 +103,7 @@ void TPortDevice::PurgeOutput() {
 bool TPortDevice::ApplyLineSettings(const TLineSettings& settings) {
     termios tio{};
     if (::tcgetattr(FFd, &tio) != 0) return false;
-    if (!BuildTermios(settings, tio)) return false;
+    const bool rateSet = BuildTermios(settings, tio);
     if (::tcsetattr(FFd, TCSANOW, &tio) != 0) return false;
 
     // Modem lines and RS-485 mode are missing on many devices (ptys, some
@@ -117,7 +117,7 @@ bool TPortDevice::ApplyLineSettings(const TLineSettings& settings) {
 
     std::lock_guard<std::mutex> lock(FLock);
     FReadSettings = ReadSettingsFor(settings);
-    return true;
+    return rateSet;
 }
 
 void TPortDevice::ApplyTimeouts(const TCommTimeouts& timeouts) {

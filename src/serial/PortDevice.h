@@ -30,8 +30,8 @@ class TPortDevice {
     void PurgeInput();
     void PurgeOutput();
 
-    // Writes every line setting at once. False when the driver refused them;
-    // the port stays open with what it had.
+    // Writes every line setting at once. False when the driver refused them
+    // (the port keeps what it had) or the rate (the port keeps its speed).
     bool ApplyLineSettings(const TLineSettings& settings);
     void ApplyTimeouts(const TCommTimeouts& timeouts);
 

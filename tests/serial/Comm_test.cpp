@@ -226,6 +226,20 @@ TEST(CommSetters, UnsupportedRateIsStoredAndLeavesTheLineAsItWas) {
     EXPECT_TRUE(rig.Comm->IsOpen());
 }
 
+TEST(CommOpen, UnsupportedRateAtOpeningStillMakesTheLineRaw) {
+    TCommRig rig;
+    rig.Comm->SetBaudRate(14400);
+    rig.Comm->OpenPort();
+    const termios tio = rig.Pty.SlaveTermios();
+    EXPECT_EQ(tio.c_lflag & (ECHO | ICANON), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    rig.WaitFor([&] { return rig.SendEmpties >= 1; });
+    // No echo of received bytes back to the line.
+    ASSERT_TRUE(rig.Pty.Write(kReply));
+    ASSERT_TRUE(rig.WaitForBytes(kReply.size()));
+    EXPECT_TRUE(rig.Pty.Read(1, std::chrono::milliseconds(200)).empty());
+}
+
 TEST(CommSetters, TimeoutSetterOnClosedPortOnlyStores) {
     TComm comm(std::make_unique<TManualCommSink>());
     comm.SetReadIntervalTimeout(250);

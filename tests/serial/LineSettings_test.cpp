@@ -30,15 +30,22 @@ TEST(LineSettings, EveryRateOfTheStationsListIsSupported) {
     EXPECT_EQ(*BaudRateToSpeed(9600), static_cast<speed_t>(B9600));
 }
 
-TEST(LineSettings, UnsupportedRateRefusesTheWholeSetAndLeavesTheRecord) {
+TEST(LineSettings, UnsupportedRateKeepsThePortsSpeedButSetsEverythingElse) {
     TLineSettings settings;
     settings.BaudRate = 14400;
     termios tio{};
+    tio.c_lflag = ECHO | ICANON;
     tio.c_cflag = CS7;
+    cfsetospeed(&tio, B4800);
+    cfsetispeed(&tio, B4800);
     EXPECT_FALSE(BuildTermios(settings, tio));
-    EXPECT_EQ(tio.c_cflag, static_cast<tcflag_t>(CS7));
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B4800));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B4800));
+    EXPECT_EQ(tio.c_lflag & (ECHO | ICANON), 0u);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     settings.BaudRate = 0;  // would hang the line up
     EXPECT_FALSE(BuildTermios(settings, tio));
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B4800));
 }
 
 TEST(LineSettings, DefaultsGiveARawEightNoneOneLineWithSoftwareFlowControl) {
