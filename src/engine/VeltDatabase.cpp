@@ -219,6 +219,8 @@ bool TVeltDatabase::CreateTable(const std::string& tableName, int32_t recordSize
         FFileIO->ReadDirectory(FDirectory);
         const int32_t count = FDirectory.Count.Get();
         if (count >= kMaxTables) RaiseEngineError(velt_msg::kTooManyTables);
+        // The object's copy changes only once the file holds the new entry.
+        TVeltDirectory directory = FDirectory;
         TTableDef def;
         if (FindTable(*FFileIO, tableName, def) >= 0) {
             RaiseEngineErrorFmt(velt_msg::kDuplicateTableName, tableName);
@@ -228,9 +230,10 @@ bool TVeltDatabase::CreateTable(const std::string& tableName, int32_t recordSize
         // written into the header's place.
         if (end < kHeaderSize) RaiseFileCorrupt();
         if (end + 2 * kTableDefSize > kMaxFileSize) RaiseEngineError(velt_msg::kFileTooLarge);
-        FDirectory.Count.Set(count + 1);
-        FDirectory.Offsets[count].Set(static_cast<int32_t>(end));
-        FFileIO->WriteDirectory(FDirectory);
+        directory.Count.Set(count + 1);
+        directory.Offsets[count].Set(static_cast<int32_t>(end));
+        FFileIO->WriteDirectory(directory);
+        FDirectory = directory;
 
         std::memset(&def, 0, sizeof def);
         def.Name.Set(tableName);

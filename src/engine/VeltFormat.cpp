@@ -12,7 +12,7 @@ std::string FieldText(const char* field, size_t size) {
 void SetFieldText(char* field, size_t size, std::string_view text, size_t maxLength) {
     std::memset(field, 0, size);
     const size_t n = std::min({text.size(), maxLength, size});
-    std::memcpy(field, text.data(), n);
+    if (n > 0) std::memcpy(field, text.data(), n);
 }
 
 TSignatureBlock TSignatureBlock::Standard() {

@@ -9,13 +9,6 @@
 
 namespace {
 
-template <class T>
-T Load(const uint8_t* p) {
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
 // Little-endian field values, whatever the host's byte order.
 uint64_t LoadLe(const uint8_t* p, int32_t width) {
     uint64_t value = 0;

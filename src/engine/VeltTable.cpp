@@ -279,7 +279,7 @@ int32_t TVeltTable::BuildRecord(int32_t recordId, const void* data, int32_t size
     FWork[0] = kRecordMarker;
     FWork[1] = 0;
     PutLe32(FWork.data() + 2, recordId);
-    std::memcpy(FWork.data() + FHeaderSize, FKey.data(), static_cast<size_t>(n));
+    if (n > 0) std::memcpy(FWork.data() + FHeaderSize, FKey.data(), static_cast<size_t>(n));
     FDatabase->EncryptData(FWork.data() + FHeaderSize, n);
     return n;
 }
@@ -326,14 +326,25 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         } else if (FIdMap.ContainsKey(recordId)) {
             RaiseEngineErrorFmt(velt_msg::kRecordExists, recordId);
         }
-        GrowForAppend();
-        FDef.GrowthCount.Set(FDef.GrowthCount.Get() + 1);
-        WriteDefinition();
-
-        BuildRecord(recordId, data, size);
-        const int32_t slot = FDef.PrimaryCount.Get() + FDef.GrowthCount.Get() - 1;
-        const int64_t position = SlotPosition(slot);
-        FileIO().WriteAt(position, FWork.data(), FStoredRecordSize);
+        // The record goes into its slot before the definition counts it, so
+        // a write that fails on the way leaves the file as it was before
+        // the append (the slot lies beyond the growth count). The final
+        // bytes are the same in either order.
+        const TTableDef before = FDef;
+        int32_t slot;
+        int64_t position;
+        try {
+            GrowForAppend();
+            slot = FDef.PrimaryCount.Get() + FDef.GrowthCount.Get();
+            position = SlotPosition(slot);
+            BuildRecord(recordId, data, size);
+            FileIO().WriteAt(position, FWork.data(), FStoredRecordSize);
+            FDef.GrowthCount.Set(FDef.GrowthCount.Get() + 1);
+            WriteDefinition();
+        } catch (...) {
+            FDef = before;
+            throw;
+        }
         FIdMap.Add(recordId, slot);
         FCache->Put(recordId, FWork.data());
         for (auto& index : FIndexes) {
@@ -390,7 +401,9 @@ void TVeltTable::ReadData(int32_t recordId, void* data) {
     FRead.resize(static_cast<size_t>(FStoredRecordSize));
     FCache->Get(recordId, FRead.data());
     const int32_t recordSize = RecordSize();
-    std::memcpy(data, FRead.data() + FHeaderSize, static_cast<size_t>(recordSize));
+    if (recordSize > 0) {
+        std::memcpy(data, FRead.data() + FHeaderSize, static_cast<size_t>(recordSize));
+    }
     FDatabase->DecryptData(data, recordSize);
 }
 
