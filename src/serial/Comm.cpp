@@ -1,0 +1,179 @@
+#include "serial/Comm.h"
+
+#include <cstring>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "serial/CommThreads.h"
+#include "serial/EventFd.h"
+#include "serial/PortDevice.h"
+#include "serial/PortName.h"
+
+TComm::TComm() : TComm(MakeCommSink()) {}
+
+TComm::TComm(std::unique_ptr<TCommSink> sink) : FSink(std::move(sink)) {
+    if (!FSink) FSink = std::make_unique<TManualCommSink>();
+    FSink->Bind(this);
+}
+
+TComm::~TComm() {
+    try {
+        ClosePort();
+    } catch (...) {
+        // Closing only joins threads and closes descriptors; nothing to report.
+    }
+}
+
+void TComm::OpenPort() {
+    if (IsOpen()) throw ECommsError(kMsgAlreadyOpened);
+
+    const std::optional<std::string> path = ResolveCommPath(FCommName);
+    if (!path) throw ECommsError(kMsgOpenError);
+    // Raises for a missing or busy device, a non-device and a non-terminal.
+    std::unique_ptr<TPortDevice> port = TPortDevice::Open(*path);
+
+    // The port is kept from here on: failures below must undo it (Discard).
+    FPort = std::move(port);
+    FPort->PurgeInput();
+    FPort->PurgeOutput();
+    FSendIdle.store(1);
+    ApplyTimeouts();
+    ApplyLineSettings();
+
+    FStopEvent = TEventFd::Create();
+    if (!FStopEvent) {
+        Discard();
+        throw ECommsError(kMsgCreateEvent);
+    }
+    FHangupPosted.store(false);
+    const TThreadLinks links{FPort.get(), FStopEvent.get(), FSink.get(), &FHangupPosted};
+
+    try {
+        FReadThread = std::make_unique<TReadThread>(links);
+    } catch (const std::bad_alloc&) {
+        Discard();
+        throw ECommsError(kMsgCreateReadThread);
+    }
+    try {
+        FWriteThread = std::make_unique<TWriteThread>(links, &FSendIdle);
+    } catch (const std::bad_alloc&) {
+        FWriteThread.reset();
+    }
+    if (FWriteThread && !FWriteThread->Valid()) FWriteThread.reset();
+
+    // The reader starts first, as the writer's first notification may be
+    // answered with data.
+    if (!FReadThread->Start()) {
+        FReadThread.reset();
+        Discard();
+        throw ECommsError(kMsgCreateReadThread);
+    }
+    if (!FWriteThread || !FWriteThread->Start()) {
+        StopReader();
+        FWriteThread.reset();
+        Discard();
+        throw ECommsError(kMsgCreateWriteThread);
+    }
+}
+
+void TComm::Discard() {
+    FReadThread.reset();
+    FWriteThread.reset();
+    FStopEvent.reset();
+    FPort.reset();
+    FSendIdle.store(1);
+}
+
+// Both threads wait on the stop event in every wait, so signalling it ends
+// them promptly: joining needs no time limit and no terminate flag.
+void TComm::StopReader() {
+    if (!FReadThread) return;
+    FStopEvent->Signal();
+    FPort->PurgeInput();
+    FReadThread->Join();
+    FReadThread.reset();
+}
+
+void TComm::StopWriter() {
+    if (!FWriteThread) return;
+    FStopEvent->Signal();
+    FPort->PurgeOutput();
+    FSendIdle.store(1);
+    FWriteThread->Join();
+    FWriteThread.reset();
+}
+
+void TComm::ClosePort() {
+    if (!IsOpen()) return;
+    StopReader();
+    StopWriter();
+    // Bytes still queued for the writer went with it.
+    FStopEvent.reset();
+    FPort.reset();
+    FSendIdle.store(1);
+}
+
+bool TComm::SendData(const void* buffer, uint16_t length) {
+    if (!FWriteThread || length == 0 || buffer == nullptr) return false;
+    TWriteRequest request;
+    request.Data.reset(new (std::nothrow) uint8_t[length]);
+    if (!request.Data) return false;
+    std::memcpy(request.Data.get(), buffer, length);
+    request.Length = length;
+    if (!FWriteThread->Post(std::move(request))) return false;
+    FSendIdle.store(0);
+    return true;
+}
+
+void TComm::ApplyLineSettings() {
+    // A refusal is not reported: the port keeps what it had (for an
+    // unsupported rate, its speed).
+    if (FPort) FPort->ApplyLineSettings(FLine);
+}
+
+void TComm::ApplyTimeouts() {
+    if (FPort) FPort->ApplyTimeouts(FTimeouts);
+}
+
+void TComm::HandleNotification(TCommNotification& notification) {
+    // Each handler is copied before the call: a handler that assigns a new
+    // handler to its own event must not destroy the function it runs in.
+    switch (notification.Message) {
+        case CommDataReceived:
+            // The buffer is released by the caller after this returns,
+            // whether or not a handler was assigned.
+            if (OnReceiveData && notification.Buffer) {
+                TReceiveDataEvent handler = OnReceiveData;
+                handler(this, notification.Buffer.get(), notification.Count);
+            }
+            break;
+        case CommReceiveError:
+            if (OnReceiveError) {
+                TReceiveErrorEvent handler = OnReceiveError;
+                handler(this, notification.Bits);
+            }
+            break;
+        case CommRequestHangup:
+            if (OnRequestHangup) {
+                TNotifyEvent handler = OnRequestHangup;
+                handler(this);
+            }
+            break;
+        case CommModemStateChange:
+            if (OnModemStateChange) {
+                TModemStateChangeEvent handler = OnModemStateChange;
+                handler(this, notification.Bits);
+            }
+            break;
+        case CommSendDataEmpty:
+            FSendIdle.store(1);
+            if (OnSendDataEmpty) {
+                TSendDataEmptyEvent handler = OnSendDataEmpty;
+                handler(this);
+            }
+            break;
+        default:
+            break;
+    }
+}

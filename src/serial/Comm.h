@@ -1,0 +1,186 @@
+#pragma once
+// TComm: one serial port with a reader and a writer thread. Every event is
+// raised on the thread that created the component, by its notification sink
+// (CommSink.h); handlers never run on a worker thread.
+//
+//   state     port   stop event   threads   SendData
+//   closed    none   none         none      False
+//   open      set    set          2*        queues a copy, True
+//   (* a worker thread may have ended by itself after CommRequestHangup; the
+//      port stays open until ClosePort. Without a writer SendData is False.)
+//
+//   closed --OpenPort--> open --ClosePort--> closed
+//   OpenPort while open raises; ClosePort while closed does nothing; a failed
+//   OpenPort leaves nothing behind.
+//
+// Properties, OpenPort, ClosePort, SendData and the events belong to the
+// creating thread. The worker threads share only the port, the stop event,
+// the sink (by posting) and SendIdle.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "serial/CommSink.h"
+#include "serial/CommTypes.h"
+#include "serial/LineSettings.h"
+
+class TEventFd;
+class TPortDevice;
+class TReadThread;
+class TWriteThread;
+
+class TComm {
+  public:
+    using TReceiveDataEvent =
+        std::function<void(TComm* sender, const uint8_t* buffer, uint16_t length)>;
+    using TReceiveErrorEvent = std::function<void(TComm* sender, uint32_t eventMask)>;
+    using TModemStateChangeEvent = std::function<void(TComm* sender, uint32_t modemEvent)>;
+    using TNotifyEvent = std::function<void(TComm* sender)>;
+    using TSendDataEmptyEvent = std::function<void(TComm* sender)>;
+
+    // The sink comes from the process-wide factory (MakeCommSink).
+    TComm();
+    explicit TComm(std::unique_ptr<TCommSink> sink);
+    TComm(const TComm&) = delete;
+    TComm& operator=(const TComm&) = delete;
+    // The owner closes the port first; an open port is closed here all the
+    // same, and notifications still queued are dropped with the sink.
+    ~TComm();
+
+    // Raises ECommsError with the message of the step that failed.
+    void OpenPort();
+    void ClosePort();
+    bool IsOpen() const { return FPort != nullptr; }
+
+    // Queues a copy of length bytes for the writer. False when the port is
+    // not open, length is 0, or the request cannot be queued. Never waits
+    // and does not look at SendIdle: requests queue up in order.
+    bool SendData(const void* buffer, uint16_t length);
+    // True at construction and whenever the writer's queue has drained;
+    // SendData makes it False. Advisory: the writer sets it without a lock.
+    bool SendIdle() const { return FSendIdle.load() != 0; }
+
+    TCommSink& Sink() { return *FSink; }
+
+    // Properties. Setters store; where marked, a changed value on an open
+    // port applies all line settings (or all time limits) again at once.
+    const std::string& CommName() const { return FCommName; }
+    void SetCommName(std::string name) { FCommName = std::move(name); }  // next OpenPort
+
+    uint32_t BaudRate() const { return FLine.BaudRate; }
+    void SetBaudRate(uint32_t value) { SetLine(&TLineSettings::BaudRate, value); }
+    bool ParityCheck() const { return FLine.ParityCheck; }
+    void SetParityCheck(bool value) { SetLine(&TLineSettings::ParityCheck, value); }
+    bool Outx_CtsFlow() const { return FLine.Outx_CtsFlow; }
+    void SetOutx_CtsFlow(bool value) { SetLine(&TLineSettings::Outx_CtsFlow, value); }
+    bool Outx_DsrFlow() const { return FLine.Outx_DsrFlow; }
+    void SetOutx_DsrFlow(bool value) { SetLine(&TLineSettings::Outx_DsrFlow, value); }
+    TDtrControl DtrControl() const { return FLine.DtrControl; }
+    void SetDtrControl(TDtrControl value) { SetLine(&TLineSettings::DtrControl, value); }
+    bool DsrSensitivity() const { return FLine.DsrSensitivity; }
+    void SetDsrSensitivity(bool value) { SetLine(&TLineSettings::DsrSensitivity, value); }
+    bool TxContinueOnXoff() const { return FLine.TxContinueOnXoff; }
+    void SetTxContinueOnXoff(bool value) { SetLine(&TLineSettings::TxContinueOnXoff, value); }
+    bool Outx_XonXoffFlow() const { return FLine.Outx_XonXoffFlow; }
+    void SetOutx_XonXoffFlow(bool value) { SetLine(&TLineSettings::Outx_XonXoffFlow, value); }
+    bool Inx_XonXoffFlow() const { return FLine.Inx_XonXoffFlow; }
+    void SetInx_XonXoffFlow(bool value) { SetLine(&TLineSettings::Inx_XonXoffFlow, value); }
+    bool ReplaceWhenParityError() const { return FLine.ReplaceWhenParityError; }
+    void SetReplaceWhenParityError(bool value) {
+        SetLine(&TLineSettings::ReplaceWhenParityError, value);
+    }
+    bool IgnoreNullChar() const { return FLine.IgnoreNullChar; }
+    void SetIgnoreNullChar(bool value) { SetLine(&TLineSettings::IgnoreNullChar, value); }
+    TRtsControl RtsControl() const { return FLine.RtsControl; }
+    void SetRtsControl(TRtsControl value) { SetLine(&TLineSettings::RtsControl, value); }
+    uint16_t XonLimit() const { return FLine.XonLimit; }
+    void SetXonLimit(uint16_t value) { SetLine(&TLineSettings::XonLimit, value); }
+    uint16_t XoffLimit() const { return FLine.XoffLimit; }
+    void SetXoffLimit(uint16_t value) { SetLine(&TLineSettings::XoffLimit, value); }
+    TByteSize ByteSize() const { return FLine.ByteSize; }
+    void SetByteSize(TByteSize value) { SetLine(&TLineSettings::ByteSize, value); }
+    TParity Parity() const { return FLine.Parity; }
+    // Stored only: takes effect at the next OpenPort or the next application
+    // of the line settings caused by another setter.
+    void SetParity(TParity value) { FLine.Parity = value; }
+    TStopBits StopBits() const { return FLine.StopBits; }
+    void SetStopBits(TStopBits value) { SetLine(&TLineSettings::StopBits, value); }
+    uint8_t XonChar() const { return FLine.XonChar; }
+    void SetXonChar(uint8_t value) { SetLine(&TLineSettings::XonChar, value); }
+    uint8_t XoffChar() const { return FLine.XoffChar; }
+    void SetXoffChar(uint8_t value) { SetLine(&TLineSettings::XoffChar, value); }
+    uint8_t ReplacedChar() const { return FLine.ReplacedChar; }
+    void SetReplacedChar(uint8_t value) { SetLine(&TLineSettings::ReplacedChar, value); }
+
+    uint32_t ReadIntervalTimeout() const { return FTimeouts.ReadIntervalTimeout; }
+    void SetReadIntervalTimeout(uint32_t value) {
+        SetTimeout(&TCommTimeouts::ReadIntervalTimeout, value);
+    }
+    uint32_t ReadTotalTimeoutMultiplier() const { return FTimeouts.ReadTotalTimeoutMultiplier; }
+    void SetReadTotalTimeoutMultiplier(uint32_t value) {
+        SetTimeout(&TCommTimeouts::ReadTotalTimeoutMultiplier, value);
+    }
+    uint32_t ReadTotalTimeoutConstant() const { return FTimeouts.ReadTotalTimeoutConstant; }
+    void SetReadTotalTimeoutConstant(uint32_t value) {
+        SetTimeout(&TCommTimeouts::ReadTotalTimeoutConstant, value);
+    }
+    uint32_t WriteTotalTimeoutMultiplier() const { return FTimeouts.WriteTotalTimeoutMultiplier; }
+    void SetWriteTotalTimeoutMultiplier(uint32_t value) {
+        SetTimeout(&TCommTimeouts::WriteTotalTimeoutMultiplier, value);
+    }
+    uint32_t WriteTotalTimeoutConstant() const { return FTimeouts.WriteTotalTimeoutConstant; }
+    void SetWriteTotalTimeoutConstant(uint32_t value) {
+        SetTimeout(&TCommTimeouts::WriteTotalTimeoutConstant, value);
+    }
+
+    // Events, raised on the creating thread. The buffer of OnReceiveData is
+    // valid only during the call, with one zero byte after its length bytes.
+    // A handler may close the port or replace handlers; it must not destroy
+    // the component (its sink is running the handler).
+    TReceiveDataEvent OnReceiveData;
+    TReceiveErrorEvent OnReceiveError;
+    TModemStateChangeEvent OnModemStateChange;
+    TNotifyEvent OnRequestHangup;
+    TSendDataEmptyEvent OnSendDataEmpty;
+
+  private:
+    friend class TCommSink;
+
+    // Raises the event of one notification; ignores unknown numbers.
+    void HandleNotification(TCommNotification& notification);
+
+    template <typename T>
+    void SetLine(T TLineSettings::*field, T value) {
+        if (FLine.*field == value) return;
+        FLine.*field = value;
+        if (IsOpen()) ApplyLineSettings();
+    }
+    void SetTimeout(uint32_t TCommTimeouts::*field, uint32_t value) {
+        if (FTimeouts.*field == value) return;
+        FTimeouts.*field = value;
+        if (IsOpen()) ApplyTimeouts();
+    }
+    void ApplyLineSettings();
+    void ApplyTimeouts();
+    void StopReader();
+    void StopWriter();
+    // Undoes a failed OpenPort after the port was kept.
+    void Discard();
+
+    // Destroyed in reverse order: the threads go before the stop event, the
+    // port and the sink they borrow.
+    std::unique_ptr<TCommSink> FSink;
+    std::unique_ptr<TPortDevice> FPort;
+    std::unique_ptr<TEventFd> FStopEvent;
+    std::atomic<bool> FHangupPosted{false};
+    std::atomic<uint8_t> FSendIdle{1};
+    std::unique_ptr<TReadThread> FReadThread;
+    std::unique_ptr<TWriteThread> FWriteThread;
+
+    std::string FCommName = "COM2";
+    TLineSettings FLine;
+    TCommTimeouts FTimeouts;
+};

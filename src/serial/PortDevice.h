@@ -1,0 +1,49 @@
+#pragma once
+// One open serial device: the descriptor, held exclusively, and the settings
+// the worker threads read while it is open.
+//
+// Exclusive use: TIOCEXCL refuses further opens of the terminal to ordinary
+// users, and flock(LOCK_EX) on the descriptor refuses everyone who locks too
+// (every TComm, in this process or another, root included).
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "serial/LineSettings.h"
+
+class TPortDevice {
+  public:
+    // Opens path for reading and writing, non-blocking, never as a controlling
+    // terminal, and checks it is a terminal. Raises ECommsError with the
+    // message of the step that failed.
+    static std::unique_ptr<TPortDevice> Open(const std::string& path);
+
+    TPortDevice(const TPortDevice&) = delete;
+    TPortDevice& operator=(const TPortDevice&) = delete;
+    // Discards both queues (so closing never waits for output to drain),
+    // gives up exclusive use and closes the descriptor.
+    ~TPortDevice();
+
+    int Fd() const { return FFd; }
+
+    void PurgeInput();
+    void PurgeOutput();
+
+    // Writes every line setting at once. False when the driver refused them
+    // (the port keeps what it had) or the rate (the port keeps its speed).
+    bool ApplyLineSettings(const TLineSettings& settings);
+    void ApplyTimeouts(const TCommTimeouts& timeouts);
+
+    // Read by the worker threads.
+    TCommTimeouts Timeouts() const;
+    TReadSettings ReadSettings() const;
+
+  private:
+    explicit TPortDevice(int fd) : FFd(fd) {}
+
+    const int FFd;
+    mutable std::mutex FLock;  // guards the two below
+    TCommTimeouts FTimeouts;
+    TReadSettings FReadSettings;
+};

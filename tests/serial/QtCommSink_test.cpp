@@ -1,0 +1,159 @@
+// The Qt sink under a QCoreApplication: events on the main thread, in posted
+// order, and nothing for a component that is gone.
+
+#include "serial/QtCommSink.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTest>
+#include <QThread>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "serial/Comm.h"
+#include "serial/CommTypes.h"
+#include "serial/PtyPair.h"
+
+namespace {
+
+constexpr int kPatienceMs = 10000;
+
+class QtCommSink : public ::testing::Test {
+  protected:
+    void SetUp() override { InstallQtCommSinks(); }
+    void TearDown() override { SetCommSinkFactory({}); }
+};
+
+TCommNotification Error(uint32_t bits) {
+    TCommNotification n;
+    n.Message = CommReceiveError;
+    n.Bits = bits;
+    return n;
+}
+
+TCommNotification Data(uint8_t byte) {
+    TCommNotification n;
+    n.Message = CommDataReceived;
+    n.Count = 1;
+    n.Buffer.reset(new uint8_t[2]{byte, 0});
+    return n;
+}
+
+}  // namespace
+
+TEST_F(QtCommSink, ComponentsGetAQtSinkOnceInstalled) {
+    TComm comm;
+    EXPECT_NE(dynamic_cast<TQtCommSink*>(&comm.Sink()), nullptr);
+}
+
+TEST_F(QtCommSink, NotificationsFromAWorkerArriveInOrderOnTheMainThread) {
+    TComm comm;
+    std::vector<uint32_t> seen;
+    bool allOnMain = true;
+    comm.OnReceiveError = [&](TComm*, uint32_t mask) {
+        if (QThread::currentThread() != QCoreApplication::instance()->thread()) allOnMain = false;
+        seen.push_back(mask);
+    };
+    constexpr uint32_t kCount = 1000;
+    std::thread worker([&] {
+        for (uint32_t i = 0; i < kCount; ++i) ASSERT_TRUE(comm.Sink().Post(Error(i)));
+    });
+    worker.join();
+    EXPECT_TRUE(seen.empty());  // nothing runs before the event loop does
+    EXPECT_TRUE(QTest::qWaitFor([&] { return seen.size() == kCount; }, kPatienceMs));
+    EXPECT_TRUE(allOnMain);
+    for (uint32_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i);
+}
+
+TEST_F(QtCommSink, PortEventsOfARealLineArriveOnTheMainThread) {
+    TPtyPair pty;
+    TComm comm;
+    comm.SetCommName(pty.SlavePath());
+    int empties = 0;
+    std::vector<uint8_t> received;
+    bool allOnMain = true;
+    auto checkThread = [&] {
+        if (QThread::currentThread() != QCoreApplication::instance()->thread()) allOnMain = false;
+    };
+    comm.OnSendDataEmpty = [&](TComm*) {
+        checkThread();
+        ++empties;
+    };
+    comm.OnReceiveData = [&](TComm*, const uint8_t* buffer, uint16_t length) {
+        checkThread();
+        received.insert(received.end(), buffer, buffer + length);
+    };
+    comm.OpenPort();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return empties == 1; }, kPatienceMs));
+    const uint8_t request[8] = {0x01, 0x01, 0x00, 0x00, 0x00, 0x04, 0x3D, 0xC9};
+    ASSERT_TRUE(comm.SendData(request, 8));
+    EXPECT_EQ(pty.Read(8), std::vector<uint8_t>(request, request + 8));
+    ASSERT_TRUE(pty.Write({0x01, 0x01, 0x01, 0x05, 0x91, 0x8B}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received.size() == 6 && empties == 2; }, kPatienceMs));
+    EXPECT_TRUE(allOnMain);
+    EXPECT_TRUE(comm.SendIdle());
+    comm.ClosePort();
+}
+
+TEST_F(QtCommSink, NotificationsOfADestroyedComponentAreDropped) {
+    auto calls = std::make_shared<int>(0);
+    {
+        TComm comm;
+        comm.OnReceiveError = [calls](TComm*, uint32_t) { ++*calls; };
+        comm.OnReceiveData = [calls](TComm*, const uint8_t*, uint16_t) { ++*calls; };
+        std::thread worker([&] {
+            for (uint32_t i = 0; i < 50; ++i) {
+                comm.Sink().Post(Error(i));
+                comm.Sink().Post(Data(static_cast<uint8_t>(i)));
+            }
+        });
+        worker.join();
+    }
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(*calls, 0);
+    // The handlers (and their captured state) went with the component.
+    EXPECT_EQ(calls.use_count(), 1);
+}
+
+TEST_F(QtCommSink, OpenComponentDestroyedWithEventsQueuedDoesNoHarm) {
+    TPtyPair pty;
+    int calls = 0;
+    {
+        TComm comm;
+        comm.SetCommName(pty.SlavePath());
+        comm.OnSendDataEmpty = [&](TComm*) { ++calls; };
+        comm.OnReceiveData = [&](TComm*, const uint8_t*, uint16_t) { ++calls; };
+        comm.OpenPort();
+        ASSERT_TRUE(pty.Write({'a', 'b', 'c'}));
+        QThread::msleep(300);  // let the chunk be posted; the loop never runs
+    }
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(QtCommSink, HandlerExceptionIsReportedAndLaterEventsStillArrive) {
+    std::vector<std::string> reported;
+    InstallQtCommSinks([&](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            reported.push_back(e.what());
+        }
+    });
+    TComm comm;
+    std::vector<uint32_t> seen;
+    comm.OnReceiveError = [&](TComm*, uint32_t mask) {
+        seen.push_back(mask);
+        if (mask == 1) throw std::runtime_error("handler failed");
+    };
+    comm.Sink().Post(Error(1));
+    comm.Sink().Post(Error(2));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return seen.size() == 2; }, kPatienceMs));
+    EXPECT_EQ(seen, (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(reported, std::vector<std::string>{"handler failed"});
+}
