@@ -3,7 +3,6 @@
 # the build tool, e.g. scripts/build.sh tcstation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ ! -f build/build.ninja ]; then
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
+# Configuring again is cheap and picks up layers and tools added since.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -- "$@"

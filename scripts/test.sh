@@ -13,18 +13,14 @@ JOBS=$(nproc)
 status=0
 
 echo "== main build (build/)"
-if [ ! -f build/build.ninja ]; then
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
-fi
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
 cmake --build build || exit 1
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS") || status=1
 
 echo "== sanitizer build (build-asan/)"
-if [ ! -f build-asan/build.ninja ]; then
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DTC_CORE_ONLY=ON -DTC_SANITIZE=ON -DTC_FUZZ=ON -DTC_BENCH=OFF >/dev/null || exit 1
-fi
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DTC_CORE_ONLY=ON -DTC_SANITIZE=ON -DTC_FUZZ=ON -DTC_BENCH=OFF >/dev/null || exit 1
 cmake --build build-asan || exit 1
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

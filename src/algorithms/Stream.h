@@ -10,7 +10,7 @@ enum class TSeekOrigin { Beginning, Current, End };
 // A positioned byte stream. Reads and writes move the position; a read at or
 // past the end returns 0.
 class TStream {
-public:
+  public:
     virtual ~TStream() = default;
 
     virtual int32_t Read(void* buffer, int32_t count) = 0;
@@ -27,7 +27,7 @@ public:
 // A growable in-memory stream. Writing past the end extends it; seeking past
 // the end is allowed and a later write fills the gap with zeros.
 class TMemoryStream final : public TStream {
-public:
+  public:
     TMemoryStream() = default;
 
     int32_t Read(void* buffer, int32_t count) override;
@@ -41,7 +41,7 @@ public:
     const uint8_t* Memory() const { return data_.data(); }
     int64_t Length() const { return static_cast<int64_t>(data_.size()); }
 
-private:
+  private:
     std::vector<uint8_t> data_;
     int64_t position_ = 0;
 };

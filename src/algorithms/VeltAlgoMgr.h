@@ -20,7 +20,7 @@ struct TAlgorithmClass {
 };
 
 class TDataProcessAlgo {
-public:
+  public:
     explicit TDataProcessAlgo(int32_t param) : FParam(param) {}
     virtual ~TDataProcessAlgo() = default;
     TDataProcessAlgo(const TDataProcessAlgo&) = delete;
@@ -30,19 +30,19 @@ public:
     virtual void ProcessStream(TStream* source, TStream* dest, int32_t size) = 0;
     virtual void RestoreStream(TStream* source, TStream* dest, int32_t size) = 0;
 
-protected:
+  protected:
     int32_t FParam;  // stored, not used
 };
 
 class TCompressAlgo : public TDataProcessAlgo {
-public:
+  public:
     using TDataProcessAlgo::TDataProcessAlgo;
     virtual void SetMode(uint8_t value) { (void)value; }
     virtual uint8_t GetMode() const { return 1; }
 };
 
 class TEncryptAlgo : public TDataProcessAlgo {
-public:
+  public:
     using TDataProcessAlgo::TDataProcessAlgo;
     // Size bytes (all of source from its start when negative) in chunks of
     // at most 4096 bytes; dest null means source is rewritten in place.
@@ -58,7 +58,7 @@ public:
 
 // Adapter over one owned block cipher.
 class TEncAlgo_Base : public TEncryptAlgo {
-public:
+  public:
     ~TEncAlgo_Base() override;
     void SetMode(uint8_t value) override;
     uint8_t GetMode() const override;
@@ -68,14 +68,14 @@ public:
     void DecryptBuffer(const void* source, void* dest, int32_t size) override;
     TEncrypt& Cipher() { return *FCipher; }
 
-protected:
+  protected:
     // The derived class hands over the cipher it instantiates.
     TEncAlgo_Base(int32_t param, std::unique_ptr<TEncrypt> cipher);
     std::unique_ptr<TEncrypt> FCipher;
 };
 
 class TEncAlgo_Blowfish final : public TEncAlgo_Base {
-public:
+  public:
     explicit TEncAlgo_Blowfish(int32_t param);
     static const TAlgorithmClass Class;
     const TAlgorithmClass* ClassType() const override { return &Class; }
@@ -83,7 +83,7 @@ public:
 
 // Zlib compression of a memory stream in place (VeltZLib.cpp).
 class TCompAlgo_Zlib final : public TCompressAlgo {
-public:
+  public:
     using TCompressAlgo::TCompressAlgo;
     static const TAlgorithmClass Class;
     const TAlgorithmClass* ClassType() const override { return &Class; }
@@ -101,7 +101,7 @@ void RegisterEncryptAlgorithm(const TAlgorithmClass* algorithmClass, const std::
 void RegisterStandardAlgorithms();
 
 class TDataProcessMgr {
-public:
+  public:
     TDataProcessMgr() = default;
     virtual ~TDataProcessMgr() = default;
     TDataProcessMgr(const TDataProcessMgr&) = delete;
@@ -114,13 +114,13 @@ public:
 
     TDataProcessAlgo* DPObject() const { return FDPObject.get(); }
 
-protected:
+  protected:
     TDataProcessAlgo& Checked() const;  // raises "FDPObject is nil"
     std::unique_ptr<TDataProcessAlgo> FDPObject;
 };
 
 class TCompressMgr : public TDataProcessMgr {
-public:
+  public:
     int32_t IndexOfAlgorithm(const std::string& name) override;
     void SelectAlgorithm(const std::string& name) override;
     void SetMode(uint8_t value);
@@ -129,7 +129,7 @@ public:
 // Every buffer and stream call ends with Reset, so each starts from the
 // cipher's initial vector.
 class TEncryptMgr : public TDataProcessMgr {
-public:
+  public:
     int32_t IndexOfAlgorithm(const std::string& name) override;
     void SelectAlgorithm(const std::string& name) override;
     void ProcessStream(TStream* source, TStream* dest, int32_t size) override;

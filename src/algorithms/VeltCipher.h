@@ -12,7 +12,7 @@
 
 // Raised by the ciphers; ErrorCode 3 means "not initialised".
 class EEncryptException : public std::runtime_error {
-public:
+  public:
     EEncryptException(const std::string& message, int32_t errorCode)
         : std::runtime_error(message), ErrorCode(errorCode) {}
     int32_t ErrorCode;
@@ -21,7 +21,7 @@ public:
 // ---------------------------------------------------------------- hashes
 
 class THash {
-public:
+  public:
     THash() = default;
     virtual ~THash();
     THash(const THash&) = delete;
@@ -41,7 +41,7 @@ public:
 
 // MD4 of RFC 1320 (16-byte digest); also the block machinery THash_SHA reuses.
 class THash_MD4 : public THash {
-public:
+  public:
     THash_MD4();
     ~THash_MD4() override;
     const char* ClassName() const override { return "THash_MD4"; }
@@ -51,25 +51,34 @@ public:
     const uint8_t* Digest() const override;
     int32_t DigestSize() const override { return 16; }
 
-protected:
-    virtual void Transform(const uint8_t* block);
+  protected:
+    static constexpr int32_t kBlockBytes = 64;
+    static constexpr int32_t kLengthOffset = 56;  // the bit count fills bytes 56..63
 
-    uint32_t Count = 0;      // bytes hashed so far
-    uint8_t Buffer[64] = {};  // partial block
-    uint32_t State[10] = {};  // ten state words; MD4 uses four, SHA five
+    virtual void Transform(const uint8_t* block);
+    // Appends 0x80, zeros and the message length in bits (64 bits, big- or
+    // little-endian) and transforms the last block(s).
+    void PadAndTransform(bool bigEndianLength);
+    // Clears the block buffer, the state words and the count once the digest
+    // has been taken, so no intermediate value outlives Final.
+    void ClearWorkState();
+
+    uint64_t Count = 0;                // bytes hashed so far
+    uint8_t Buffer[kBlockBytes] = {};  // partial block
+    uint32_t State[10] = {};           // ten state words; MD4 uses four, SHA five
     mutable uint8_t DigestBytes[20] = {};
 };
 
 // The first Secure Hash Algorithm of FIPS 180 (SHA-0: no rotate in the
 // message schedule unless the rotate switch is set, which nothing does).
 class THash_SHA : public THash_MD4 {
-public:
+  public:
     const char* ClassName() const override { return "THash_SHA"; }
     void Final() override;
     int32_t DigestSize() const override { return 20; }
     bool Rotate = false;
 
-protected:
+  protected:
     void Transform(const uint8_t* block) override;
 };
 
@@ -81,7 +90,7 @@ std::unique_ptr<THash> CreateHash() {
 }
 
 // Digest of Data as DigestText(0); the raw digest is copied to *digestBytes
-// when given.
+// when given. A null hashClass means the default hash class, THash_SHA.
 std::string HashString(THashClass hashClass, std::string_view data,
                        std::vector<uint8_t>* digestBytes = nullptr);
 
@@ -90,14 +99,17 @@ std::string HashString(THashClass hashClass, std::string_view data,
 // Base of the block ciphers. Modes 0-4 process whole buffers; Feedback
 // carries over between calls until Reset.
 class TEncrypt {
-public:
+  public:
     virtual ~TEncrypt();
     TEncrypt(const TEncrypt&) = delete;
     TEncrypt& operator=(const TEncrypt&) = delete;
 
-    static constexpr uint8_t kFlagKeySet = 0;       // a key came through InitKey
-    static constexpr uint8_t kFlagInitialized = 9;  // key schedule and vector in place
+    static constexpr uint8_t kFlagKeySet = 0;           // a key came through InitKey
+    static constexpr uint8_t kFlagInitialized = 9;      // key schedule and vector in place
+    static constexpr int32_t kErrorInvalidKeySize = 2;  // Init with no key bytes
     static constexpr int32_t kErrorNotInitialized = 3;
+    static constexpr int32_t kErrorInvalidMode = 4;  // Mode above kLastMode
+    static constexpr uint8_t kLastMode = 4;
 
     virtual const char* ClassName() const { return "TEncrypt"; }
 
@@ -123,7 +135,7 @@ public:
     virtual void EncipherBlock(void* block) { (void)block; }
     virtual void DecipherBlock(void* block) { (void)block; }
 
-protected:
+  protected:
     TEncrypt(int32_t blockSize, int32_t keySize, int32_t userSize);
 
     // The two steps around a cipher's own key schedule.
@@ -139,16 +151,30 @@ protected:
     std::vector<uint8_t> FBuffer;    // work block
     std::vector<uint8_t> FVector;    // initial vector
     std::vector<uint8_t> FFeedback;  // chaining register
-    std::vector<uint8_t> FUser;      // key schedule area
+    std::vector<uint32_t> FUser;     // key schedule area, UserSize bytes as words
     uint32_t FFlags = 0;
+
+  private:
+    void CheckInitialized() const;
+    void Process(bool encrypt, const void* source, void* dest, int32_t size);
 };
 
 // Blowfish (block 8, key 56, schedule 4168 = four S-boxes + P-array).
 class TEnc_Blowfish : public TEncrypt {
-public:
+  public:
     TEnc_Blowfish();
     const char* ClassName() const override { return "TEnc_Blowfish"; }
     void Init(const void* key, int32_t size, const void* ivector) override;
     void EncipherBlock(void* block) override;
     void DecipherBlock(void* block) override;
+
+    static constexpr int32_t kBlockSize = 8;
+    static constexpr int32_t kKeySize = 56;
+    static constexpr int32_t kUserSize = 4168;  // four S-boxes of 256 words + 18 P words
+
+  private:
+    void Encipher(uint32_t& left, uint32_t& right) const;
+    void Decipher(uint32_t& left, uint32_t& right) const;
+    const uint32_t* SBoxes() const { return FUser.data(); }
+    const uint32_t* PArray() const;
 };

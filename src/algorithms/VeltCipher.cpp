@@ -1,0 +1,293 @@
+// The block cipher base class with its keys derived from a password (the
+// buffer modes themselves are in CipherModes.h), and the Blowfish cipher.
+//
+// Blowfish key schedule area (UserSize = 4168 bytes, kept as 1042 words):
+//
+//   words    0 ..  255   S-box 1
+//   words  256 ..  511   S-box 2
+//   words  512 ..  767   S-box 3
+//   words  768 .. 1023   S-box 4
+//   words 1024 .. 1041   P-array (18 words)
+//
+// A block is two big-endian words: bytes 0..3 the left half, 4..7 the right.
+// Mode 0 is the one every stored record is enciphered with; its output for a
+// given key, vector and input must never change.
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "algorithms/BlowfishTables.h"
+#include "algorithms/CipherModes.h"
+#include "algorithms/Endian.h"
+#include "algorithms/SecureWipe.h"
+#include "algorithms/VeltCipher.h"
+
+namespace {
+
+// The block size the buffer modes are built for; a cipher with another block
+// size needs its own instantiation of TBlockModes.
+constexpr int32_t kModeBlockSize = 8;
+constexpr uint8_t kWipedVectorByte = 0xFF;
+constexpr uint8_t kMaxFlagBit = 31;
+
+using velt_blowfish::kInitialP;
+using velt_blowfish::kInitialS;
+using velt_blowfish::kPSize;
+using velt_blowfish::kSBoxes;
+using velt_blowfish::kSBoxSize;
+
+constexpr int kPOffset = kSBoxes * kSBoxSize;  // word index of P[0] in the schedule area
+
+[[noreturn]] void ThrowInvalidMode(const char* className, uint8_t mode) {
+    throw EEncryptException(
+        std::string(className) + " has no cipher mode " + std::to_string(mode) + ".",
+        TEncrypt::kErrorInvalidMode);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- TEncrypt
+
+TEncrypt::TEncrypt(int32_t blockSize, int32_t keySize, int32_t userSize)
+    : FHashClass(&CreateHash<THash_SHA>),
+      FKeySize(keySize),
+      FBlockSize(blockSize),
+      FUserSize(userSize),
+      FBuffer(static_cast<size_t>(blockSize)),
+      FVector(static_cast<size_t>(blockSize)),
+      FFeedback(static_cast<size_t>(blockSize)),
+      FUser((static_cast<size_t>(userSize) + sizeof(uint32_t) - 1) / sizeof(uint32_t)) {
+    if (blockSize != kModeBlockSize)
+        throw std::invalid_argument("TEncrypt: block size " + std::to_string(blockSize) +
+                                    " is not supported");
+    TEncrypt::Wipe();
+}
+
+TEncrypt::~TEncrypt() {
+    // The schedule, vector and chaining register are all derived from the key.
+    SecureWipe(FBuffer.data(), FBuffer.size());
+    SecureWipe(FVector.data(), FVector.size());
+    SecureWipe(FFeedback.data(), FFeedback.size());
+    SecureWipe(FUser.data(), FUser.size() * sizeof(uint32_t));
+}
+
+void TEncrypt::SetFlag(uint8_t bit, bool on) {
+    if (bit > kMaxFlagBit) return;
+    if (on)
+        FFlags |= 1u << bit;
+    else
+        FFlags &= ~(1u << bit);
+}
+
+void TEncrypt::Init(const void* key, int32_t size, const void* ivector) {
+    (void)key;
+    (void)size;
+    (void)ivector;
+}
+
+void TEncrypt::InitBegin(int32_t& size) {
+    SetFlag(kFlagInitialized, false);
+    Wipe();
+    size = std::clamp(size, 0, FKeySize);
+}
+
+void TEncrypt::InitEnd(const void* ivector) {
+    if (ivector != nullptr)
+        std::memcpy(FVector.data(), ivector, FVector.size());
+    else
+        EncipherBlock(FVector.data());  // the vector is FF..FF after Wipe
+    FFeedback = FVector;
+    SetFlag(kFlagInitialized, true);
+}
+
+void TEncrypt::InitKey(std::string_view key, const void* ivector) {
+    if (!FHash) FHash = FHashClass();
+    FHash->Init();
+    constexpr size_t kMaxPiece = 1u << 30;  // Update takes an int32 size
+    for (size_t done = 0; done < key.size();) {
+        const size_t piece = std::min(kMaxPiece, key.size() - done);
+        FHash->Update(key.data() + done, static_cast<int32_t>(piece));
+        done += piece;
+    }
+    FHash->Final();
+    const int32_t digestSize = FHash->DigestSize();
+    Init(FHash->Digest(), std::min(FKeySize, digestSize), ivector);
+    // The hash object still holds the raw key; replace it by its own
+    // encryption. The digest is a writable member of the (non-const) hash.
+    uint8_t* digest = const_cast<uint8_t*>(FHash->Digest());
+    EncryptBuffer(digest, digest, digestSize);
+    Reset();
+    SetFlag(kFlagKeySet, true);
+}
+
+void TEncrypt::Reset() {
+    FFeedback = FVector;
+}
+
+void TEncrypt::Wipe() {
+    SetFlag(kFlagKeySet, false);
+    SetFlag(kFlagInitialized, false);
+    std::fill(FVector.begin(), FVector.end(), kWipedVectorByte);
+    std::fill(FFeedback.begin(), FFeedback.end(), kWipedVectorByte);
+    std::fill(FBuffer.begin(), FBuffer.end(), 0);
+    std::fill(FUser.begin(), FUser.end(), 0);
+}
+
+void TEncrypt::CheckInitialized() const {
+    if (!HasFlag(kFlagInitialized))
+        throw EEncryptException(
+            std::string(ClassName()) + " is not initialized call Init() or InitKey() before.",
+            kErrorNotInitialized);
+}
+
+void TEncrypt::EncryptBuffer(const void* source, void* dest, int32_t size) {
+    Process(true, source, dest, size);
+}
+
+void TEncrypt::DecryptBuffer(const void* source, void* dest, int32_t size) {
+    Process(false, source, dest, size);
+}
+
+void TEncrypt::Process(bool encrypt, const void* source, void* dest, int32_t size) {
+    CheckInitialized();
+    if (FMode > kLastMode) ThrowInvalidMode(ClassName(), FMode);
+    if (size <= 0) return;
+    if (source == nullptr || dest == nullptr)
+        throw std::invalid_argument(std::string(ClassName()) + ": nil buffer");
+    const uint8_t* in = static_cast<const uint8_t*>(source);
+    uint8_t* out = static_cast<uint8_t*>(dest);
+    TBlockModes<kModeBlockSize> modes(*this, FBuffer.data(), FFeedback.data());
+    if (encrypt)
+        modes.Encrypt(FMode, in, out, size);
+    else
+        modes.Decrypt(FMode, in, out, size);
+    std::fill(FBuffer.begin(), FBuffer.end(), 0);
+}
+
+// ---------------------------------------------------------------- Blowfish
+
+TEnc_Blowfish::TEnc_Blowfish() : TEncrypt(kBlockSize, kKeySize, kUserSize) {
+    static_assert(kUserSize == (kSBoxes * kSBoxSize + kPSize) * sizeof(uint32_t));
+}
+
+const uint32_t* TEnc_Blowfish::PArray() const {
+    return FUser.data() + kPOffset;
+}
+
+// F(x) = ((S1[x >> 24] + S2[x >> 16 & 255]) xor S3[x >> 8 & 255]) + S4[x & 255];
+// the sixteen rounds are unrolled, each pair of rounds folding the next
+// P word into the same xor.
+#define VELT_BF_F(x)                                         \
+    (((s[(x) >> 24] + s[kSBoxSize + (((x) >> 16) & 0xFF)]) ^ \
+      s[2 * kSBoxSize + (((x) >> 8) & 0xFF)]) +              \
+     s[3 * kSBoxSize + ((x)&0xFF)])
+
+[[gnu::always_inline]] inline void TEnc_Blowfish::Encipher(uint32_t& left, uint32_t& right) const {
+    const uint32_t* s = SBoxes();
+    const uint32_t* p = PArray();
+    uint32_t l = left ^ p[0];
+    uint32_t r = right;
+    r ^= VELT_BF_F(l) ^ p[1];
+    l ^= VELT_BF_F(r) ^ p[2];
+    r ^= VELT_BF_F(l) ^ p[3];
+    l ^= VELT_BF_F(r) ^ p[4];
+    r ^= VELT_BF_F(l) ^ p[5];
+    l ^= VELT_BF_F(r) ^ p[6];
+    r ^= VELT_BF_F(l) ^ p[7];
+    l ^= VELT_BF_F(r) ^ p[8];
+    r ^= VELT_BF_F(l) ^ p[9];
+    l ^= VELT_BF_F(r) ^ p[10];
+    r ^= VELT_BF_F(l) ^ p[11];
+    l ^= VELT_BF_F(r) ^ p[12];
+    r ^= VELT_BF_F(l) ^ p[13];
+    l ^= VELT_BF_F(r) ^ p[14];
+    r ^= VELT_BF_F(l) ^ p[15];
+    l ^= VELT_BF_F(r) ^ p[16];
+    left = r ^ p[17];
+    right = l;
+}
+
+[[gnu::always_inline]] inline void TEnc_Blowfish::Decipher(uint32_t& left, uint32_t& right) const {
+    const uint32_t* s = SBoxes();
+    const uint32_t* p = PArray();
+    uint32_t l = left ^ p[17];
+    uint32_t r = right;
+    r ^= VELT_BF_F(l) ^ p[16];
+    l ^= VELT_BF_F(r) ^ p[15];
+    r ^= VELT_BF_F(l) ^ p[14];
+    l ^= VELT_BF_F(r) ^ p[13];
+    r ^= VELT_BF_F(l) ^ p[12];
+    l ^= VELT_BF_F(r) ^ p[11];
+    r ^= VELT_BF_F(l) ^ p[10];
+    l ^= VELT_BF_F(r) ^ p[9];
+    r ^= VELT_BF_F(l) ^ p[8];
+    l ^= VELT_BF_F(r) ^ p[7];
+    r ^= VELT_BF_F(l) ^ p[6];
+    l ^= VELT_BF_F(r) ^ p[5];
+    r ^= VELT_BF_F(l) ^ p[4];
+    l ^= VELT_BF_F(r) ^ p[3];
+    r ^= VELT_BF_F(l) ^ p[2];
+    l ^= VELT_BF_F(r) ^ p[1];
+    left = r ^ p[0];
+    right = l;
+}
+
+#undef VELT_BF_F
+
+void TEnc_Blowfish::EncipherBlock(void* block) {
+    uint8_t* bytes = static_cast<uint8_t*>(block);
+    uint32_t left;
+    uint32_t right;
+    LoadBigEndianPair(bytes, left, right);
+    Encipher(left, right);
+    StoreBigEndianPair(bytes, left, right);
+}
+
+void TEnc_Blowfish::DecipherBlock(void* block) {
+    uint8_t* bytes = static_cast<uint8_t*>(block);
+    uint32_t left;
+    uint32_t right;
+    LoadBigEndianPair(bytes, left, right);
+    Decipher(left, right);
+    StoreBigEndianPair(bytes, left, right);
+}
+
+void TEnc_Blowfish::Init(const void* key, int32_t size, const void* ivector) {
+    InitBegin(size);
+    if (size <= 0 || key == nullptr)
+        throw EEncryptException(std::string(ClassName()) + " needs a key of at least one byte.",
+                                kErrorInvalidKeySize);
+    uint32_t* s = FUser.data();
+    uint32_t* p = s + kPOffset;
+    std::memcpy(s, kInitialS, sizeof kInitialS);
+    std::memcpy(p, kInitialP, sizeof kInitialP);
+
+    // The key bytes are used cyclically, four to a big-endian word.
+    const uint8_t* k = static_cast<const uint8_t*>(key);
+    int32_t index = 0;
+    for (int j = 0; j < kPSize; ++j) {
+        uint32_t word = 0;
+        for (int b = 0; b < 4; ++b) {
+            word = (word << 8) | k[index];
+            index = (index + 1) % size;
+        }
+        p[j] ^= word;
+    }
+
+    // Replace P and then the S-boxes, two words at a time, by the chain of
+    // encipherments of the all-zero block under the schedule built so far.
+    uint32_t left = 0;
+    uint32_t right = 0;
+    for (int j = 0; j < kPSize; j += 2) {
+        Encipher(left, right);
+        p[j] = left;
+        p[j + 1] = right;
+    }
+    for (int j = 0; j < kSBoxes * kSBoxSize; j += 2) {
+        Encipher(left, right);
+        s[j] = left;
+        s[j + 1] = right;
+    }
+    InitEnd(ivector);
+}

@@ -1,0 +1,162 @@
+#include "dialogs/HistoryChartData.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "dialogs/RawValues.h"
+
+std::optional<int> ChartValue(const TTmpReading& r, THistoryChannel channel) {
+    uint16_t raw = 0;
+    switch (channel) {
+        case kChannelAPhase:
+            raw = r.APhaseTmp;
+            break;
+        case kChannelBPhase:
+            raw = r.BPhaseTmp;
+            break;
+        case kChannelCPhase:
+            raw = r.CPhaseTmp;
+            break;
+        case kChannelIron:
+            if (r.IronTmp == 0) return std::nullopt;
+            raw = r.IronTmp;
+            break;
+        default:
+            return std::nullopt;
+    }
+    if (IsFaultyRaw(raw)) return std::nullopt;
+    return RawToCelsius(raw);
+}
+
+THistoryChartSource::THistoryChartSource(const std::vector<TTmpReading>* readings)
+    : FReadings(readings) {
+    if (FReadings == nullptr || FReadings->size() < 2) return;
+    const std::vector<TTmpReading>& list = *FReadings;
+    // Newest first: each time is at most the one before it.
+    bool ordered = true;
+    for (size_t i = 1; i < list.size() && ordered; ++i) {
+        ordered = !(list[i].DateTime > list[i - 1].DateTime);
+    }
+    if (ordered) return;
+    // Oldest first in append order, then a stable sort by time keeps samples
+    // with equal times in the order they were taken.
+    FOrder.resize(list.size());
+    std::iota(FOrder.rbegin(), FOrder.rend(), size_t{0});
+    std::stable_sort(FOrder.begin(), FOrder.end(),
+                     [&list](size_t a, size_t b) { return list[a].DateTime < list[b].DateTime; });
+}
+
+size_t THistoryChartSource::LowerBound(TDateTime time) const {
+    size_t lo = 0, hi = Size();
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (TimeAt(mid) < time) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
+size_t THistoryChartSource::UpperBound(TDateTime time) const {
+    size_t lo = 0, hi = Size();
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (!(time < TimeAt(mid))) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
+namespace {
+
+// The lowest and highest value met in one time slice, with their positions.
+struct TBucket {
+    bool Used = false;
+    size_t MinPos = 0, MaxPos = 0;
+    int Min = 0, Max = 0;
+
+    void Add(size_t pos, int value) {
+        if (!Used) {
+            Used = true;
+            MinPos = MaxPos = pos;
+            Min = Max = value;
+            return;
+        }
+        if (value < Min) {
+            Min = value;
+            MinPos = pos;
+        }
+        if (value > Max) {
+            Max = value;
+            MaxPos = pos;
+        }
+    }
+};
+
+void Emit(const THistoryChartSource& source, const TBucket& b, std::vector<TChartPoint>& out) {
+    if (!b.Used) return;
+    const size_t first = std::min(b.MinPos, b.MaxPos);
+    const size_t second = std::max(b.MinPos, b.MaxPos);
+    out.push_back({source.TimeAt(first), first == b.MinPos ? b.Min : b.Max});
+    if (second != first) out.push_back({source.TimeAt(second), second == b.MinPos ? b.Min : b.Max});
+}
+
+}  // namespace
+
+std::vector<TChartPoint> DecimateChannel(const THistoryChartSource& source, THistoryChannel channel,
+                                         TDateTime begin, TDateTime end, int buckets) {
+    std::vector<TChartPoint> out;
+    if (source.Empty() || !(begin <= end)) return out;
+    buckets = std::max(buckets, 1);
+    const size_t lo = source.LowerBound(begin);
+    const size_t hi = source.UpperBound(end);
+
+    // The nearest plotted samples outside the range, so lines reach the edges.
+    std::optional<TChartPoint> before, after;
+    for (size_t i = lo; i-- > 0;) {
+        if (auto v = ChartValue(source.At(i), channel)) {
+            before = TChartPoint{source.TimeAt(i), *v};
+            break;
+        }
+    }
+    for (size_t i = hi; i < source.Size(); ++i) {
+        if (auto v = ChartValue(source.At(i), channel)) {
+            after = TChartPoint{source.TimeAt(i), *v};
+            break;
+        }
+    }
+
+    if (before) out.push_back(*before);
+    const size_t inside = hi > lo ? hi - lo : 0;
+    if (inside <= 2 * static_cast<size_t>(buckets)) {
+        for (size_t i = lo; i < hi; ++i) {
+            if (auto v = ChartValue(source.At(i), channel)) out.push_back({source.TimeAt(i), *v});
+        }
+    } else {
+        const double span = end - begin;
+        const double scale = span > 0 ? buckets / span : 0.0;
+        int current = -1;
+        TBucket bucket;
+        for (size_t i = lo; i < hi; ++i) {
+            const auto v = ChartValue(source.At(i), channel);
+            if (!v) continue;
+            int index = static_cast<int>(std::floor((source.TimeAt(i) - begin) * scale));
+            index = std::clamp(index, 0, buckets - 1);
+            if (index != current) {
+                Emit(source, bucket, out);
+                bucket = TBucket{};
+                current = index;
+            }
+            bucket.Add(i, *v);
+        }
+        Emit(source, bucket, out);
+    }
+    if (after) out.push_back(*after);
+    return out;
+}

@@ -1,0 +1,170 @@
+#include "dialogs/HistoryPanel.h"
+
+#include <QDateTimeEdit>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPrintDialog>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "dialogs/HistoryReport.h"
+
+namespace {
+
+// The pickers show dates only, in the station's short date format; the time
+// of day stays in the value and changing the date never touches it.
+const QString kPickerFormat = QStringLiteral("yyyy-M-d");
+// Decimation columns of a printed chart: finer than any screen plot.
+constexpr int kPrintChartBuckets = 1500;
+// Jobs up to this many pages are previewed; longer ones print directly.
+constexpr int kPreviewPageLimit = 300;
+
+QDateTimeEdit* MakePicker(const QString& name, QWidget* parent) {
+    auto* picker = new QDateTimeEdit(parent);
+    picker->setObjectName(name);
+    picker->setTimeSpec(Qt::UTC);
+    picker->setDisplayFormat(kPickerFormat);
+    picker->setCalendarPopup(true);
+    picker->setDateTime(PickerDateTime(kInitialPickerValue));
+    return picker;
+}
+
+}  // namespace
+
+QDateTime PickerDateTime(TDateTime value) {
+    const TDateTimeParts p = DecodeDateTime(value);
+    return QDateTime(QDate(p.Year, p.Month, p.Day),
+                     QTime(p.Hour, p.Minute, p.Second, p.Millisecond), Qt::UTC);
+}
+
+TDateTime PickerValue(const QDateTime& value) {
+    // The fields as shown; the edit's time spec only keeps them valid.
+    const QDate d = value.date();
+    const QTime t = value.time();
+    return EncodeDateTime(d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), t.msec());
+}
+
+THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* parent)
+    : QWidget(parent),
+      FButtonsAtRightEdge(options.ButtonsAtRightEdge),
+      FBeginPicker(MakePicker(QStringLiteral("BeginTimePicker"), this)),
+      FEndPicker(MakePicker(QStringLiteral("EndTimePicker"), this)),
+      FQueryButton(new QPushButton(QStringLiteral("查询"), this)),
+      FPrintButton(new QPushButton(QStringLiteral("打印..."), this)),
+      FTopRow(new QHBoxLayout),
+      FTabs(new QTabWidget(this)),
+      FReport(new THistoryReportView(FTabs)),
+      FChart(new THistoryChart(options.Channels, FTabs)) {
+    setObjectName(QStringLiteral("HistoryPanel"));
+    FQueryButton->setObjectName(QStringLiteral("Button1"));
+    FPrintButton->setObjectName(QStringLiteral("PrintButton"));
+
+    FTopRow->addWidget(new QLabel(QStringLiteral("起始日期："), this));
+    FTopRow->addWidget(FBeginPicker);
+    FTopRow->addWidget(new QLabel(QStringLiteral("－"), this));
+    FTopRow->addWidget(FEndPicker);
+    FTopRow->addWidget(FQueryButton);
+    if (FButtonsAtRightEdge) FTopRow->addStretch(1);
+    FTopRow->addWidget(FPrintButton);
+    if (!FButtonsAtRightEdge) FTopRow->addStretch(1);
+
+    FTabs->setObjectName(QStringLiteral("HistoryPageControl"));
+    FTabs->setTabPosition(QTabWidget::South);
+    FTabs->addTab(FReport, QStringLiteral("报表"));
+    FTabs->addTab(FChart, QStringLiteral("曲线"));
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(FTopRow);
+    layout->addWidget(FTabs, 1);
+
+    connect(FQueryButton, &QPushButton::clicked, this, &THistoryPanel::QueryClicked);
+    connect(FPrintButton, &QPushButton::clicked, this, [this] {
+        emit PrintClicked();
+        ShowPrintPreview();
+    });
+}
+
+TDateTime THistoryPanel::BeginTime() const {
+    return PickerValue(FBeginPicker->dateTime());
+}
+TDateTime THistoryPanel::EndTime() const {
+    return PickerValue(FEndPicker->dateTime());
+}
+void THistoryPanel::SetBeginTime(TDateTime value) {
+    FBeginPicker->setDateTime(PickerDateTime(value));
+}
+void THistoryPanel::SetEndTime(TDateTime value) {
+    FEndPicker->setDateTime(PickerDateTime(value));
+}
+
+QPushButton* THistoryPanel::AddButton(const QString& caption, const QString& objectName) {
+    auto* button = new QPushButton(caption, this);
+    button->setObjectName(objectName);
+    // Buttons that follow "查询" go before the trailing stretch.
+    const int at = FButtonsAtRightEdge ? FTopRow->count() : FTopRow->count() - 1;
+    FTopRow->insertWidget(at, button);
+    return button;
+}
+
+void THistoryPanel::ShowReadings(const std::vector<TTmpReading>* readings,
+                                 const THistoryTitle& title) {
+    FReadings = readings;
+    FTitle = title;
+    FReport->SetReadings(readings);
+    FChart->SetReadings(readings);
+}
+
+void THistoryPanel::ClearReadings() {
+    ShowReadings(nullptr, THistoryTitle{});
+}
+
+THistoryPrintJob THistoryPanel::PrintJob() const {
+    THistoryPrintJob job;
+    job.Source = FTitle.Source;
+    job.Begin = FTitle.Begin;
+    job.End = FTitle.End;
+    job.Readings = FReadings;
+    job.Chart = FChart->Snapshot(kPrintChartBuckets);
+    return job;
+}
+
+void THistoryPanel::ShowPrintPreview() {
+    // The preview runs its own event loop, during which the owner may replace
+    // or release its list (a backup does): print from a copy of the rows.
+    THistoryPrintJob job = PrintJob();
+    const std::vector<TTmpReading> rows =
+        FReadings != nullptr ? *FReadings : std::vector<TTmpReading>();
+    job.Readings = &rows;
+
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setPageOrientation(QPageLayout::Landscape);
+    if (HistoryPrintPageCount(printer, job) <= kPreviewPageLimit) {
+        QPrintPreviewDialog dialog(&printer, this);
+        dialog.setObjectName(QStringLiteral("HistoryPrintPreview"));
+        dialog.setWindowTitle(QStringLiteral("打印预览"));
+        connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
+                [&job](QPrinter* target) { PrintHistory(*target, job); });
+        dialog.exec();
+        return;
+    }
+
+    // A preview keeps every page in memory (about 0.1 MB each; a year of
+    // samples is some 16,000 pages): print straight away, page by page,
+    // with a way to stop.
+    QPrintDialog dialog(&printer, this);
+    dialog.setObjectName(QStringLiteral("HistoryPrintDialog"));
+    if (dialog.exec() != QDialog::Accepted) return;
+    QProgressDialog progress(QStringLiteral("正在打印..."), QStringLiteral("取消"), 0,
+                             HistoryPrintPageCount(printer, job), this);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    PrintHistory(printer, job, [&progress](int page, int pages) {
+        progress.setMaximum(pages);
+        progress.setValue(page - 1);
+        return !progress.wasCanceled();
+    });
+}

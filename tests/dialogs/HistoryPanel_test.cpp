@@ -1,0 +1,212 @@
+#include "dialogs/HistoryPanel.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCalendarWidget>
+#include <QCheckBox>
+#include <QDateTimeEdit>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineSeries>
+#include <QPrintDialog>
+#include <QPrintPreviewDialog>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include "dialogs/HistoryReport.h"
+#include "dialogs/Samples.h"
+
+namespace {
+
+const QTime kInitialTime(19, 51, 47, 788);
+
+// The texts of the top row's widgets, left to right, "|" for a stretch.
+QStringList TopRow(const THistoryPanel& panel) {
+    auto* layout = qobject_cast<QBoxLayout*>(panel.layout()->itemAt(0)->layout());
+    QStringList items;
+    for (int i = 0; layout != nullptr && i < layout->count(); ++i) {
+        QWidget* w = layout->itemAt(i)->widget();
+        if (w == nullptr) {
+            items << "|";
+        } else if (auto* label = qobject_cast<QLabel*>(w)) {
+            items << label->text();
+        } else if (auto* button = qobject_cast<QPushButton*>(w)) {
+            items << button->text();
+        } else {
+            items << w->objectName();
+        }
+    }
+    return items;
+}
+
+}  // namespace
+
+TEST(THistoryPanel, PickersStartAtTheStoredValueAndShowTheDateOnly) {
+    THistoryPanel panel({});
+    for (QDateTimeEdit* picker : {panel.BeginTimePicker(), panel.EndTimePicker()}) {
+        EXPECT_EQ(picker->date(), QDate(2006, 2, 24));
+        EXPECT_EQ(picker->time(), kInitialTime);
+        EXPECT_EQ(picker->text(), "2006-2-24");
+        EXPECT_FALSE(picker->displayedSections() & QDateTimeEdit::TimeSections_Mask);
+    }
+    EXPECT_EQ(MillisecondsBetween(panel.BeginTime(), kInitialPickerValue), 0);
+    EXPECT_EQ(MillisecondsBetween(panel.EndTime(), kInitialPickerValue), 0);
+    // Right after start both hold the same value, so a query has nothing to do.
+    EXPECT_FALSE(panel.BeginTime() < panel.EndTime());
+}
+
+TEST(THistoryPanel, ChangingTheDateKeepsTheTimeOfDay) {
+    THistoryPanel panel({});
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    QDateTimeEdit* picker = panel.EndTimePicker();
+    picker->setFocus();
+    picker->setCurrentSection(QDateTimeEdit::DaySection);
+    QTest::keyClick(picker, Qt::Key_Up);
+    EXPECT_EQ(picker->date(), QDate(2006, 2, 25));
+    EXPECT_EQ(picker->time(), kInitialTime);
+
+    picker->setCurrentSection(QDateTimeEdit::MonthSection);
+    QTest::keyClick(picker, Qt::Key_Up);
+    EXPECT_EQ(picker->date(), QDate(2006, 3, 25));
+    EXPECT_EQ(picker->time(), kInitialTime);
+
+    // Picking a day in the calendar pop-up.
+    emit picker->calendarWidget()->clicked(QDate(2007, 1, 31));
+    EXPECT_EQ(picker->date(), QDate(2007, 1, 31));
+    EXPECT_EQ(picker->time(), kInitialTime);
+    EXPECT_EQ(MillisecondsBetween(panel.EndTime(), EncodeDateTime(2007, 1, 31, 19, 51, 47, 788)),
+              0);
+    EXPECT_TRUE(panel.BeginTime() < panel.EndTime());
+}
+
+TEST(THistoryPanel, PickerValuesRoundTripAnyWallClockTime) {
+    THistoryPanel panel({});
+    // 02:30 does not exist in local time where clocks skip an hour; the
+    // pickers hold plain fields and keep it.
+    const TDateTime value = EncodeDateTime(2021, 3, 28, 2, 30, 15, 250);
+    panel.SetBeginTime(value);
+    EXPECT_EQ(MillisecondsBetween(panel.BeginTime(), value), 0);
+    EXPECT_EQ(panel.BeginTimePicker()->time(), QTime(2, 30, 15, 250));
+    EXPECT_EQ(MillisecondsBetween(PickerValue(PickerDateTime(value)), value), 0);
+}
+
+TEST(THistoryPanel, WidgetsCarryTheirNamesForTheirOwners) {
+    THistoryPanel panel({});
+    EXPECT_EQ(panel.findChild<QDateTimeEdit*>("BeginTimePicker"), panel.BeginTimePicker());
+    EXPECT_EQ(panel.findChild<QDateTimeEdit*>("EndTimePicker"), panel.EndTimePicker());
+    EXPECT_EQ(panel.findChild<QAbstractItemView*>("HistoryListView"),
+              static_cast<QAbstractItemView*>(panel.ReportView()));
+    EXPECT_EQ(panel.findChild<QPushButton*>("Button1"), panel.QueryButton());
+    EXPECT_EQ(panel.findChild<QPushButton*>("PrintButton"), panel.PrintButton());
+}
+
+TEST(THistoryPanel, TopRowFollowsQueryWithPrintAndTheOwnersButtons) {
+    THistoryPanel panel({});
+    QPushButton* backUp = panel.AddButton("备份查询...", "BackUpQueryButton");
+    EXPECT_EQ(backUp->objectName(), "BackUpQueryButton");
+    const QStringList expected = {"起始日期：", "BeginTimePicker", "－",          "EndTimePicker",
+                                  "查询",       "打印...",         "备份查询...", "|"};
+    EXPECT_EQ(TopRow(panel), expected);
+}
+
+TEST(THistoryPanel, ViewerKeepsPrintAndOpenAtTheRightEdge) {
+    THistoryPanel panel({THistoryChannels::PhasesOnly, true});
+    panel.AddButton("打开文件...", "OpenFileButton");
+    const QStringList expected = {
+        "起始日期：", "BeginTimePicker", "－",         "EndTimePicker", "查询",
+        "|",          "打印...",         "打开文件..."};
+    EXPECT_EQ(TopRow(panel), expected);
+    EXPECT_EQ(panel.Chart()->SeriesCount(), 3);
+}
+
+TEST(THistoryPanel, TabsAtTheBottomHoldReportAndChart) {
+    THistoryPanel panel({});
+    QTabWidget* tabs = panel.Tabs();
+    EXPECT_EQ(tabs->tabPosition(), QTabWidget::South);
+    ASSERT_EQ(tabs->count(), 2);
+    EXPECT_EQ(tabs->tabText(0), "报表");
+    EXPECT_EQ(tabs->tabText(1), "曲线");
+    EXPECT_EQ(tabs->widget(0), panel.ReportView());
+    EXPECT_EQ(tabs->widget(1), panel.Chart());
+    EXPECT_EQ(panel.Chart()->SeriesCount(), 4);
+}
+
+TEST(THistoryPanel, QueryButtonEmitsItsSignal) {
+    THistoryPanel panel({});
+    QSignalSpy query(&panel, &THistoryPanel::QueryClicked);
+    QTest::mouseClick(panel.QueryButton(), Qt::LeftButton);
+    EXPECT_EQ(query.count(), 1);
+}
+
+TEST(THistoryPanel, ShowReadingsFillsReportAndChartAndNullClearsBoth) {
+    THistoryPanel panel({});
+    const auto list = MinuteSamples(30, EncodeDateTime(2024, 1, 2, 3),
+                                    [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
+    panel.ShowReadings(&list, {"站点 1", list.back().DateTime, list.front().DateTime});
+    EXPECT_EQ(panel.ReportView()->model()->rowCount(), 30);
+    EXPECT_EQ(panel.Chart()->Series(0)->points().size(), 30);
+    EXPECT_TRUE(panel.Chart()->Series(3)->points().isEmpty());
+
+    const THistoryPrintJob job = panel.PrintJob();
+    EXPECT_EQ(job.Source, "站点 1");
+    EXPECT_EQ(job.Readings, &list);
+    ASSERT_TRUE(job.Chart.has_value());
+    EXPECT_EQ(job.Chart->Series.size(), 4u);
+
+    panel.ClearReadings();
+    EXPECT_EQ(panel.ReportView()->model()->rowCount(), 0);
+    EXPECT_TRUE(panel.Chart()->Series(0)->points().isEmpty());
+    EXPECT_EQ(panel.PrintJob().Readings, nullptr);
+}
+
+TEST(THistoryPanel, PrintButtonOpensAPreviewOfWhatIsShown) {
+    THistoryPanel panel({});
+    const auto list = MinuteSamples(5, EncodeDateTime(2024, 1, 2, 3),
+                                    [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
+    panel.ShowReadings(&list, {"站点 1", list.back().DateTime, list.front().DateTime});
+    QSignalSpy print(&panel, &THistoryPanel::PrintClicked);
+    bool sawPreview = false;
+    // The preview is modal: look at it from inside its event loop, then close it.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<QPrintPreviewDialog*>(QApplication::activeModalWidget())) {
+            sawPreview = true;
+            dialog->reject();
+        }
+    });
+    poll.start(50);
+    QTimer guard;  // never leave a modal dialog hanging
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        if (QWidget* w = QApplication::activeModalWidget()) w->close();
+    });
+    guard.start(20000);
+    QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
+    EXPECT_EQ(print.count(), 1);
+    EXPECT_TRUE(sawPreview);
+}
+
+TEST(THistoryPanel, ReportTooLongToPreviewGoesStraightToThePrintDialog) {
+    THistoryPanel panel({});
+    // Some 600 landscape pages: more than a preview should hold in memory.
+    const auto list = MinuteSamples(20000, EncodeDateTime(2024, 1, 2),
+                                    [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
+    panel.ShowReadings(&list, {"站点 1", list.back().DateTime, list.front().DateTime});
+    QString seen;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            seen = dialog->metaObject()->className();
+            if (qobject_cast<QPrintDialog*>(dialog) != nullptr) seen = "QPrintDialog";
+            dialog->reject();
+        }
+    });
+    poll.start(50);
+    QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
+    EXPECT_EQ(seen, "QPrintDialog");
+}
