@@ -18,6 +18,8 @@ void IScanView::ReportError(const std::string& message) {
 
 TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRecorder& recorder)
     : FView(view), FSettings(settings), FRecorder(recorder), FClock(&Now) {
+    FScanTimer.setObjectName("ScanTimer");
+    FScanTimer2.setObjectName("ScanTimer2");
     // Precise timers never fire early; the coarse default may by 5%.
     FScanTimer.setTimerType(Qt::PreciseTimer);
     FScanTimer2.setTimerType(Qt::PreciseTimer);

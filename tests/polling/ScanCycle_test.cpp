@@ -230,6 +230,7 @@ TEST_F(ScanCycleTest, ReconnectedStationOnAPortThatNeverOpenedTurnsBusy) {
     Pass();
     EXPECT_EQ(station.State, kStateOpenError);
     station.State = kStateConnecting;  // the reconnect command
+    EXPECT_TRUE(IsPolledState(station.State));
     Pass();
     EXPECT_EQ(station.State, kStatePortBusy);
     Pass();
