@@ -17,7 +17,10 @@ TColourRadioButton::TColourRadioButton(const QString& text, const QString& objec
 void TColourRadioButton::SetColour(const QColor& colour) {
     if (colour == FColour && !styleSheet().isEmpty()) return;
     FColour = colour;
-    // Disabled buttons keep the colour: every control of the page is
-    // disabled, and the colour is what the operator reads.
-    setStyleSheet(QStringLiteral("QRadioButton { background-color: %1; }").arg(colour.name()));
+    // Disabled buttons keep the colour and a dark caption: every control of
+    // the page is disabled, and colour and caption are what the operator
+    // reads.
+    const QColor text = QApplication::palette().color(QPalette::Active, QPalette::WindowText);
+    setStyleSheet(QStringLiteral("QRadioButton { background-color: %1; color: %2; }")
+                      .arg(colour.name(), text.name()));
 }

@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 
 #include "app/ColourRadioButton.h"
 #include "polling/TmpProtocol.h"
@@ -81,6 +82,17 @@ QWidget* TLiveViewPage::MakeTemperatureGroup() {
         r.Edit->setReadOnly(true);
         r.Edit->setEnabled(false);
         r.Edit->setMaximumWidth(90);
+        r.Edit->setAlignment(Qt::AlignCenter);
+        // Disabled, yet the value must read as clearly as an enabled box.
+        QPalette palette = r.Edit->palette();
+        palette.setColor(QPalette::Disabled, QPalette::Text,
+                         palette.color(QPalette::Active, QPalette::Text));
+        palette.setColor(QPalette::Disabled, QPalette::Base,
+                         palette.color(QPalette::Active, QPalette::Base));
+        r.Edit->setPalette(palette);
+        QFont font = r.Edit->font();
+        font.setBold(true);
+        r.Edit->setFont(font);
         const QString button = QString::fromUtf8(t.Button);
         r.Normal = MakeButton("正常", button, group);
         r.Fault = MakeButton("故障", button + "E", group);

@@ -14,7 +14,7 @@ namespace {
 QComboBox* MakeList(const char* name, QWidget* parent) {
     auto* list = new QComboBox(parent);
     list->setObjectName(QString::fromUtf8(name));
-    list->setMinimumWidth(140);
+    list->setMinimumWidth(180);
     return list;
 }
 
@@ -47,6 +47,7 @@ TPortSettingsPage::TPortSettingsPage(QWidget* parent)
 
     auto* form = new QFormLayout(group);
     form->setVerticalSpacing(12);
+    form->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
     form->addRow(QStringLiteral("端口选择："), FCommName);
     form->addRow(QStringLiteral("波特率："), FBaud);
     form->addRow(QStringLiteral("数据位："), FBitsSize);
