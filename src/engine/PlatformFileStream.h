@@ -8,6 +8,10 @@
 // A lock that is taken already makes the open fail at once (never waits).
 // Locks belong to the open file description, so a second opener in this
 // process is refused as well as one in another process.
+//
+// An exclusive stream keeps the file's size itself (taken once the lock is
+// held, then moved by its own writes): no other cooperating opener can
+// change it meanwhile. A shared stream asks the system every time.
 
 #include <cstdint>
 #include <memory>
@@ -50,5 +54,7 @@ class TPlatformFileStream final : public TStream {
 
     int FHandle = -1;
     int64_t FPosition = 0;
+    int64_t FSize = 0;
     std::string FPath;
+    bool FSizeKnown = false;
 };
