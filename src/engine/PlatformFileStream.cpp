@@ -30,13 +30,14 @@ int OpenNoWait(const std::string& path, int flags, mode_t mode = 0) {
     return fd;
 }
 
-// Returns 0 or errno; Size receives the file's size.
-int CheckRegular(int fd, int64_t& size) {
+// Returns 0 or errno; Size and Mode receive the file's size and mode.
+int CheckRegular(int fd, int64_t& size, mode_t& mode) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
     if (!S_ISREG(st.st_mode)) return EINVAL;
     size = st.st_size;
+    mode = st.st_mode;
     return 0;
 }
 
@@ -58,21 +59,30 @@ bool TPlatformFileStream::HasReadOnlyAttribute(const std::string& path) {
 
 TPlatformFileStream::TPlatformFileStream(const std::string& path, bool readOnly, bool exclusive)
     : FPath(path), FSizeKnown(exclusive) {
-    const int fd = OpenNoWait(path, readOnly ? O_RDONLY : O_RDWR);
+    int fd = OpenNoWait(path, readOnly ? O_RDONLY : O_RDWR);
+    if (fd < 0 && errno == EACCES && !readOnly && HasReadOnlyAttribute(path)) {
+        readOnly = true;  // a read-only file, for a user the system holds to it
+        fd = OpenNoWait(path, O_RDONLY);
+    }
     if (fd < 0) RaiseFileOpenError(path, errno);
     // The size is taken once the lock is ours: before it, another opener
     // may still be growing the file.
+    mode_t mode = 0;
     int err = Lock(fd, exclusive);
-    if (err == 0) err = CheckRegular(fd, FSize);
+    if (err == 0) err = CheckRegular(fd, FSize, mode);
     if (err != 0) {
         CloseQuietly(fd);
         RaiseFileOpenError(path, err);
     }
     FHandle = fd;
+    // A privileged user could write a file without write permission; the
+    // stream refuses to, as it would for anyone else.
+    FReadOnlyAttribute = (mode & kAnyWriteBit) == 0;
+    FWritable = !readOnly && !FReadOnlyAttribute;
 }
 
 TPlatformFileStream::TPlatformFileStream(TAdopt, int fd, std::string path)
-    : FHandle(fd), FPath(std::move(path)), FSizeKnown(true) {}
+    : FHandle(fd), FPath(std::move(path)), FSizeKnown(true), FWritable(true) {}
 
 std::unique_ptr<TPlatformFileStream> TPlatformFileStream::Create(const std::string& path) {
     // A file without write permission is not overwritten, even by a
@@ -83,8 +93,9 @@ std::unique_ptr<TPlatformFileStream> TPlatformFileStream::Create(const std::stri
     const int fd = OpenNoWait(path, O_RDWR | O_CREAT, kNewFileMode);
     if (fd < 0) RaiseFileCreateError(path, errno);
     int64_t size = 0;
+    mode_t mode = 0;
     int err = Lock(fd, true);
-    if (err == 0) err = CheckRegular(fd, size);
+    if (err == 0) err = CheckRegular(fd, size, mode);
     if (err == 0 && ::ftruncate(fd, 0) != 0) err = errno;
     if (err != 0) {
         CloseQuietly(fd);
@@ -121,6 +132,7 @@ int32_t TPlatformFileStream::Read(void* buffer, int32_t count) {
 
 int32_t TPlatformFileStream::Write(const void* buffer, int32_t count) {
     if (count <= 0) return 0;
+    if (!FWritable) RaiseWriteError(FPath, EBADF);
     const auto* in = static_cast<const uint8_t*>(buffer);
     int32_t done = 0;
     while (done < count) {
@@ -155,6 +167,7 @@ int64_t TPlatformFileStream::Seek(int64_t offset, TSeekOrigin origin) {
 }
 
 void TPlatformFileStream::SetSize(int64_t size) {
+    if (!FWritable) RaiseWriteError(FPath, EBADF);
     if (size < 0) size = 0;
     if (::ftruncate(FHandle, static_cast<off_t>(size)) != 0) RaiseWriteError(FPath, errno);
     FSize = size;
