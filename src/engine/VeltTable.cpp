@@ -65,7 +65,8 @@ void TVeltTable::ValidateDefinition(int64_t fileSize) const {
         if (count < 0) RaiseFileCorrupt();
         if (count == 0) return;
         const int64_t end = static_cast<int64_t>(offset) + count * stored;
-        if (offset < kHeaderSize || end > fileSize) RaiseFileCorrupt();
+        // Offsets are i32: an area also ends within the first 2 GiB.
+        if (offset < kHeaderSize || end > fileSize || end > kMaxFileSize) RaiseFileCorrupt();
     };
     checkArea(FDef.PrimaryOffset.Get(), FDef.PrimaryCount.Get());
     checkArea(FDef.GrowthOffset.Get(), FDef.GrowthCount.Get());
