@@ -6,7 +6,8 @@ EVeltFileCorrupt::EVeltFileCorrupt() : std::runtime_error(velt_msg::kFileCorrupt
 
 namespace {
 
-std::string Substitute(std::string_view format, std::string_view placeholder, std::string_view text) {
+std::string Substitute(std::string_view format, std::string_view placeholder,
+                       std::string_view text) {
     std::string result(format);
     const size_t at = result.find(placeholder);
     if (at != std::string::npos) result.replace(at, placeholder.size(), text);
