@@ -1,0 +1,66 @@
+#pragma once
+// The platform file stream under the disk variant of the engine's file
+// stream: one open regular file, positioned reads and writes, size, flush.
+//
+// Sharing maps onto advisory locks held for as long as the stream is open:
+//   exclusive opener   flock(LOCK_EX | LOCK_NB)  - admits no other opener
+//   shared opener      flock(LOCK_SH | LOCK_NB)  - admits shared openers only
+// A lock that is taken already makes the open fail at once (never waits).
+// Locks belong to the open file description, so a second opener in this
+// process is refused as well as one in another process.
+//
+// An exclusive stream keeps the file's size itself (taken once the lock is
+// held, then moved by its own writes): no other cooperating opener can
+// change it meanwhile. A shared stream asks the system every time.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "algorithms/Stream.h"
+
+class TPlatformFileStream final : public TStream {
+  public:
+    // Opens an existing regular file; never creates one. Raises EFOpenError
+    // with the path and the system's reason. A file with the read-only
+    // attribute is opened for reading only, whatever ReadOnly says.
+    TPlatformFileStream(const std::string& path, bool readOnly, bool exclusive);
+    // Creates the file or truncates an existing one, opened exclusively for
+    // reading and writing. Raises EFCreateError.
+    static std::unique_ptr<TPlatformFileStream> Create(const std::string& path);
+    ~TPlatformFileStream() override;
+    TPlatformFileStream(const TPlatformFileStream&) = delete;
+    TPlatformFileStream& operator=(const TPlatformFileStream&) = delete;
+
+    // A short read (end of file, I/O error) returns what was read.
+    int32_t Read(void* buffer, int32_t count) override;
+    // Writes everything or raises EWriteError with the system's reason.
+    int32_t Write(const void* buffer, int32_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    void SetSize(int64_t size) override;
+
+    // Asks the system to put the file's data on stable storage (fdatasync);
+    // raises EWriteError when it cannot.
+    void Flush();
+    const std::string& Path() const { return FPath; }
+
+    // True when the file carries no write permission bit at all, our
+    // counterpart of a read-only file attribute. False for a missing file.
+    static bool HasReadOnlyAttribute(const std::string& path);
+    // The attribute as found when this stream opened the file.
+    bool ReadOnlyAttribute() const { return FReadOnlyAttribute; }
+    bool Writable() const { return FWritable; }
+
+  private:
+    struct TAdopt {};
+    TPlatformFileStream(TAdopt, int fd, std::string path);
+    int64_t FileSize() const;
+
+    int FHandle = -1;
+    int64_t FPosition = 0;
+    int64_t FSize = 0;
+    std::string FPath;
+    bool FSizeKnown = false;
+    bool FReadOnlyAttribute = false;
+    bool FWritable = false;
+};

@@ -1,0 +1,135 @@
+#pragma once
+// One database file: creation, opening with the signature, version and
+// password checks, tables and indexes added to it, file access for its
+// tables, and the record cipher under a lock.
+//
+//   state    entered by                                  file
+//   closed   construction, Close, failed/refused Open    closed
+//   active   Open returning true                         open only inside an
+//                                                        operation (Open,
+//                                                        CreateTable, index
+//                                                        creation, Begin..EndAccess)
+//
+// BeginAccess/EndAccess nest: the outermost pair opens and closes the file,
+// so a table operation opens it once however many layers it reads through.
+// With Durable set, the outermost EndAccess after anything was written
+// first puts the file's data on stable storage (fdatasync).
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/VeltFormat.h"
+
+class TCompressMgr;
+class TEncryptMgr;
+class TStream;
+class TVeltFileIO;
+class TVeltTable;
+
+// One key field of an index: an offset into the record data and its type.
+struct TVeltIndexField {
+    int32_t Offset;
+    uint8_t FieldType;
+};
+
+class TVeltDatabase {
+  public:
+    static constexpr int32_t kDefaultCacheSize = 5000;
+
+    TVeltDatabase();
+    ~TVeltDatabase();
+    TVeltDatabase(const TVeltDatabase&) = delete;
+    TVeltDatabase& operator=(const TVeltDatabase&) = delete;
+
+    // Writes a new, empty database file (truncating an existing one); false
+    // when the file cannot be created or written. Does not open it.
+    bool CreateDatabase(const std::string& fileName, bool compressed,
+                        const std::string& compressAlgorithm, bool encrypted,
+                        const std::string& encryptAlgorithm, const std::string& password);
+    // True when open; false (no exception) for an encrypted database and a
+    // password that does not match.
+    bool Open(const std::string& fileName, const std::string& password);
+    // The same over a caller's stream instead of a file; the stream is
+    // borrowed and must outlive the open database.
+    bool OpenStream(TStream* stream, const std::string& password);
+    void Close();
+
+    bool CreateTable(const std::string& tableName, int32_t recordSize, int32_t headerBlockCount,
+                     int32_t capacity);
+    bool CreateIndex(const std::string& tableName, const std::string& indexName,
+                     int32_t fieldOffset, uint8_t fieldType);
+    bool CreateCompoundIndex(const std::string& tableName, const std::string& indexName,
+                             const std::vector<TVeltIndexField>& fields);
+
+    const std::vector<std::string>& TableNames() const { return FTableNames; }
+    // Position of the table in TableNames ignoring case, or -1.
+    int32_t IndexOfTable(const std::string& tableName) const;
+
+    void CheckActive() const;
+    void BeginAccess();
+    void EndAccess();
+    // EndAccess on a path that is already failing: never raises, never flushes.
+    void EndAccessAfterFailure() noexcept;
+    void OpenFileIO(TVeltFileIO& fileIO);
+    void EncryptData(void* buffer, int32_t size);
+    void DecryptData(void* buffer, int32_t size);
+
+    bool Encrypted() const { return FAlgorithmBlock.Encrypted != 0; }
+    bool Compressed() const { return FAlgorithmBlock.Compressed != 0; }
+    bool Active() const { return FActive; }
+    const std::string& FileName() const { return FFileName; }
+    // Raises "Cannot perform this operation on an open database" while active.
+    void SetFileName(const std::string& fileName);
+    const std::string& Password() const { return FPassword; }
+    bool ReadOnly() const { return FReadOnly; }
+    bool Exclusive() const { return FExclusive; }
+    void SetExclusive(bool value) { FExclusive = value; }
+    int32_t CacheSize() const { return FCacheSize; }
+    void SetCacheSize(int32_t value) { FCacheSize = value; }
+    bool Durable() const { return FDurable; }
+    void SetDurable(bool value) { FDurable = value; }
+    int32_t AccessDepth() const { return FAccessDepth; }
+
+    TVeltFileIO& FileIO() const { return *FFileIO; }
+    const TVeltDirectory& Directory() const { return FDirectory; }
+    const TAlgorithmBlock& AlgorithmBlock() const { return FAlgorithmBlock; }
+    const TKeyBlock& KeyBlock() const { return FKeyBlock; }
+
+    // Tables register themselves on construction and leave on destruction.
+    void RegisterTable(TVeltTable* table);
+    void UnregisterTable(TVeltTable* table);
+
+  private:
+    bool OpenCurrentFile(const std::string& password);
+    void LoadTableNames();
+    bool CheckPassword(const std::string& password);
+    // Closes a file I/O object at the end of an operation, flushing first
+    // when durable and written.
+    void FinishFileIO(TVeltFileIO& fileIO);
+    // Reads the definition of the table named TableName; -1 when none.
+    int32_t FindTable(TVeltFileIO& fileIO, const std::string& tableName, TTableDef& def);
+
+    std::string FFileName;
+    TStream* FSourceStream = nullptr;  // borrowed
+    bool FBoundToStream = false;
+    std::unique_ptr<TVeltFileIO> FFileIO;
+    std::vector<TVeltTable*> FTables;  // registered, not owned
+    std::unique_ptr<TCompressMgr> FCompressMgr;
+    std::unique_ptr<TEncryptMgr> FEncryptMgr;
+    std::mutex FCipherLock;
+    bool FActive = false;
+    std::string FPassword;
+    int32_t FBaseOffset = 0;
+    bool FReadOnly = false;
+    bool FExclusive = true;
+    int32_t FCacheSize = kDefaultCacheSize;
+    bool FDurable = false;
+    int32_t FAccessDepth = 0;
+    TAlgorithmBlock FAlgorithmBlock{};
+    TKeyBlock FKeyBlock{};
+    TVeltDirectory FDirectory{};
+    std::vector<std::string> FTableNames;
+};

@@ -1,0 +1,79 @@
+#pragma once
+// File access of the engine: one stream at a time, the fixed offsets of the
+// header blocks, and the table definitions found through the directory.
+//
+//   offset  size  block                 read by                write
+//   0       10    signature             CheckSignature/Version  (creation only)
+//   2315    76    algorithm block       ReadAlgorithmBlock      (creation only)
+//   2391    341   key block, enciphered ReadKeyBlock            (creation only)
+//   2732    1032  directory             ReadDirectory           WriteDirectory:
+//   3764    1032  directory copy        never                     both copies
+//   dir[i]  725   definition of table i ReadTableDef            WriteTableDef:
+//   +725    725   definition copy       never                     both copies
+//
+// Every read the engine relies on is checked against the file's size: a
+// block that the file does not hold completely, a directory count above 256
+// or a definition offset outside the file raises EVeltFileCorrupt.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/VeltFileStream.h"
+#include "engine/VeltFormat.h"
+
+class TStream;
+
+class TVeltFileIO {
+  public:
+    TVeltFileIO() = default;
+    ~TVeltFileIO();
+    TVeltFileIO(const TVeltFileIO&) = delete;
+    TVeltFileIO& operator=(const TVeltFileIO&) = delete;
+
+    void OpenFile(const std::string& fileName, bool exclusive, bool readOnly, int32_t baseOffset);
+    // The caller's stream stays the caller's; it must outlive the open.
+    bool OpenStream(TStream* stream, bool exclusive, bool readOnly, int32_t baseOffset);
+    void Close();
+    bool IsOpen() const { return FStream != nullptr && FStream->Active(); }
+    // The open stream, nil while closed.
+    TVeltFileStream* Stream() const { return FStream.get(); }
+
+    bool CheckSignature();
+    bool CheckVersion();
+    void ReadAlgorithmBlock(TAlgorithmBlock& block);
+    void ReadKeyBlock(TKeyBlock& block);
+    void ReadDirectory(TVeltDirectory& directory);
+    void WriteDirectory(const TVeltDirectory& directory);
+    void ReadTableDef(const TVeltDirectory& directory, int32_t tableIndex, TTableDef& def);
+    void WriteTableDef(const TVeltDirectory& directory, int32_t tableIndex, const TTableDef& def);
+    // Appends Size zero bytes; returns where they begin (the old size).
+    int32_t AppendZeros(int32_t size);
+    // Copies Size bytes from Source to Dest (Dest at or after Source + Size).
+    void CopyData(int32_t source, int32_t dest, int32_t size);
+
+    // Size of the open file, 0 while closed.
+    int64_t FileSize();
+    // Reads Count bytes at Position; raises EVeltFileCorrupt when the file
+    // does not hold them all.
+    void ReadExact(int64_t position, void* buffer, int32_t count);
+    // Reads what the file holds at Position, up to Count bytes; the rest of
+    // the buffer is left as it was. Returns the bytes read.
+    int32_t ReadAt(int64_t position, void* buffer, int32_t count);
+    void WriteAt(int64_t position, const void* buffer, int32_t count);
+
+  private:
+    int64_t DefinitionOffset(const TVeltDirectory& directory, int32_t tableIndex);
+    void ReadSignature(TSignatureBlock& block);
+
+    std::unique_ptr<TVeltFileStream> FStream;
+};
+
+// In-place encryption of a header block under a temporary manager of the
+// named algorithm, mode 0, keyed with Password.
+void EncryptBlock(void* buffer, int32_t size, const std::string& algorithmName,
+                  const std::string& password);
+void DecryptBlock(void* buffer, int32_t size, const std::string& algorithmName,
+                  const std::string& password);
+
+inline constexpr const char* kKeyBlockAlgorithm = "Blowfish";

@@ -1,0 +1,431 @@
+#include "engine/VeltTable.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "algorithms/Stream.h"
+#include "engine/VeltDatabase.h"
+#include "engine/VeltErrors.h"
+#include "engine/VeltFileIO.h"
+#include "engine/VeltIndex.h"
+
+TVeltTable::TVeltTable(TVeltDatabase* database) : FDatabase(database) {
+    if (database == nullptr) RaiseEngineError(velt_msg::kDatabaseNil);
+    FCache = std::make_unique<TRecordCache>(this);
+    database->RegisterTable(this);
+}
+
+TVeltTable::~TVeltTable() {
+    Close();
+    if (FDatabase != nullptr) FDatabase->UnregisterTable(this);
+}
+
+TVeltFileIO& TVeltTable::FileIO() const {
+    if (FDatabase == nullptr) RaiseEngineError(velt_msg::kDatabaseNil);
+    return FDatabase->FileIO();
+}
+
+// ------------------------------------------------------------ open and close
+
+void TVeltTable::Open(const std::string& tableName, bool loadIndexes) {
+    Close();
+    if (FDatabase == nullptr) RaiseEngineError(velt_msg::kDatabaseNil);
+    FDatabase->CheckActive();
+    FTableNumber = FDatabase->IndexOfTable(tableName);
+    if (FTableNumber < 0) RaiseEngineErrorFmt(velt_msg::kTableNotFound, tableName);
+    FActive = true;
+    try {
+        FTableName = tableName;
+        {
+            TVeltFileIO definitionIO;
+            FDatabase->OpenFileIO(definitionIO);
+            definitionIO.ReadTableDef(FDatabase->Directory(), FTableNumber, FDef);
+            definitionIO.Close();
+        }
+        LoadRecords(loadIndexes);
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+void TVeltTable::ValidateDefinition(int64_t fileSize) const {
+    // Everything below is guaranteed by every writer of the format; a file
+    // that breaks it is damaged or not ours, and nothing in it is trusted to
+    // size an allocation.
+    const int32_t indexCount = FDef.IndexCount.Get();
+    const int32_t recordSize = FDef.RecordSize.Get();
+    const int32_t headerBlocks = FDef.HeaderBlockCount.Get();
+    if (indexCount < 0 || indexCount > kMaxIndexes) RaiseFileCorrupt();
+    if (recordSize < 0 || headerBlocks < 0 || FDef.Capacity.Get() < 1) RaiseFileCorrupt();
+    const int64_t stored = ::HeaderSize(indexCount, headerBlocks) + recordSize;
+    if (stored > kMaxFileSize - kHeaderSize) RaiseFileCorrupt();
+
+    auto checkArea = [&](int32_t offset, int32_t count) {
+        if (count < 0) RaiseFileCorrupt();
+        if (count == 0) return;
+        const int64_t end = static_cast<int64_t>(offset) + count * stored;
+        // Offsets are i32: an area also ends within the first 2 GiB.
+        if (offset < kHeaderSize || end > fileSize || end > kMaxFileSize) RaiseFileCorrupt();
+    };
+    checkArea(FDef.PrimaryOffset.Get(), FDef.PrimaryCount.Get());
+    checkArea(FDef.GrowthOffset.Get(), FDef.GrowthCount.Get());
+    const int32_t capacity = FDef.GrowthCapacity.Get();
+    if (capacity < 0 || FDef.GrowthCount.Get() > capacity) RaiseFileCorrupt();
+    if (static_cast<int64_t>(FDef.PrimaryCount.Get()) + FDef.GrowthCount.Get() > INT32_MAX) {
+        RaiseFileCorrupt();
+    }
+
+    for (int32_t k = 0; k < indexCount; ++k) {
+        const TIndexEntry& entry = FDef.Indexes[k];
+        const int32_t fieldCount = entry.KeyFieldCount.Get();
+        if (fieldCount < 1 || fieldCount > kMaxKeyFields) RaiseFileCorrupt();
+        for (int32_t i = 0; i < fieldCount; ++i) {
+            const int32_t offset = entry.Fields[i].Offset.Get();
+            const int32_t width = FieldTypeWidth(entry.Fields[i].FieldType);
+            if (offset < 0 || static_cast<int64_t>(offset) + width > recordSize) {
+                RaiseFileCorrupt();
+            }
+        }
+    }
+}
+
+void TVeltTable::LoadRecords(bool loadIndexes) {
+    TVeltFileIO& io = FileIO();
+    FDatabase->OpenFileIO(io);
+    try {
+        ValidateDefinition(io.FileSize());
+        FHeaderSize =
+            static_cast<int32_t>(::HeaderSize(FDef.IndexCount.Get(), FDef.HeaderBlockCount.Get()));
+        FStoredRecordSize = FHeaderSize + FDef.RecordSize.Get();
+        FIdMap.Clear();
+
+        // Every stored record in slot order: the primary area, then the
+        // growth area, each in one read.
+        const int32_t primaryCount = FDef.PrimaryCount.Get();
+        const int32_t growthCount = FDef.GrowthCount.Get();
+        const int64_t primaryBytes = static_cast<int64_t>(primaryCount) * FStoredRecordSize;
+        const int64_t growthBytes = static_cast<int64_t>(growthCount) * FStoredRecordSize;
+        std::vector<uint8_t> records(static_cast<size_t>(primaryBytes + growthBytes));
+        io.ReadExact(FDef.PrimaryOffset.Get(), records.data(), static_cast<int32_t>(primaryBytes));
+        io.ReadExact(FDef.GrowthOffset.Get(), records.data() + primaryBytes,
+                     static_cast<int32_t>(growthBytes));
+
+        const int32_t slotCount = primaryCount + growthCount;
+        FSlotMapped.assign(static_cast<size_t>(slotCount), 0);
+        FIdMap.Reserve(static_cast<size_t>(slotCount));
+        for (int32_t slot = 0; slot < slotCount; ++slot) {
+            const uint8_t* stored = records.data() + static_cast<size_t>(slot) * FStoredRecordSize;
+            if (RecordDeleted(stored)) continue;
+            // A second live record under an id already present is not added.
+            if (FIdMap.Add(StoredRecordId(stored), slot)) FSlotMapped[slot] = 1;
+        }
+
+        FIndexes.clear();
+        FIndexesLoaded = loadIndexes;
+        if (loadIndexes) {
+            const TRecordSlots slots{records.data(), records.size(), FSlotMapped.data()};
+            for (int32_t k = 0; k < FDef.IndexCount.Get(); ++k) {
+                FIndexes.push_back(std::make_unique<TVeltIndex>(this, &io, k, slots));
+            }
+        }
+    } catch (...) {
+        io.Close();
+        throw;
+    }
+    io.Close();
+}
+
+void TVeltTable::Close() {
+    FActive = false;
+    if (FDatabase != nullptr) FDatabase->FileIO().Close();
+    FIdMap.Clear();
+    FSlotMapped.clear();
+    FCache->Clear();
+    FIndexes.clear();
+}
+
+int32_t TVeltTable::RecordCount() const {
+    return FActive ? FIdMap.Count() : 0;
+}
+
+// ------------------------------------------------------------ access
+
+void TVeltTable::CheckActive() const {
+    if (FDatabase == nullptr) RaiseEngineError(velt_msg::kDatabaseNil);
+    FDatabase->CheckActive();
+    if (!FActive) RaiseEngineError(velt_msg::kTableClosed);
+}
+
+void TVeltTable::BeginAccess() {
+    CheckActive();
+    FDatabase->BeginAccess();
+}
+
+void TVeltTable::EndAccess() {
+    CheckActive();
+    FDatabase->EndAccess();
+}
+
+template <class Body>
+void TVeltTable::WithAccess(Body&& body) {
+    BeginAccess();
+    try {
+        body();
+    } catch (...) {
+        FDatabase->EndAccessAfterFailure();
+        throw;
+    }
+    EndAccess();
+}
+
+void TVeltTable::WriteDefinition() {
+    FileIO().WriteTableDef(FDatabase->Directory(), FTableNumber, FDef);
+}
+
+void TVeltTable::CheckModifiable() const {
+    if (!FIndexesLoaded && FDef.IndexCount.Get() > 0) {
+        RaiseEngineError(velt_msg::kTableWithoutIndexes);
+    }
+}
+
+// ------------------------------------------------------------ positions
+
+int64_t TVeltTable::SlotPosition(int32_t slot) const {
+    const int32_t primaryCount = FDef.PrimaryCount.Get();
+    if (slot < primaryCount) {
+        return FDef.PrimaryOffset.Get() + static_cast<int64_t>(slot) * FStoredRecordSize;
+    }
+    return FDef.GrowthOffset.Get() + static_cast<int64_t>(slot - primaryCount) * FStoredRecordSize;
+}
+
+int32_t TVeltTable::SlotOf(int32_t recordId) const {
+    int32_t slot;
+    if (!FIdMap.TryGetValue(recordId, slot)) {
+        RaiseEngineErrorFmt(velt_msg::kRecordNotFound, recordId);
+    }
+    return slot;
+}
+
+int32_t TVeltTable::RecordPosition(int32_t recordId) const {
+    return static_cast<int32_t>(SlotPosition(SlotOf(recordId)));
+}
+
+bool TVeltTable::InPrimaryArea(int64_t position) const {
+    const int64_t offset = FDef.PrimaryOffset.Get();
+    const int64_t end = offset + static_cast<int64_t>(FDef.PrimaryCount.Get()) * FStoredRecordSize;
+    return offset != 0 && position >= offset && position < end;
+}
+
+TReadBatch TVeltTable::ReadBatch(int32_t recordId, bool backward, std::vector<uint8_t>& out) {
+    TReadBatch batch;
+    BeginAccess();
+    try {
+        const int32_t slot = SlotOf(recordId);
+        const int64_t position = SlotPosition(slot);
+        const bool primary = InPrimaryArea(position);
+        const int32_t areaFirst = primary ? 0 : FDef.PrimaryCount.Get();
+        const int32_t areaEnd =
+            primary ? FDef.PrimaryCount.Get() : FDef.PrimaryCount.Get() + FDef.GrowthCount.Get();
+        int32_t first = backward ? std::max(areaFirst, slot - (kBatchRecords - 1)) : slot;
+        int32_t end = std::min(areaEnd, first + kBatchRecords);
+        if (end - first < kBatchRecords) first = std::max(areaFirst, end - kBatchRecords);
+        batch.FirstSlot = first;
+        batch.Count = std::max(0, end - first);
+        batch.AskedIndex = slot - first;
+        const size_t bytes = static_cast<size_t>(batch.Count) * FStoredRecordSize;
+        out.assign(bytes, 0);
+        // A file cut short since the open leaves zeros, which fail the
+        // marker check.
+        FileIO().ReadAt(SlotPosition(first), out.data(), static_cast<int32_t>(bytes));
+    } catch (...) {
+        FDatabase->EndAccessAfterFailure();
+        throw;
+    }
+    EndAccess();
+    return batch;
+}
+
+int32_t TVeltTable::ReadAhead(int32_t recordId, TMemoryStream& stream) {
+    int32_t count = 0;
+    WithAccess([&] {
+        const int64_t position = RecordPosition(recordId);
+        const int64_t areaEnd =
+            InPrimaryArea(position)
+                ? FDef.PrimaryOffset.Get() +
+                      static_cast<int64_t>(FDef.PrimaryCount.Get()) * FStoredRecordSize
+                : FDef.GrowthOffset.Get() +
+                      static_cast<int64_t>(FDef.GrowthCount.Get()) * FStoredRecordSize;
+        int64_t n = kBatchRecords;
+        if (areaEnd < position + kBatchRecords * static_cast<int64_t>(FStoredRecordSize)) {
+            n = (areaEnd - position) / FStoredRecordSize;
+        }
+        count = static_cast<int32_t>(std::max<int64_t>(n, 0));
+        const int32_t bytes = count * FStoredRecordSize;
+        stream.Clear();
+        stream.SetSize(bytes);
+        FileIO().ReadAt(position, stream.Memory(), bytes);
+        stream.SetPosition(0);
+    });
+    return count;
+}
+
+// ------------------------------------------------------------ records
+
+int32_t TVeltTable::BuildRecord(int32_t recordId, const void* data, int32_t size) {
+    const int32_t recordSize = RecordSize();
+    const int32_t n = std::clamp(size, 0, recordSize);
+    FKey.assign(static_cast<size_t>(recordSize), 0);
+    if (n > 0 && data != nullptr) std::memcpy(FKey.data(), data, static_cast<size_t>(n));
+    FWork.assign(static_cast<size_t>(FStoredRecordSize), 0);
+    FWork[0] = kRecordMarker;
+    FWork[1] = 0;
+    PutLe32(FWork.data() + 2, recordId);
+    if (n > 0) std::memcpy(FWork.data() + FHeaderSize, FKey.data(), static_cast<size_t>(n));
+    FDatabase->EncryptData(FWork.data() + FHeaderSize, n);
+    return n;
+}
+
+void TVeltTable::GrowForAppend() {
+    TVeltFileIO& io = FileIO();
+    const int64_t stored = FStoredRecordSize;
+    const int32_t capacity = FDef.GrowthCapacity.Get();
+    if (capacity == 0) {
+        const int64_t bytes = FDef.Capacity.Get() * stored;
+        if (io.FileSize() + bytes > kMaxFileSize) RaiseEngineError(velt_msg::kFileTooLarge);
+        FDef.GrowthOffset.Set(io.AppendZeros(static_cast<int32_t>(bytes)));
+        FDef.GrowthCapacity.Set(FDef.Capacity.Get());
+        return;
+    }
+    const int32_t count = FDef.GrowthCount.Get();
+    if (count < capacity) return;
+    const int64_t fileSize = io.FileSize();
+    const int64_t areaEnd = FDef.GrowthOffset.Get() + capacity * stored;
+    const int64_t used = count * stored;
+    const bool move = areaEnd != fileSize;
+    if ((move ? fileSize + used : fileSize) + capacity * stored > kMaxFileSize) {
+        RaiseEngineError(velt_msg::kFileTooLarge);
+    }
+    if (move) {
+        // The area is followed by something else: its used part moves to
+        // the end of the file and the old bytes are abandoned.
+        io.CopyData(FDef.GrowthOffset.Get(), static_cast<int32_t>(fileSize),
+                    static_cast<int32_t>(used));
+        FDef.GrowthOffset.Set(static_cast<int32_t>(fileSize));
+    }
+    io.AppendZeros(static_cast<int32_t>(capacity * stored));
+    FDef.GrowthCapacity.Set(capacity * 2);
+}
+
+int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
+    CheckActive();
+    CheckModifiable();
+    WithAccess([&] {
+        if (recordId < 1) {
+            const int32_t last = FIdMap.LastKey();
+            if (last == INT32_MAX) RaiseEngineErrorFmt(velt_msg::kNoRecordIdLeft, last);
+            recordId = last + 1;
+        } else if (FIdMap.ContainsKey(recordId)) {
+            RaiseEngineErrorFmt(velt_msg::kRecordExists, recordId);
+        }
+        // The record goes into its slot before the definition counts it, so
+        // a write that fails on the way leaves the file as it was before
+        // the append (the slot lies beyond the growth count). The final
+        // bytes are the same in either order.
+        const TTableDef before = FDef;
+        int32_t slot;
+        int64_t position;
+        try {
+            GrowForAppend();
+            slot = FDef.PrimaryCount.Get() + FDef.GrowthCount.Get();
+            position = SlotPosition(slot);
+            BuildRecord(recordId, data, size);
+            FileIO().WriteAt(position, FWork.data(), FStoredRecordSize);
+            FDef.GrowthCount.Set(FDef.GrowthCount.Get() + 1);
+            WriteDefinition();
+        } catch (...) {
+            FDef = before;
+            throw;
+        }
+        FIdMap.Add(recordId, slot);
+        if (FSlotMapped.size() <= static_cast<size_t>(slot)) FSlotMapped.resize(slot + 1, 0);
+        FSlotMapped[slot] = 1;
+        FCache->Put(recordId, FWork.data());
+        for (auto& index : FIndexes) {
+            index->Insert(recordId, static_cast<int32_t>(position), FKey.data());
+        }
+    });
+    return recordId;
+}
+
+void TVeltTable::Update(int32_t recordId, const void* data, int32_t size) {
+    CheckActive();
+    CheckModifiable();
+    WithAccess([&] {
+        const int32_t position = RecordPosition(recordId);
+        BuildRecord(recordId, data, size);
+        // Only the data part: marker, flag, id and links stay as they are.
+        FileIO().WriteAt(static_cast<int64_t>(position) + FHeaderSize, FWork.data() + FHeaderSize,
+                         FStoredRecordSize - FHeaderSize);
+        FCache->Put(recordId, FWork.data());
+        for (auto& index : FIndexes) index->Update(recordId, position, FKey.data());
+    });
+}
+
+void TVeltTable::Delete(int32_t recordId) {
+    CheckActive();
+    CheckModifiable();
+    WithAccess([&] {
+        const int32_t slot = SlotOf(recordId);
+        const int32_t position = RecordPosition(recordId);
+        const uint8_t deleted = 1;
+        FileIO().WriteAt(static_cast<int64_t>(position) + 1, &deleted, 1);
+        FIdMap.Remove(recordId);
+        FSlotMapped[slot] = 0;
+        FCache->Remove(recordId);
+        for (auto& index : FIndexes) index->Remove(recordId, position);
+    });
+}
+
+bool TVeltTable::ReadRecord(int32_t position, int32_t& recordId, void* data) {
+    CheckActive();
+    if (position < 0 || position >= RecordCount()) return false;
+    int32_t slot;
+    FIdMap.GetAt(position, recordId, slot);
+    ReadData(recordId, data);
+    return true;
+}
+
+bool TVeltTable::ReadRecordById(int32_t recordId, void* data) {
+    CheckActive();
+    if (!FIdMap.ContainsKey(recordId)) return false;
+    ReadData(recordId, data);
+    return true;
+}
+
+void TVeltTable::ReadData(int32_t recordId, void* data) {
+    FRead.resize(static_cast<size_t>(FStoredRecordSize));
+    FCache->Get(recordId, FRead.data());
+    const int32_t recordSize = RecordSize();
+    if (recordSize > 0) {
+        std::memcpy(data, FRead.data() + FHeaderSize, static_cast<size_t>(recordSize));
+    }
+    FDatabase->DecryptData(data, recordSize);
+}
+
+void TVeltTable::EmptyTable() {
+    CheckActive();
+    WithAccess([&] {
+        FDef.PrimaryOffset.Set(0);
+        FDef.PrimaryCount.Set(0);
+        FDef.GrowthCount.Set(0);
+        // Every head goes to -1 here, so that a table opened without its
+        // index objects is emptied consistently too.
+        for (int32_t k = 0; k < FDef.IndexCount.Get(); ++k) FDef.Indexes[k].Head.Set(kNoSlot);
+        WriteDefinition();
+        FIdMap.Clear();
+        FSlotMapped.clear();
+        FCache->Clear();
+        for (auto& index : FIndexes) index->Clear();
+    });
+}

@@ -1,0 +1,133 @@
+#pragma once
+// One table of an open database: fixed-size records identified by record
+// ids, an id map built from the file at open, a record cache, and one index
+// object per index of the definition.
+//
+//   closed --Open--> open --Close / Database.Close / failed Open--> closed
+//
+// Slot s of a table lies in the primary area when s < P (primary count) and
+// in the growth area otherwise:
+//   position(s) = primary offset + s * StoredRecordSize             (s < P)
+//               = growth offset + (s - P) * StoredRecordSize        (s >= P)
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/RecordCache.h"
+#include "engine/VeltFormat.h"
+
+class TMemoryStream;
+class TVeltDatabase;
+class TVeltFileIO;
+class TVeltIndex;
+
+// Records read by one cache batch: Count slots from FirstSlot; the record
+// asked for is number AskedIndex of them.
+struct TReadBatch {
+    int32_t Count = 0;
+    int32_t FirstSlot = 0;
+    int32_t AskedIndex = 0;
+};
+
+inline constexpr int32_t kBatchRecords = 100;
+
+class TVeltTable {
+  public:
+    // Database borrows and must be open for the table's operations; the
+    // table registers with it. Raises "Database is nil".
+    explicit TVeltTable(TVeltDatabase* database);
+    ~TVeltTable();
+    TVeltTable(const TVeltTable&) = delete;
+    TVeltTable& operator=(const TVeltTable&) = delete;
+
+    void Open(const std::string& tableName, bool loadIndexes = true);
+    void Close();
+    int32_t RecordCount() const;
+
+    // Appends Size bytes (at most RecordSize are kept) under RecordId, or
+    // under the largest id + 1 when RecordId < 1; returns the id used.
+    int32_t Append(const void* data, int32_t size, int32_t recordId = 0);
+    void Update(int32_t recordId, const void* data, int32_t size);
+    void Delete(int32_t recordId);
+    // Data receives RecordSize bytes. Position is the rank in ascending ids.
+    bool ReadRecord(int32_t position, int32_t& recordId, void* data);
+    bool ReadRecordById(int32_t recordId, void* data);
+    void EmptyTable();
+    // File offset of the stored record; raises "Record id '%d' not found".
+    int32_t RecordPosition(int32_t recordId) const;
+    // Slot number of a live record; raises like RecordPosition.
+    int32_t SlotOf(int32_t recordId) const;
+    // Up to 100 stored records from RecordId's slot on, never past the end
+    // of its area, into Stream; returns how many.
+    int32_t ReadAhead(int32_t recordId, TMemoryStream& stream);
+    // The cache's batch: up to 100 slots of RecordId's area that hold it,
+    // ending at it when Backward, starting at it otherwise (shifted to stay
+    // inside the area), into Out.
+    TReadBatch ReadBatch(int32_t recordId, bool backward, std::vector<uint8_t>& out);
+
+    void CheckActive() const;
+    void BeginAccess();
+    void EndAccess();
+
+    TVeltDatabase* Database() const { return FDatabase; }
+    // Called by a database that is destroyed before its tables.
+    void DetachDatabase() { FDatabase = nullptr; }
+    TVeltFileIO& FileIO() const;
+    bool Active() const { return FActive; }
+    const std::string& TableName() const { return FTableName; }
+    int32_t TableNumber() const { return FTableNumber; }
+    const TTableDef& Definition() const { return FDef; }
+    TTableDef& Definition() { return FDef; }
+    // Rewrites the definition (both copies) in the open file.
+    void WriteDefinition();
+    int32_t RecordSize() const { return FDef.RecordSize.Get(); }
+    int32_t HeaderSize() const { return FHeaderSize; }
+    int32_t StoredRecordSize() const { return FStoredRecordSize; }
+    int32_t PrimaryCount() const { return FDef.PrimaryCount.Get(); }
+    // True when Position lies in the primary area.
+    bool InPrimaryArea(int64_t position) const;
+    const TMap<int32_t>& IdMap() const { return FIdMap; }
+    // True when Slot holds the live record the id map has for its id.
+    bool SlotIsMapped(int32_t slot) const {
+        return slot >= 0 && static_cast<size_t>(slot) < FSlotMapped.size() && FSlotMapped[slot];
+    }
+    const TRecordCache& Cache() const { return *FCache; }
+    int32_t IndexCount() const { return static_cast<int32_t>(FIndexes.size()); }
+    TVeltIndex& Index(int32_t number) const { return *FIndexes.at(number); }
+    bool MarkerCheck() const { return FMarkerCheck; }
+    void SetMarkerCheck(bool value) { FMarkerCheck = value; }
+
+  private:
+    void ValidateDefinition(int64_t fileSize) const;
+    void LoadRecords(bool loadIndexes);
+    void CheckModifiable() const;
+    void GrowForAppend();
+    int64_t SlotPosition(int32_t slot) const;
+    // Copies up to RecordSize bytes of Data into FKey (zero-padded) and
+    // builds the stored record in FWork, data encrypted; returns the number
+    // of data bytes taken.
+    int32_t BuildRecord(int32_t recordId, const void* data, int32_t size);
+    // RecordSize plain bytes of a live record through the cache.
+    void ReadData(int32_t recordId, void* data);
+    template <class Body>
+    void WithAccess(Body&& body);
+
+    TVeltDatabase* FDatabase;
+    std::vector<std::unique_ptr<TVeltIndex>> FIndexes;
+    std::string FTableName;
+    int32_t FTableNumber = -1;
+    TTableDef FDef{};
+    int32_t FHeaderSize = 0;
+    int32_t FStoredRecordSize = 0;
+    TMap<int32_t> FIdMap;
+    std::vector<uint8_t> FSlotMapped;  // per slot: the id map points here
+    std::unique_ptr<TRecordCache> FCache;
+    bool FActive = false;
+    bool FMarkerCheck = true;
+    bool FIndexesLoaded = false;
+    std::vector<uint8_t> FWork;  // stored record being written
+    std::vector<uint8_t> FKey;   // plain data handed to the indexes
+    std::vector<uint8_t> FRead;  // stored record being read
+};

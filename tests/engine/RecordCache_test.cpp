@@ -1,0 +1,148 @@
+#include "engine/RecordCache.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "EngineTestSupport.h"
+#include "engine/VeltDatabase.h"
+#include "engine/VeltTable.h"
+
+using namespace enginetest;
+
+TEST(TMap, SearchReportsWhereItStoppedAndHow) {
+    TMap<int32_t> map;
+    int32_t result = 99;
+    EXPECT_EQ(map.Search(5, result), -1);
+    EXPECT_EQ(result, -2);
+    bool found = true;
+    EXPECT_EQ(map.FindInsertIndex(5, found), 0);
+    EXPECT_FALSE(found);
+    for (int32_t key : {10, 20, 30, 40}) ASSERT_TRUE(map.Add(key, key * 2));
+    EXPECT_EQ(map.Search(30, result), 2);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(map.IndexOf(30), 2);
+    EXPECT_EQ(map.IndexOf(35), -1);
+    map.Search(45, result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(map.FindInsertIndex(45, found), 4);
+    map.Search(5, result);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(map.FindInsertIndex(5, found), 0);
+    EXPECT_EQ(map.FindInsertIndex(25, found), 2);
+    EXPECT_EQ(map.FindInsertIndex(20, found), 2);
+    EXPECT_TRUE(found);
+}
+
+TEST(TMap, AddKeepsKeysAscendingAndRefusesDuplicates) {
+    TMap<int32_t> map;
+    for (int32_t key : {5, 1, 9, 3, 7, -2}) ASSERT_TRUE(map.Add(key, key + 100));
+    EXPECT_FALSE(map.Add(9, 0));
+    int32_t key = 0, value = 0;
+    std::vector<int32_t> keys;
+    for (int32_t i = 0; map.GetAt(i, key, value); ++i) {
+        keys.push_back(key);
+        EXPECT_EQ(value, key + 100);
+    }
+    EXPECT_EQ(keys, (std::vector<int32_t>{-2, 1, 3, 5, 7, 9}));
+    EXPECT_FALSE(map.GetAt(-1, key, value));
+    EXPECT_EQ(map.LastKey(), 9);
+    EXPECT_TRUE(map.TryGetValue(3, value));
+    EXPECT_EQ(value, 103);
+    EXPECT_FALSE(map.TryGetValue(4, value));
+    EXPECT_EQ(map.Remove(3), 103);
+    EXPECT_EQ(map.Remove(3), std::nullopt);
+    EXPECT_EQ(map.RemoveAt(0), 98);
+    EXPECT_EQ(map.RemoveAt(10), std::nullopt);
+    EXPECT_FALSE(map.ContainsKey(-2));
+    EXPECT_EQ(map.Count(), 4);
+    map.Clear();
+    EXPECT_EQ(map.LastKey(), 0);
+}
+
+namespace {
+
+class CacheTest : public ::testing::Test {
+  protected:
+    TTempDir Dir;
+    std::string Path = Dir.File("HistoryData.dt");
+    TVeltDatabase Db;
+    std::unique_ptr<TVeltTable> Table;
+
+    void Fill(int32_t count, int32_t cacheSize) {
+        CreateHistoryDatabase(Path);
+        ASSERT_TRUE(Db.Open(Path, ""));
+        Db.SetCacheSize(cacheSize);
+        Table = std::make_unique<TVeltTable>(&Db);
+        Table->Open(kHisTable);
+        for (int32_t i = 1; i <= count; ++i) {
+            Table->Append(MakeSample(i, i).Bytes, kHisRecordSize);
+        }
+        Table->Open(kHisTable);
+    }
+};
+
+}  // namespace
+
+TEST_F(CacheTest, MissReadsABatchOfLiveNeighbours) {
+    Fill(250, 5000);
+    Table->Delete(5);
+    TRecordCache cache(Table.get());
+    std::vector<uint8_t> stored(Table->StoredRecordSize());
+    cache.Get(3, stored.data());
+    EXPECT_EQ(StoredRecordId(stored.data()), 3);
+    EXPECT_EQ(cache.Count(), 99) << "ids 3..102 minus the deleted one";
+    EXPECT_FALSE(cache.Contains(5));
+    EXPECT_TRUE(cache.Contains(102));
+    EXPECT_FALSE(cache.Contains(103));
+    cache.Remove(3);
+    EXPECT_FALSE(cache.Contains(3));
+    cache.Clear();
+    EXPECT_EQ(cache.Count(), 0);
+}
+
+TEST_F(CacheTest, FullCacheEvictsOneRandomEntryPerNewRecord) {
+    Fill(1000, 150);
+    TRecordCache cache(Table.get());
+    std::vector<uint8_t> stored(Table->StoredRecordSize(), 0);
+    for (int32_t id = 1; id <= 150; ++id) {
+        stored[2] = static_cast<uint8_t>(id);
+        cache.Put(id, stored.data());
+    }
+    EXPECT_EQ(cache.Count(), 150);
+    EXPECT_TRUE(cache.MakeRoom());
+    EXPECT_EQ(cache.Count(), 149);
+    cache.Put(151, stored.data());
+    EXPECT_EQ(cache.Count(), 150);
+    EXPECT_FALSE(cache.MakeRoom() && cache.Count() > 149);
+    // Over many fresh records every old one gets a fair chance to go: not
+    // just the newest or the oldest.
+    int32_t early = 0, late = 0;
+    for (int32_t id = 1000; id < 1300; ++id) cache.Put(id, stored.data());
+    for (int32_t id = 1; id <= 75; ++id) early += cache.Contains(id);
+    for (int32_t id = 76; id <= 150; ++id) late += cache.Contains(id);
+    EXPECT_LT(early, 75);
+    EXPECT_LT(late, 75);
+    EXPECT_EQ(cache.Count(), 150);
+}
+
+TEST_F(CacheTest, PutOverwritesAnExistingEntry) {
+    Fill(10, 5000);
+    TRecordCache cache(Table.get());
+    std::vector<uint8_t> stored(Table->StoredRecordSize(), 1);
+    cache.Put(4, stored.data());
+    stored.assign(stored.size(), 2);
+    cache.Put(4, stored.data());
+    EXPECT_EQ(cache.Count(), 1);
+    std::vector<uint8_t> back(stored.size());
+    cache.Get(4, back.data());
+    EXPECT_EQ(back, stored);
+}
+
+TEST_F(CacheTest, UnboundedCacheKeepsEverything) {
+    Fill(700, 0);
+    uint8_t data[kHisRecordSize];
+    int32_t id;
+    for (int32_t p = 0; p < 700; ++p) ASSERT_TRUE(Table->ReadRecord(p, id, data));
+    EXPECT_EQ(Table->Cache().Count(), 700);
+}

@@ -1,0 +1,330 @@
+#include "engine/VeltTable.h"
+
+#include <gtest/gtest.h>
+
+#include "EngineTestSupport.h"
+#include "algorithms/Stream.h"
+#include "engine/VeltDatabase.h"
+#include "engine/VeltErrors.h"
+#include "engine/VeltIndex.h"
+
+using namespace enginetest;
+
+namespace {
+
+class TableTest : public ::testing::Test {
+  protected:
+    TTempDir Dir;
+    std::string Path = Dir.File("HistoryData.dt");
+    std::unique_ptr<TVeltDatabase> Db;
+    std::unique_ptr<TVeltTable> Table;
+
+    void SetUp() override { CreateHistoryDatabase(Path); }
+
+    void OpenTable(const char* name = kHisTable) {
+        Table.reset();
+        Db = std::make_unique<TVeltDatabase>();
+        ASSERT_TRUE(Db->Open(Path, ""));
+        Table = std::make_unique<TVeltTable>(Db.get());
+        Table->Open(name);
+    }
+
+    int32_t AppendSample(double time, int32_t tag, int32_t id = 0) {
+        const TSample sample = MakeSample(time, tag);
+        return Table->Append(sample.Bytes, kHisRecordSize, id);
+    }
+
+    std::vector<int32_t> Ids() {
+        std::vector<int32_t> ids;
+        uint8_t data[kHisRecordSize];
+        int32_t id;
+        for (int32_t p = 0; Table->ReadRecord(p, id, data); ++p) ids.push_back(id);
+        return ids;
+    }
+};
+
+}  // namespace
+
+TEST_F(TableTest, HistoryTableLayoutIsByteExact) {
+    std::vector<uint8_t> bytes = ReadBytes(Path);
+    ASSERT_EQ(bytes.size(), 6246u);
+    EXPECT_EQ(DefinitionOffset(bytes), 4796);
+    EXPECT_EQ(std::memcmp(&bytes[4796], &bytes[5521], kTableDefSize), 0);
+
+    OpenTable();
+    EXPECT_EQ(Table->HeaderSize(), 10);
+    EXPECT_EQ(Table->StoredRecordSize(), 28);
+    EXPECT_EQ(AppendSample(45000.25, 1), 1);
+    bytes = ReadBytes(Path);
+    ASSERT_EQ(bytes.size(), 6246u + 256 * 28) << "the first append allocates Capacity slots";
+    TTableDef def;
+    std::memcpy(&def, &bytes[4796], sizeof def);
+    EXPECT_EQ(def.GrowthOffset.Get(), 6246);
+    EXPECT_EQ(def.GrowthCount.Get(), 1);
+    EXPECT_EQ(def.GrowthCapacity.Get(), 256);
+    EXPECT_EQ(def.PrimaryCount.Get(), 0);
+    EXPECT_EQ(def.Indexes[0].Head.Get(), 0);
+    EXPECT_EQ(std::memcmp(&bytes[4796], &bytes[5521], kTableDefSize), 0);
+    EXPECT_EQ(bytes[6246], 0xAA);
+    EXPECT_EQ(bytes[6247], 0);
+    EXPECT_EQ(Le32At(bytes, 6248), 1);
+    EXPECT_EQ(Le32At(bytes, 6252), -1) << "the only record ends the chain";
+    const TSample sample = MakeSample(45000.25, 1);
+    EXPECT_NE(std::memcmp(&bytes[6256], sample.Bytes, 18), 0) << "the data part is enciphered";
+
+    for (int i = 2; i <= 256; ++i) AppendSample(45000.25 + i, i);
+    EXPECT_EQ(FileSize(Path), 6246 + 7168);
+    AppendSample(46000, 257);
+    bytes = ReadBytes(Path);
+    ASSERT_EQ(bytes.size(), 6246u + 2 * 7168) << "the 257th append doubles the area in place";
+    std::memcpy(&def, &bytes[4796], sizeof def);
+    EXPECT_EQ(def.GrowthOffset.Get(), 6246);
+    EXPECT_EQ(def.GrowthCapacity.Get(), 512);
+    EXPECT_EQ(def.GrowthCount.Get(), 257);
+    EXPECT_EQ(Le32At(bytes, 6246 + 256 * 28 + 2), 257);
+}
+
+TEST_F(TableTest, GrowthAreaMovesToTheEndWhenSomethingFollowsIt) {
+    {
+        TVeltDatabase db;
+        ASSERT_TRUE(db.Open(Path, ""));
+        ASSERT_TRUE(db.CreateTable("Other", 4, 0, 2));
+    }
+    Db = std::make_unique<TVeltDatabase>();
+    ASSERT_TRUE(Db->Open(Path, ""));
+    TVeltTable history(Db.get()), other(Db.get());
+    history.Open(kHisTable);
+    other.Open("Other");
+    const uint8_t small[4] = {1, 2, 3, 4};
+    // other: 4 + 6 = 10-byte records, capacity 2.
+    other.Append(small, 4);
+    const TSample first = MakeSample(1, 1), second = MakeSample(2, 2);
+    history.Append(first.Bytes, 18);  // allocated after other's area
+    other.Append(small, 4);
+    other.Append(small, 4);  // other's area no longer ends the file: it moves
+    std::vector<uint8_t> bytes = ReadBytes(Path);
+    const int32_t otherDef = DefinitionOffset(bytes, 1);
+    TTableDef def;
+    std::memcpy(&def, &bytes[otherDef], sizeof def);
+    const int32_t oldOther = 6246 + 1450;
+    const int32_t historyArea = oldOther + 2 * 10;
+    EXPECT_EQ(def.GrowthOffset.Get(), historyArea + 256 * 28);
+    EXPECT_EQ(def.GrowthCapacity.Get(), 4);
+    EXPECT_EQ(def.GrowthCount.Get(), 3);
+    EXPECT_EQ(bytes.size(), static_cast<size_t>(historyArea + 256 * 28 + 2 * 10 + 2 * 10));
+    EXPECT_EQ(std::memcmp(&bytes[oldOther], &bytes[def.GrowthOffset.Get()], 20), 0)
+        << "the used part was copied";
+    history.Append(second.Bytes, 18);
+
+    OpenTable("Other");
+    EXPECT_EQ(Ids(), (std::vector<int32_t>{1, 2, 3}));
+    uint8_t data[4];
+    ASSERT_TRUE(Table->ReadRecordById(3, data));
+    EXPECT_EQ(std::memcmp(data, small, 4), 0);
+    OpenTable();
+    EXPECT_EQ(Ids(), (std::vector<int32_t>{1, 2}));
+}
+
+TEST_F(TableTest, AutomaticAndExplicitIds) {
+    OpenTable();
+    EXPECT_EQ(AppendSample(1, 1), 1);
+    for (int i = 2; i <= 5; ++i) EXPECT_EQ(AppendSample(i, i), i);
+    EXPECT_EQ(AppendSample(6, 6), 6);
+    EXPECT_EQ(AppendSample(7, 7, 10), 10);
+    EXPECT_EQ(AppendSample(8, 8), 11);
+    EXPECT_EQ(AppendSample(9, 9, 8), 8);
+    EXPECT_EQ(Ids(), (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 8, 10, 11}));
+    const int64_t size = FileSize(Path);
+    const std::vector<uint8_t> before = ReadBytes(Path);
+    EXPECT_THROW(AppendSample(10, 10, 8), EVeltError);
+    EXPECT_EQ(ReadBytes(Path), before) << "a duplicate id writes nothing";
+    EXPECT_EQ(FileSize(Path), size);
+}
+
+TEST_F(TableTest, PositionsAfterDeleteAndReuseOfTheLargestId) {
+    OpenTable();
+    for (int i = 1; i <= 5; ++i) AppendSample(i, i);
+    Table->Delete(3);
+    EXPECT_EQ(Ids(), (std::vector<int32_t>{1, 2, 4, 5}));
+    int32_t id = 0;
+    uint8_t data[kHisRecordSize];
+    EXPECT_FALSE(Table->ReadRecord(4, id, data));
+    EXPECT_FALSE(Table->ReadRecord(-1, id, data));
+    EXPECT_FALSE(Table->ReadRecordById(3, data));
+    ASSERT_TRUE(Table->ReadRecord(2, id, data));
+    EXPECT_EQ(id, 4);
+    EXPECT_EQ(SampleTime(data), 4);
+
+    const std::vector<uint8_t> bytes = ReadBytes(Path);
+    EXPECT_EQ(bytes[6246 + 2 * 28 + 1], 1) << "the deleted record keeps its slot, flagged";
+    Table->Delete(5);
+    EXPECT_EQ(AppendSample(50, 50), 5) << "the largest id is reused";
+    OpenTable();
+    EXPECT_EQ(Ids(), (std::vector<int32_t>{1, 2, 4, 5}));
+    ASSERT_TRUE(Table->ReadRecordById(5, data));
+    EXPECT_EQ(SampleTime(data), 50);
+    EXPECT_EQ(Table->RecordPosition(5), 6246 + 5 * 28);
+}
+
+TEST_F(TableTest, RecordsPersistAcrossCloseAndReopen) {
+    OpenTable();
+    for (int i = 1; i <= 300; ++i) AppendSample(40000 + i / 1440.0, i);
+    Table->Update(7, MakeSample(40000 + 7 / 1440.0, 700).Bytes, kHisRecordSize);
+    Table->Delete(9);
+    Table->Close();
+    EXPECT_EQ(Table->RecordCount(), 0);
+    OpenTable();
+    ASSERT_EQ(Table->RecordCount(), 299);
+    uint8_t data[kHisRecordSize];
+    int32_t id;
+    for (int32_t p = 0; p < 299; ++p) {
+        ASSERT_TRUE(Table->ReadRecord(p, id, data));
+        const int32_t tag = id == 7 ? 700 : id;
+        EXPECT_EQ(std::memcmp(data, MakeSample(40000 + id / 1440.0, tag).Bytes, 18), 0) << id;
+    }
+}
+
+TEST_F(TableTest, EmptyTableStartsAgainAtIdOneInTheSameArea) {
+    OpenTable();
+    for (int i = 1; i <= 10; ++i) AppendSample(i, i);
+    const int64_t size = FileSize(Path);
+    Table->EmptyTable();
+    EXPECT_EQ(Table->RecordCount(), 0);
+    std::vector<uint8_t> bytes = ReadBytes(Path);
+    TTableDef def;
+    std::memcpy(&def, &bytes[4796], sizeof def);
+    EXPECT_EQ(def.GrowthCount.Get(), 0);
+    EXPECT_EQ(def.GrowthOffset.Get(), 6246);
+    EXPECT_EQ(def.GrowthCapacity.Get(), 256);
+    EXPECT_EQ(def.Indexes[0].Head.Get(), -1);
+    EXPECT_EQ(AppendSample(99, 99), 1);
+    EXPECT_EQ(Table->RecordPosition(1), 6246) << "the area is reused from its first slot";
+    EXPECT_EQ(FileSize(Path), size);
+    OpenTable();
+    EXPECT_EQ(Ids(), (std::vector<int32_t>{1}));
+    Table->EmptyTable();
+    OpenTable();
+    EXPECT_EQ(Table->RecordCount(), 0);
+    EXPECT_EQ(Table->Index(0).Ids().size(), 0u);
+}
+
+TEST_F(TableTest, SizesOtherThanRecordSizeAreClamped) {
+    OpenTable();
+    std::vector<uint8_t> big(40, 0x5A);
+    PutDoubleLe(big.data(), 12.5);
+    const int32_t id = Table->Append(big.data(), 40);
+    uint8_t data[kHisRecordSize];
+    ASSERT_TRUE(Table->ReadRecordById(id, data));
+    EXPECT_EQ(std::memcmp(data, big.data(), kHisRecordSize), 0);
+    const std::vector<uint8_t> bytes = ReadBytes(Path);
+    EXPECT_EQ(bytes[6246 + 28], 0) << "nothing beyond the stored record was written";
+    EXPECT_NO_THROW(Table->Append(big.data(), -5)) << "a negative size stores no data";
+    EXPECT_NO_THROW(Table->Append(big.data(), 3));
+    EXPECT_EQ(Table->RecordCount(), 3);
+}
+
+TEST_F(TableTest, ManyRecordsReadCorrectlyThroughTheEvictingCache) {
+    constexpr int32_t kCount = 6000;
+    OpenTable();
+    for (int32_t i = 1; i <= kCount; ++i) AppendSample(41000 + i / 1440.0, i);
+    EXPECT_LE(Table->Cache().Count(), 5000);
+    OpenTable();
+    uint8_t data[kHisRecordSize];
+    int32_t id;
+    for (int32_t pass = 0; pass < 2; ++pass) {
+        for (int32_t p = 0; p < kCount; ++p) {
+            const int32_t position = pass == 0 ? p : kCount - 1 - p;
+            ASSERT_TRUE(Table->ReadRecord(position, id, data));
+            ASSERT_EQ(id, position + 1);
+            ASSERT_EQ(std::memcmp(data, MakeSample(41000 + id / 1440.0, id).Bytes, 18), 0) << id;
+        }
+        EXPECT_EQ(Table->Cache().Count(), 5000) << "the cache holds at most CacheSize records";
+    }
+    // Random order too.
+    for (int32_t k = 0; k < 3000; ++k) {
+        const int32_t position = static_cast<int32_t>((k * 7919L) % kCount);
+        ASSERT_TRUE(Table->ReadRecord(position, id, data));
+        ASSERT_EQ(SampleTime(data), 41000 + id / 1440.0);
+    }
+}
+
+TEST_F(TableTest, ReadAheadStopsAtTheAreaEnd) {
+    OpenTable();
+    for (int i = 1; i <= 150; ++i) AppendSample(i, i);
+    TMemoryStream stream;
+    EXPECT_EQ(Table->ReadAhead(1, stream), 100);
+    EXPECT_EQ(stream.Length(), 100 * 28);
+    EXPECT_EQ(Table->ReadAhead(120, stream), 31);
+    EXPECT_EQ(StoredRecordId(stream.Memory()), 120);
+    EXPECT_EQ(StoredRecordId(stream.Memory() + 30 * 28), 150);
+    EXPECT_THROW(Table->ReadAhead(151, stream), EVeltError);
+}
+
+TEST_F(TableTest, BackwardReadsFetchTheRecordsBefore) {
+    OpenTable();
+    for (int i = 1; i <= 400; ++i) AppendSample(i, i);
+    OpenTable();
+    uint8_t data[kHisRecordSize];
+    int32_t id;
+    ASSERT_TRUE(Table->ReadRecord(399, id, data));  // newest: nothing after it
+    EXPECT_TRUE(Table->Cache().Contains(301));
+    EXPECT_FALSE(Table->Cache().Contains(300));
+    ASSERT_TRUE(Table->ReadRecord(299, id, data));  // walking backwards
+    EXPECT_TRUE(Table->Cache().Contains(201));
+    EXPECT_FALSE(Table->Cache().Contains(200));
+    ASSERT_TRUE(Table->ReadRecord(9, id, data));  // near the start: shifted into the area
+    EXPECT_TRUE(Table->Cache().Contains(1));
+    EXPECT_TRUE(Table->Cache().Contains(100));
+}
+
+TEST_F(TableTest, MissingMarkerInABatchIsCorrupt) {
+    OpenTable();
+    for (int i = 1; i <= 5; ++i) AppendSample(i, i);
+    Table.reset();
+    std::vector<uint8_t> bytes = ReadBytes(Path);
+    bytes[6246 + 3 * 28] = 0xAB;
+    WriteBytes(Path, bytes);
+    OpenTable();
+    EXPECT_EQ(Table->RecordCount(), 5) << "open does not look at the marker";
+    uint8_t data[kHisRecordSize];
+    int32_t id;
+    EXPECT_THROW(Table->ReadRecord(0, id, data), EVeltFileCorrupt);
+    Table->SetMarkerCheck(false);
+    EXPECT_TRUE(Table->ReadRecord(0, id, data));
+}
+
+TEST_F(TableTest, TableOpenedWithoutIndexesReadsButDoesNotModify) {
+    OpenTable();
+    for (int i = 1; i <= 3; ++i) AppendSample(i, i);
+    Table->Open(kHisTable, false);
+    EXPECT_EQ(Table->IndexCount(), 0);
+    EXPECT_EQ(Ids(), (std::vector<int32_t>{1, 2, 3}));
+    EXPECT_THROW(AppendSample(4, 4), EVeltError);
+    EXPECT_THROW(Table->Delete(1), EVeltError);
+    Table->EmptyTable();
+    OpenTable();
+    EXPECT_EQ(Table->RecordCount(), 0) << "emptied consistently: the chain head is -1";
+}
+
+TEST_F(TableTest, DuplicateLiveIdsKeepTheFirstSlot) {
+    {
+        TVeltDatabase db;
+        ASSERT_TRUE(db.Open(Path, ""));
+        ASSERT_TRUE(db.CreateTable("Plain", 4, 0, 4));
+    }
+    OpenTable("Plain");
+    const uint8_t a[4] = {1, 1, 1, 1}, b[4] = {2, 2, 2, 2};
+    Table->Append(a, 4, 1);
+    Table->Append(b, 4, 2);
+    Table.reset();
+    std::vector<uint8_t> bytes = ReadBytes(Path);
+    TTableDef def;
+    std::memcpy(&def, &bytes[DefinitionOffset(bytes, 1)], sizeof def);
+    PutLe32At(bytes, def.GrowthOffset.Get() + 10 + 2, 1);  // second slot claims id 1
+    WriteBytes(Path, bytes);
+    OpenTable("Plain");
+    EXPECT_EQ(Ids(), (std::vector<int32_t>{1}));
+    uint8_t data[4];
+    ASSERT_TRUE(Table->ReadRecordById(1, data));
+    EXPECT_EQ(std::memcmp(data, a, 4), 0);
+}
