@@ -34,9 +34,13 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
 }
 
 // Total milliseconds since 1899-12-30 00:00, rounded to the nearest ms.
-int64_t ToMs(TDateTime value) { return static_cast<int64_t>(std::llround(value * kMSecsPerDay)); }
+int64_t ToMs(TDateTime value) {
+    return static_cast<int64_t>(std::llround(value * kMSecsPerDay));
+}
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 bool ParseInt(std::string_view& s, int digitsMin, int digitsMax, int& out) {
     int n = 0, v = 0;
@@ -119,7 +123,9 @@ int32_t DayNumber(TDateTime value) {
     return static_cast<int32_t>(FloorDiv(ToMs(value), kMSecsPerDay));
 }
 
-TDateTime DateOf(TDateTime value) { return static_cast<double>(DayNumber(value)); }
+TDateTime DateOf(TDateTime value) {
+    return static_cast<double>(DayNumber(value));
+}
 
 int64_t MillisecondsBetween(TDateTime later, TDateTime earlier) {
     return ToMs(later) - ToMs(earlier);

@@ -18,8 +18,8 @@ struct TDateTimeParts {
 constexpr int64_t kMSecsPerDay = 86400000;
 
 // Calendar arithmetic only (no time zone): the broken-down local time <-> days.
-TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0,
-                         int second = 0, int millisecond = 0);
+TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                         int millisecond = 0);
 // Rounds to the nearest millisecond.
 TDateTimeParts DecodeDateTime(TDateTime value);
 bool IsValidDate(int year, int month, int day);

@@ -9,7 +9,7 @@ namespace {
 
 // One iconv conversion descriptor per call keeps the helpers thread-safe.
 class TIconv {
-public:
+  public:
     TIconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {
         if (cd_ == reinterpret_cast<iconv_t>(-1)) {
             throw std::runtime_error(std::string("iconv cannot convert ") + from + " to " + to);
@@ -46,7 +46,7 @@ public:
         return out;
     }
 
-private:
+  private:
     iconv_t cd_;
 };
 
@@ -56,7 +56,9 @@ size_t Utf8SequenceLength(const char* p, size_t left) {
     return n > left ? left : n;
 }
 
-bool IsGbkLeadByte(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
+bool IsGbkLeadByte(unsigned char b) {
+    return b >= 0x81 && b <= 0xFE;
+}
 
 }  // namespace
 
@@ -70,7 +72,9 @@ std::string GbkToUtf8(std::string_view gbk) {
     return conv.Convert(gbk, "\xEF\xBF\xBD", [](const char*, size_t) { return size_t{1}; });
 }
 
-size_t GbkByteLength(std::string_view utf8) { return Utf8ToGbk(utf8).size(); }
+size_t GbkByteLength(std::string_view utf8) {
+    return Utf8ToGbk(utf8).size();
+}
 
 std::string_view CutGbk(std::string_view gbk, size_t maxBytes) {
     size_t pos = 0;

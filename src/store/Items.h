@@ -28,6 +28,20 @@ struct TShortString {
         Length = static_cast<uint8_t>(cut.size());
     }
     void AssignUtf8(std::string_view utf8) { AssignGbk(Utf8ToGbk(utf8)); }
+
+    // The stored form is N + 1 bytes: the length, then N text bytes of which
+    // those past the length are zero.
+    static constexpr size_t kStoredSize = N + 1;
+    // Field must hold kStoredSize bytes. A length above N (a damaged record)
+    // is taken as N, and the text is cut like any other.
+    void Load(const uint8_t* field) {
+        const size_t length = field[0] <= N ? field[0] : N;
+        AssignGbk(std::string_view(reinterpret_cast<const char*>(field + 1), length));
+    }
+    void Store(uint8_t* field) const {
+        field[0] = Length;
+        std::memcpy(field + 1, Text, N);
+    }
     std::string_view Gbk() const { return std::string_view(Text, Length <= N ? Length : N); }
     std::string Utf8() const { return GbkToUtf8(Gbk()); }
     bool operator==(const TShortString& other) const { return Gbk() == other.Gbk(); }
@@ -79,8 +93,8 @@ enum TSysParaKey : uint8_t {
 
 // The settings block built from the parameters; all zero before loading.
 struct TSysParaInfo {
-    int32_t ScanInterval = 0;    // ms
-    int32_t MaxOLTimer = 0;      // ms
+    int32_t ScanInterval = 0;  // ms
+    int32_t MaxOLTimer = 0;    // ms
     bool IsBackUp = false;
     TShortString<20> LastBackUpDate;
     int32_t BackUpInterval = 0;  // days

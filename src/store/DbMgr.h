@@ -1,0 +1,173 @@
+#pragma once
+// Table managers: each owns one database file holding exactly one table of
+// the engine, opened for the manager's whole life, and hands the table's
+// records to the rest of the program as in-memory items.
+//
+//   constructed --(subclass constructor runs Create)--> open --Close--> closed
+//        |                                                              |
+//        +-- Create fails: everything opened so far is closed again ----+
+//
+// A manager is open once its constructor has returned; there is no reopen.
+// Virtual calls reach a subclass only once its own constructor runs, so
+// every manager is a final class whose constructor calls Create itself.
+//
+// Virtual slots, in the order of the manager family:
+//   0 SetLastRecordId   1 GetRecordSize   2 CreateTables   3 OpenTable
+//   4 AfterAppend       5 AfterRead       6 MakeRecord
+// Slots 5 and 6 carry the item type, so they live in TDBMgr<TItem>.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class TVeltDatabase;
+class TVeltTable;
+
+// The application's general error for a database file that cannot be made.
+inline constexpr const char* kFailCreateDatabase = "Fail to create database";
+
+// Every manager's table starts with room for this many records.
+inline constexpr int32_t kTableCapacity = 256;
+
+class TDBMgrBase {
+  public:
+    virtual ~TDBMgrBase();
+    TDBMgrBase(const TDBMgrBase&) = delete;
+    TDBMgrBase& operator=(const TDBMgrBase&) = delete;
+
+    // Closes the table and the database; a second call does nothing.
+    void Close();
+
+    // 0 once closed.
+    int32_t RecordCount() const;
+    // Appends Size bytes under the next record id (the largest + 1) and
+    // returns it; LastRecordId holds it afterwards.
+    int32_t AppendRecord(const void* data, int32_t size);
+    // Rewrites the whole stored record of RecordId.
+    void UpdateRecord(int32_t recordId, int32_t size, const void* data);
+    void DeleteRecord(int32_t recordId);
+    // Drops every record; the file and its table stay.
+    void EmptyTable();
+
+    // Slot 1: the size of the stored record this manager writes and reads.
+    virtual int32_t GetRecordSize() const = 0;
+
+    bool Opened() const { return FOpened; }
+    // Exactly the path given to the constructor.
+    const std::string& FileName() const { return FFileName; }
+    // FileName up to and including its last '/', or empty.
+    const std::string& FilePath() const { return FFilePath; }
+    int32_t LastRecordId() const { return FLastRecordId; }
+    // Nil once closed; the manager keeps them alive.
+    TVeltDatabase* Database() const { return FDatabase.get(); }
+    TVeltTable* Table() const { return FTable.get(); }
+    // With Durable set (the station's way) every modifying operation ends
+    // with the file's data on stable storage.
+    bool Durable() const { return FDurable; }
+
+  protected:
+    explicit TDBMgrBase(bool durable);
+
+    // Stores FileName and FilePath and opens the file, creating it (with
+    // its directories, table and index) when it does not exist. On failure
+    // everything opened is closed again and the error passes on.
+    void Create(const std::string& fileName);
+
+    // Slot 0: every manager stores RecordId in FLastRecordId.
+    virtual void SetLastRecordId(int32_t recordId) = 0;
+    // Slot 2: the manager's table and its one index in a new database;
+    // returns the index creation's result.
+    virtual bool CreateTables(TVeltDatabase& database) = 0;
+    // Slot 3: opens the manager's table with its indexes.
+    virtual void OpenTable(TVeltTable& table) = 0;
+    // Slot 4: after every append; nothing by default.
+    virtual void AfterAppend(TVeltTable& table, int32_t recordId);
+
+    // The stored record at a position (ascending record id) into Buffer,
+    // which is sized to hold whatever the table returns and at least
+    // GetRecordSize bytes, zero beyond the table's record. False when no
+    // record is at Position.
+    bool ReadStored(int32_t position, int32_t& recordId, std::vector<uint8_t>& buffer);
+
+    // The table for an operation; raises the engine's closed-table error
+    // once the manager is closed.
+    TVeltTable& OpenedTable() const;
+
+    // The rule every table of the family follows: the table with the
+    // manager's name and record size, capacity 256, and one index on the
+    // record's first field.
+    static bool CreateTableWithIndex(TVeltDatabase& database, const std::string& tableName,
+                                     int32_t recordSize, const std::string& indexName,
+                                     uint8_t fieldType);
+
+    // Record id returned by the most recent append through this manager.
+    int32_t FLastRecordId = 0;
+
+  private:
+    void OpenDatabase();
+    void CreateDatabaseFile();
+
+    bool FOpened = false;
+    std::string FFileName;
+    std::string FFilePath;
+    // FTable is declared after FDatabase so that it always goes first.
+    std::unique_ptr<TVeltDatabase> FDatabase;
+    std::unique_ptr<TVeltTable> FTable;
+    bool FDurable;
+};
+
+// A manager whose records become items of type TItem.
+template <class TItem>
+class TDBMgr : public TDBMgrBase {
+  public:
+    // The item of the record at a 0-based position in ascending record id
+    // order. A negative position reads position 0; a position at or past
+    // the record count, or a record that cannot be read, leaves Item as it
+    // was.
+    void GetRecord(int32_t position, std::optional<TItem>& item) {
+        if (position > RecordCount() - 1) return;
+        if (position < 0) position = 0;
+        if (GetRecordSize() < 1) return;
+        int32_t recordId = 0;
+        if (!ReadStored(position, recordId, FBuffer)) return;
+        TItem made = MakeRecord(FBuffer.data(), recordId);
+        AfterRead(OpenedTable(), recordId, made);
+        item = std::move(made);
+    }
+
+    // Appends the items of the records to List, in ascending record id
+    // order, after what List already holds. MaxCount above 0 bounds the
+    // number of items added.
+    void ListRecords(std::vector<TItem>& list, int32_t maxCount = 0) {
+        if (GetRecordSize() < 1) return;
+        const int32_t count = RecordCount();
+        int32_t added = 0;
+        for (int32_t position = 0; position < count; ++position) {
+            if (maxCount > 0 && added >= maxCount) break;
+            int32_t recordId = 0;
+            if (!ReadStored(position, recordId, FBuffer)) continue;
+            TItem made = MakeRecord(FBuffer.data(), recordId);
+            AfterRead(OpenedTable(), recordId, made);
+            list.push_back(std::move(made));
+            ++added;
+        }
+    }
+
+  protected:
+    using TDBMgrBase::TDBMgrBase;
+
+    // Slot 5: after an item was made from a read record; nothing by default.
+    virtual void AfterRead(TVeltTable& table, int32_t recordId, TItem& item) {
+        (void)table;
+        (void)recordId;
+        (void)item;
+    }
+    // Slot 6: the item of a stored record. Data holds GetRecordSize bytes.
+    virtual TItem MakeRecord(const uint8_t* data, int32_t recordId) const = 0;
+
+  private:
+    std::vector<uint8_t> FBuffer;  // the record being read
+};

@@ -1,0 +1,54 @@
+#pragma once
+// The history table of one station: one sample per valid temperature reply,
+// appended in time order and never updated or deleted one by one.
+//
+//   Stored record, 18 bytes, little-endian (zero-filled before it is filled)
+//   +--------+------+------------+---------------------------------------------+
+//   | offset | size | field      | meaning                                     |
+//   +--------+------+------------+---------------------------------------------+
+//   |      0 |    8 | DateTime   | IEEE double, days since 1899-12-30 local;   |
+//   |        |      |            | key of index "DateTime"                     |
+//   |      8 |    1 | TmpAddr    | Modbus address of the station               |
+//   |      9 |    2 | APhaseTmp  | raw register, degrees = raw - 40            |
+//   |     11 |    2 | BPhaseTmp  | raw register                                |
+//   |     13 |    2 | CPhaseTmp  | raw register                                |
+//   |     15 |    2 | IronTmp    | raw register, 0 = no iron core sensor       |
+//   |     17 |    1 | RelayFlags | bit 0 fault, 1 fan, 2 alarm, 3 trip         |
+//   +--------+------+------------+---------------------------------------------+
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store/DbMgr.h"
+#include "store/Items.h"
+
+inline constexpr const char* kHistoryTableName = "HisDataTable";
+inline constexpr const char* kHistoryIndexName = "DateTime";
+inline constexpr int32_t kHistoryRecordSize = 18;
+
+class THisInfoDbMgr final : public TDBMgr<TTmpReading> {
+  public:
+    // Opens FileName, creating it with its directories, table and index
+    // when missing (also where the caller only meant to read it).
+    explicit THisInfoDbMgr(const std::string& fileName, bool durable = true);
+
+    // Returns the new record id.
+    int32_t AddReading(uint8_t tmpAddr, uint16_t aPhaseTmp, uint16_t bPhaseTmp, uint16_t cPhaseTmp,
+                       uint16_t ironTmp, uint8_t relayFlags, TDateTime dateTime);
+
+    // Appends to List, newest first, the samples with BeginTime <= time <=
+    // EndTime. The walk runs from the newest sample backwards and ends at
+    // the first sample older than BeginTime: samples are appended in time
+    // order, so a recent range costs only the samples since its start.
+    // Returns the number of samples read.
+    int32_t QueryReadings(std::vector<TTmpReading>& list, TDateTime beginTime, TDateTime endTime);
+
+    int32_t GetRecordSize() const override { return kHistoryRecordSize; }
+
+  protected:
+    void SetLastRecordId(int32_t recordId) override { FLastRecordId = recordId; }
+    bool CreateTables(TVeltDatabase& database) override;
+    void OpenTable(TVeltTable& table) override;
+    TTmpReading MakeRecord(const uint8_t* data, int32_t recordId) const override;
+};

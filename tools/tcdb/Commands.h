@@ -1,0 +1,31 @@
+#pragma once
+// The subcommands of tcdb. Each takes the words after its name and writes
+// its output to Out; failures are TUsageError (exit 2) or any other
+// exception (exit 1, its message on one line).
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+using TWords = std::vector<std::string>;
+
+// Station program directory: init, add-station, stations, params, set-param.
+void CmdInit(const TWords& words, std::ostream& out);
+void CmdAddStation(const TWords& words, std::ostream& out);
+void CmdStations(const TWords& words, std::ostream& out);
+void CmdParams(const TWords& words, std::ostream& out);
+void CmdSetParam(const TWords& words, std::ostream& out);
+
+// History files: add-sample, dump, report; any database file: check.
+void CmdAddSample(const TWords& words, std::ostream& out);
+void CmdDump(const TWords& words, std::ostream& out);
+void CmdReport(const TWords& words, std::ostream& out);
+void CmdCheck(const TWords& words, std::ostream& out);
+
+// Raises TToolError unless Path names an existing file: the commands that
+// only read never create one.
+void RequireExistingFile(const std::string& path);
+
+// Runs one tcdb command line (without the program name); returns the exit
+// status: 0 done, 1 failed (reason on Err), 2 wrong usage (usage on Err).
+int RunTcdb(const TWords& arguments, std::ostream& out, std::ostream& err);
