@@ -1,0 +1,278 @@
+// The scan cycle against 255 simulated controllers, one pty each, served by
+// one tcsim: how long a pass takes until every reply is handled (and, for
+// the temperature pass, stored), with the history files' durability on and
+// off, and how much CPU the station uses between passes.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "polling/Globe.h"
+#include "polling/SampleRecorder.h"
+#include "polling/ScanCycle.h"
+#include "polling/ScanView.h"
+#include "polling/StationState.h"
+#include "polling/TmpProtocol.h"
+#include "serial/PortName.h"
+#include "serial/QtCommSink.h"
+#include "store/HisInfoDbMgr.h"
+#include "store/Items.h"
+
+namespace {
+
+constexpr int kStations = 255;
+constexpr int kPassLimitMs = 30000;
+constexpr int kIdleMeasureMs = 10000;
+
+class TBenchView final : public IScanView {
+  public:
+    std::vector<TStationState*> List;
+    int Errors = 0;
+    std::vector<TStationState*> Stations() override { return List; }
+    TStationState* SelectedStation() override { return List.empty() ? nullptr : List.front(); }
+    void RefreshConnectionCommands(TStationState&) override {}
+    void ShowLiveView() override {}
+    void ShowStateText(uint8_t) override {}
+    void ReportError(const std::string& message) override {
+        if (Errors++ == 0) std::fprintf(stderr, "recording error: %s\n", message.c_str());
+    }
+};
+
+// tcsim on a temporary program directory with COM1..COM255 at addresses
+// 1..255; its output goes to /dev/null.
+class TSim {
+  public:
+    TSim() {
+        char pattern[] = "/tmp/tc-scan-bench-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
+        FDir = pattern;
+        std::vector<std::string> args = {TCSIM_PATH, "--dir", FDir, "--seed", "1"};
+        for (int n = 1; n <= kStations; ++n) {
+            args.push_back("COM" + std::to_string(n) + ":" + std::to_string(n));
+        }
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        FPid = ::fork();
+        if (FPid < 0) throw std::runtime_error("fork");
+        if (FPid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDOUT_FILENO);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        // Ready once the last link exists.
+        const std::string last = FDir + "/ports/COM" + std::to_string(kStations);
+        for (int waited = 0; !std::filesystem::exists(last); waited += 10) {
+            if (waited > kPassLimitMs) throw std::runtime_error("tcsim did not start");
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~TSim() {
+        ::kill(FPid, SIGTERM);
+        ::waitpid(FPid, nullptr, 0);
+        std::error_code ignored;
+        std::filesystem::remove_all(FDir, ignored);
+    }
+    TSim(const TSim&) = delete;
+    TSim& operator=(const TSim&) = delete;
+    const std::string& Dir() const { return FDir; }
+
+  private:
+    std::string FDir;
+    pid_t FPid = -1;
+};
+
+// The stations and a cycle over them; the recorder (and so durability) can
+// be exchanged between benchmarks.
+class TStation255 {
+  public:
+    TStation255() {
+        SetCommProgramDir(FSim.Dir());
+        FSettings.ScanInterval = 60000;
+        FSettings.MaxOLTimer = 300000;
+        UseRecorder(true);
+        for (int n = 1; n <= kStations; ++n) {
+            TStationInfo& info = FInfos.emplace_back();
+            info.TmpAddr = static_cast<uint8_t>(n);
+            info.PortNo = static_cast<uint8_t>(n);
+            info.PortBaud = 5;
+            FStations.push_back(MakeStationState(info, {}, TPortSetup::BaudOnly, Now()));
+            TStationState& station = *FStations.back();
+            if (station.State != kStateDisconnected) throw std::runtime_error("port not opened");
+            station.Port->OnReceiveData = [this](TComm* sender, const uint8_t* buffer,
+                                                 uint16_t length) {
+                FCycle->ReceiveData(sender, buffer, length);
+                const TDecodedReply reply = DecodeReply(buffer, length);
+                if (reply.Accepted) ++FHandled;
+            };
+            FView.List.push_back(&station);
+        }
+    }
+    ~TStation255() {
+        FView.List.clear();
+        FStations.clear();
+    }
+
+    // Starts every history file afresh.
+    void UseRecorder(bool durable) {
+        for (auto& station : FStations) station->HistoryMgr.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(FSim.Dir() + "/data", ignored);
+        FCycle.reset();
+        FRecorder = std::make_unique<TSampleRecorder>(FSim.Dir(), durable);
+        FCycle = std::make_unique<TScanCycle>(FView, FSettings, *FRecorder);
+    }
+
+    TScanCycle& Cycle() { return *FCycle; }
+    int Errors() const { return FView.Errors; }
+
+    // Runs one pass and the event loop until every station's reply has been
+    // handled; the milliseconds that took, or -1 past the limit.
+    double Pass(bool temperatures) {
+        WaitIdle();
+        FHandled = 0;
+        QElapsedTimer clock;
+        clock.start();
+        if (temperatures) {
+            FCycle->ScanTimer2Timer();
+        } else {
+            FCycle->ScanTimerTimer();
+        }
+        while (FHandled < kStations) {
+            if (clock.elapsed() > kPassLimitMs) return -1;
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        }
+        return static_cast<double>(clock.nsecsElapsed()) / 1e6;
+    }
+
+    int64_t StoredSamples() {
+        int64_t total = 0;
+        for (auto& station : FStations) {
+            if (station->HistoryMgr) total += station->HistoryMgr->RecordCount();
+        }
+        return total;
+    }
+
+  private:
+    void WaitIdle() {
+        for (auto& station : FStations) {
+            while (!station->Port->SendIdle()) std::this_thread::yield();
+        }
+    }
+
+    TSim FSim;
+    TSysParaInfo FSettings;
+    TBenchView FView;
+    std::unique_ptr<TSampleRecorder> FRecorder;
+    std::unique_ptr<TScanCycle> FCycle;
+    std::deque<TStationInfo> FInfos;
+    std::vector<std::unique_ptr<TStationState>> FStations;
+    int FHandled = 0;
+};
+
+// Made on first use, released before the application object goes.
+std::unique_ptr<TStation255> gStations;
+
+TStation255& Stations() {
+    if (!gStations) gStations = std::make_unique<TStation255>();
+    return *gStations;
+}
+
+void RunPasses(benchmark::State& state, bool temperatures, bool durable) {
+    TStation255& stations = Stations();
+    stations.UseRecorder(durable);
+    double worst = 0;
+    for (auto _ : state) {
+        const double ms = stations.Pass(temperatures);
+        if (ms < 0) {
+            state.SkipWithError("not every station answered in time");
+            return;
+        }
+        worst = std::max(worst, ms);
+        state.SetIterationTime(ms / 1000);
+    }
+    state.counters["worst_ms"] = worst;
+    if (temperatures) {
+        state.counters["stored_per_pass"] =
+            static_cast<double>(stations.StoredSamples()) / static_cast<double>(state.iterations());
+    }
+    if (stations.Errors() > 0) state.SkipWithError("recording errors");
+}
+
+void BM_RelayPass255(benchmark::State& state) {
+    RunPasses(state, false, true);
+}
+BENCHMARK(BM_RelayPass255)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+
+// From the start of the pass until all 255 samples are stored.
+void BM_TemperaturePass255(benchmark::State& state) {
+    RunPasses(state, true, state.range(0) != 0);
+}
+BENCHMARK(BM_TemperaturePass255)
+    ->ArgName("durable")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(10);
+
+double CpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// The process's CPU between passes: 255 open ports, scanning on, no pass due.
+void BM_IdleBetweenPasses255(benchmark::State& state) {
+    TStation255& stations = Stations();
+    stations.Cycle().StartScanning();
+    double percent = 0;
+    for (auto _ : state) {
+        QEventLoop loop;
+        QTimer::singleShot(kIdleMeasureMs, &loop, &QEventLoop::quit);
+        QElapsedTimer wall;
+        const double cpuBefore = CpuSeconds();
+        wall.start();
+        loop.exec();
+        const double cpu = CpuSeconds() - cpuBefore;
+        percent = 100.0 * cpu / (static_cast<double>(wall.elapsed()) / 1000);
+        state.SetIterationTime(static_cast<double>(wall.elapsed()) / 1000);
+    }
+    stations.Cycle().StopScanning();
+    state.counters["cpu_percent_of_one_core"] = percent;
+}
+BENCHMARK(BM_IdleBetweenPasses255)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    InstallQtCommSinks();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    gStations.reset();
+    benchmark::Shutdown();
+    return 0;
+}

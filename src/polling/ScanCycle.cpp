@@ -1,0 +1,205 @@
+#include "polling/ScanCycle.h"
+
+#include <QtGlobal>
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "polling/SampleRecorder.h"
+#include "polling/ScanView.h"
+#include "polling/StationState.h"
+#include "polling/TmpProtocol.h"
+#include "store/Items.h"
+
+void IScanView::ReportError(const std::string& message) {
+    qWarning("%s", message.c_str());
+}
+
+TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRecorder& recorder)
+    : FView(view), FSettings(settings), FRecorder(recorder), FClock(&Now) {
+    FScanTimer.setObjectName("ScanTimer");
+    FScanTimer2.setObjectName("ScanTimer2");
+    // Precise timers never fire early; the coarse default may by 5%.
+    FScanTimer.setTimerType(Qt::PreciseTimer);
+    FScanTimer2.setTimerType(Qt::PreciseTimer);
+    FScanTimer2.setSingleShot(true);
+    FScanTimer2.setInterval(kTemperatureDelayMs);
+    QObject::connect(&FScanTimer, &QTimer::timeout, &FScanTimer,
+                     [this] { Guarded(&TScanCycle::ScanTimerTimer); });
+    QObject::connect(&FScanTimer2, &QTimer::timeout, &FScanTimer2,
+                     [this] { Guarded(&TScanCycle::ScanTimer2Timer); });
+    FScanInterval = FSettings.ScanInterval;
+}
+
+TScanCycle::~TScanCycle() = default;
+
+void TScanCycle::ScanTimerTimer() {
+    RunPass(kFnReadCoils);
+    if (!FScanTimer2.isActive()) FScanTimer2.start();
+}
+
+void TScanCycle::ScanTimer2Timer() {
+    FScanTimer2.stop();
+    RunPass(kFnReadInputRegs);
+}
+
+void TScanCycle::StartScanning() {
+    SetScanTimerEnabled(true);
+}
+
+void TScanCycle::StopScanning() {
+    SetScanTimerEnabled(false);
+}
+
+void TScanCycle::ApplyTimers() {
+    const bool wasEnabled = FScanEnabled;
+    SetScanTimerEnabled(false);
+    FScanInterval = FSettings.ScanInterval;
+    SetScanTimerEnabled(wasEnabled);
+}
+
+void TScanCycle::SetScanTimerEnabled(bool enabled) {
+    if (enabled == FScanEnabled) return;
+    FScanEnabled = enabled;
+    if (enabled && FScanInterval > 0) {
+        FScanTimer.start(FScanInterval);
+    } else {
+        FScanTimer.stop();
+    }
+}
+
+void TScanCycle::SetClock(TClock clock) {
+    FClock = clock ? std::move(clock) : TClock(&Now);
+}
+
+void TScanCycle::Guarded(void (TScanCycle::*handler)()) {
+    try {
+        (this->*handler)();
+    } catch (const std::exception& error) {
+        FView.ReportError(error.what());
+    } catch (...) {
+        FView.ReportError("scan pass failed");
+    }
+}
+
+// --- Passes -------------------------------------------------------------------
+
+void TScanCycle::RunPass(uint8_t function) {
+    // One time for the whole pass: every station's offline rule compares
+    // against the same moment.
+    const TDateTime now = FClock();
+    TStationState* selected = FView.SelectedStation();
+    for (TStationState* station : FView.Stations()) {
+        if (station == nullptr) continue;
+        if (IsPolledState(station->State)) {
+            switch (SendRequest(*station, function)) {
+                case TSendResult::Sent:
+                    break;
+                case TSendResult::Busy:
+                    station->State = kStatePortBusy;
+                    break;
+                case TSendResult::Error:
+                    station->State = kStateWriteError;
+                    break;
+            }
+            ApplyOfflineRule(*station, now);
+        }
+        // The only way a state set by a pass (3, 4, 6) reaches the status bar.
+        if (station == selected) FView.ShowStateText(station->State);
+    }
+}
+
+TScanCycle::TSendResult TScanCycle::SendRequest(TStationState& station, uint8_t function) {
+    try {
+        if (station.Port == nullptr) throw std::logic_error("station without a port");
+        uint8_t frame[kRequestSize];
+        if (function == kFnReadCoils) {
+            BuildReadCoils(station.Address, frame);
+        } else {
+            BuildReadInputRegs(station.Address, frame);
+        }
+        // A port still writing an earlier request gets no new one: requests
+        // must not pile up behind a line that does not drain.
+        if (!station.Port->SendIdle()) return TSendResult::Busy;
+        return station.Port->SendData(frame, kRequestSize) ? TSendResult::Sent : TSendResult::Busy;
+    } catch (...) {
+        return TSendResult::Error;
+    }
+}
+
+void TScanCycle::ApplyOfflineRule(TStationState& station, TDateTime now) const {
+    // The real time since the station last answered, was made or was declared
+    // absent, whole days included: a station silent for a day and a minute
+    // has been silent for longer than any limit, not for one minute.
+    const int64_t silentMs = MillisecondsBetween(now, station.RefTime);
+    if (silentMs > FSettings.MaxOLTimer) {
+        station.State = kStateAbsent;
+        station.RefTime = now;
+    }
+}
+
+// --- Replies ------------------------------------------------------------------
+
+TStationState* TScanCycle::FindStation(const TComm* port) const {
+    if (port == nullptr) return nullptr;
+    for (TStationState* station : FView.Stations()) {
+        if (station != nullptr && station->Port.get() == port) return station;
+    }
+    return nullptr;
+}
+
+void TScanCycle::ReceiveData(TComm* sender, const uint8_t* buffer, uint16_t length) {
+    TStationState* station = FindStation(sender);
+    if (station == nullptr) return;
+    // Each chunk is one whole reply from its first byte; a reply split over
+    // two chunks fails on both halves.
+    const TDecodedReply reply = DecodeReply(buffer, length);
+    if (!reply.Accepted) return;
+
+    const TDateTime now = FClock();
+    station->State = kStateConnected;
+    // A station that answers is never silent: the offline rule counts from
+    // its latest accepted reply.
+    station->RefTime = now;
+    if (reply.Kind == TReplyKind::Relays) {
+        station->RelayFlags = reply.RelayFlags;
+    } else {
+        station->RawTemp = reply.RawTemp;
+        const bool anyValue = std::any_of(station->RawTemp.begin(), station->RawTemp.end(),
+                                          [](uint16_t raw) { return raw != 0; });
+        // A failed sample skips the refresh of this reply.
+        if (anyValue && !RecordSample(*station, now)) return;
+    }
+    if (station == FView.SelectedStation()) {
+        FView.RefreshConnectionCommands(*station);
+        FView.ShowLiveView();
+    }
+}
+
+TComm::TReceiveDataEvent TScanCycle::ReceiveHandler() {
+    return [this](TComm* sender, const uint8_t* buffer, uint16_t length) {
+        ReceiveData(sender, buffer, length);
+    };
+}
+
+bool TScanCycle::RecordSample(TStationState& station, TDateTime now) {
+    std::string message;
+    try {
+        FRecorder.Record(station, now);
+        station.RecordingErrorReported = false;
+        return true;
+    } catch (const std::exception& error) {
+        message = error.what();
+    } catch (...) {
+        message = "recording a sample failed";
+    }
+    // Once per station until it records again: a file that cannot be opened
+    // fails on every reply, and the report may be a modal box. The flag is
+    // set first so a reply handled while the box is open does not add one.
+    if (!station.RecordingErrorReported) {
+        station.RecordingErrorReported = true;
+        FView.ReportError(message);
+    }
+    return false;
+}

@@ -1,0 +1,98 @@
+#pragma once
+// TScanCycle: polls every station over its own port on two timers of the
+// main thread and turns the replies into the stations' live state and
+// history samples. Nothing waits for a reply: a pass hands one request to
+// each polled station's port and returns; replies come back one chunk at a
+// time through ReceiveData.
+//
+//   ScanTimer  (ScanInterval)  ScanTimerTimer:  relay pass (Read Coils),
+//                                               then arm ScanTimer2
+//   ScanTimer2 (4000 ms, once) ScanTimer2Timer: disarm, temperature pass
+//                                               (Read Input Registers)
+//
+//   scanning:  stopped --StartScanning--> running --StopScanning--> stopped
+//   Start and stop switch ScanTimer only: a ScanTimer2 that is armed when
+//   scanning stops still runs its temperature pass once.
+//
+// "Enable" keeps the meaning it has for the window's timers: enabling a
+// timer that is already enabled does not restart it. So a scan interval
+// shorter than 4000 ms still gets its temperature pass 4000 ms after the
+// relay pass that armed it, instead of having it pushed back forever.
+//
+// Everything runs on the thread that made the cycle, which runs a Qt event
+// loop; no exception leaves a timer handler.
+
+#include <QTimer>
+#include <cstdint>
+#include <functional>
+
+#include "serial/Comm.h"
+#include "store/DateTime.h"
+
+class IScanView;
+class TSampleRecorder;
+struct TStationState;
+struct TSysParaInfo;
+
+class TScanCycle {
+  public:
+    static constexpr int kTemperatureDelayMs = 4000;
+
+    using TClock = std::function<TDateTime()>;
+
+    // Borrows all three; they outlive the cycle. `settings` is read where
+    // its values are used: ScanInterval when the timers are applied,
+    // MaxOLTimer at every pass. ScanTimer starts disabled with the interval
+    // ScanInterval.
+    TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRecorder& recorder);
+    TScanCycle(const TScanCycle&) = delete;
+    TScanCycle& operator=(const TScanCycle&) = delete;
+    ~TScanCycle();
+
+    // The timer handlers; the window's start-up calls ScanTimerTimer once
+    // directly so the first cycle starts at once.
+    void ScanTimerTimer();
+    void ScanTimer2Timer();
+
+    void StartScanning();
+    void StopScanning();
+    bool IsScanning() const { return FScanEnabled; }
+    bool IsTemperaturePassArmed() const { return FScanTimer2.isActive(); }
+    int ScanInterval() const { return FScanInterval; }
+
+    // After a settings change: remembers whether ScanTimer was enabled,
+    // disables it, sets its interval to ScanInterval and restores it.
+    void ApplyTimers();
+
+    // The receive handler of every station port (OnReceiveData).
+    void ReceiveData(TComm* sender, const uint8_t* buffer, uint16_t length);
+    TComm::TReceiveDataEvent ReceiveHandler();
+
+    // The local date-time source of the passes and the samples (Now()).
+    void SetClock(TClock clock);
+
+  private:
+    enum class TSendResult { Sent, Busy, Error };
+
+    void RunPass(uint8_t function);
+    TSendResult SendRequest(TStationState& station, uint8_t function);
+    void ApplyOfflineRule(TStationState& station, TDateTime now) const;
+    TStationState* FindStation(const TComm* port) const;
+    // False when recording raised; the error is reported once per station.
+    bool RecordSample(TStationState& station, TDateTime now);
+
+    void SetScanTimerEnabled(bool enabled);
+    // Runs a timer handler; what it raises goes to the error report.
+    void Guarded(void (TScanCycle::*handler)());
+
+    IScanView& FView;
+    const TSysParaInfo& FSettings;
+    TSampleRecorder& FRecorder;
+    TClock FClock;
+    QTimer FScanTimer;
+    QTimer FScanTimer2;
+    // ScanTimer runs while enabled with an interval above 0 (a timer with
+    // interval 0 never fires).
+    bool FScanEnabled = false;
+    int FScanInterval = 0;
+};

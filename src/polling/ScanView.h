@@ -1,0 +1,34 @@
+#pragma once
+// What the scan cycle needs from the window that shows the stations. The main
+// window implements it; tests implement it with a fake.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TStationState;
+
+class IScanView {
+  public:
+    IScanView() = default;
+    IScanView(const IScanView&) = delete;
+    IScanView& operator=(const IScanView&) = delete;
+    virtual ~IScanView() = default;
+
+    // The live records of the station nodes, in tree order. The records stay
+    // alive at least until the cycle's call returns.
+    virtual std::vector<TStationState*> Stations() = 0;
+    // The record of the selected station node; none when nothing or the root
+    // is selected.
+    virtual TStationState* SelectedStation() = 0;
+
+    // Enables reconnect or disconnect as the station's state says.
+    virtual void RefreshConnectionCommands(TStationState& station) = 0;
+    // Shows the selected station's live values.
+    virtual void ShowLiveView() = 0;
+    // Sets the status bar's connection-state text to the text of `state`.
+    virtual void ShowStateText(uint8_t state) = 0;
+    // The application's general error report: a message box in the window.
+    // This default writes one warning line to the log.
+    virtual void ReportError(const std::string& message);
+};

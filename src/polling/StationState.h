@@ -1,0 +1,79 @@
+#pragma once
+// TStationState: the live record of one registered station, the data of its
+// node in the station tree. Made when the station is loaded at start-up or
+// added, discarded when it is deleted; never stored.
+//
+// Connection states (the scan passes poll 0, 1, 2 and 4):
+//
+//   code  text                 entered when                          polled
+//   0     "已连接"             an accepted reply arrives             yes
+//   1     "正在连接..."        the operator reconnects               yes
+//   2     "断开"               the record is made and its port open  yes
+//   3     "终端不存在"         silent for longer than MaxOLTimer     no
+//   4     "端口忙"             a request could not be queued         yes
+//   5     "打开端口出错"       the port could not be opened          no
+//   6     "向端口写入数据出错" queueing a request raised an error    no
+//   7     "手动断开"           the operator disconnects              no
+//
+//   any --accepted reply--> 0   (also from 3, 5, 6 and 7)
+//   0,1,2,4 --busy--> 4   --error--> 6   --sent--> unchanged
+//   0,1,2,4,6 --silent past MaxOLTimer, right after a request attempt--> 3
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "store/DateTime.h"
+#include "store/Items.h"
+
+class TComm;
+class THisInfoDbMgr;
+
+enum TConnectionState : uint8_t {
+    kStateConnected = 0,
+    kStateConnecting = 1,
+    kStateDisconnected = 2,
+    kStateAbsent = 3,
+    kStatePortBusy = 4,
+    kStateOpenError = 5,
+    kStateWriteError = 6,
+    kStateManualDisconnect = 7,
+};
+
+// The status bar text of a state code (UTF-8); empty for any other code.
+const char* StateText(uint8_t state);
+// False for the states a scan pass skips: 3, 5, 6 and 7.
+bool IsPolledState(uint8_t state);
+
+struct TStationState {
+    TStationState();
+    TStationState(const TStationState&) = delete;
+    TStationState& operator=(const TStationState&) = delete;
+    // Closes the port before the component goes, then the history file.
+    ~TStationState();
+
+    // Closes and releases the port, ignoring what closing raises.
+    void ClosePortQuietly() noexcept;
+
+    uint8_t Address = 0;
+    // The last history query result, or none.
+    std::unique_ptr<std::vector<TTmpReading>> HistoryList;
+    // Open on data/<Address>/HistoryData.dt once first needed, or none.
+    std::unique_ptr<THisInfoDbMgr> HistoryMgr;
+    // The record in the window's station list, which keeps it alive.
+    TStationInfo* Station = nullptr;
+    std::unique_ptr<TComm> Port;
+    // The coil byte of the last accepted relay reply, kept whole.
+    uint8_t RelayFlags = 0;
+    // A phase, B phase, C phase, iron core: raw registers of the last
+    // accepted temperature reply.
+    std::array<uint16_t, 4> RawTemp{};
+    uint8_t State = kStateDisconnected;
+    // Reference time of the offline rule.
+    TDateTime RefTime = 0;
+
+    // Set while a recording error of this station has been reported and no
+    // sample has been stored since, so the error is reported only once.
+    bool RecordingErrorReported = false;
+};
