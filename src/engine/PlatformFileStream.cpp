@@ -19,15 +19,25 @@ void CloseQuietly(int fd) {
     if (fd >= 0) ::close(fd);
 }
 
-// O_NONBLOCK keeps open() from waiting on a FIFO; once the descriptor is
-// known to be a regular file the flag is dropped again. Returns 0 or errno.
-int CheckRegularAndBlock(int fd) {
+// Opens without waiting: O_NONBLOCK keeps open() from blocking on a FIFO
+// and has no effect on the regular files that pass the check afterwards.
+// Access times are left alone where the system lets us (they would cost a
+// metadata write per operation).
+int OpenNoWait(const std::string& path, int flags, mode_t mode = 0) {
+    flags |= O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    int fd = ::open(path.c_str(), flags | O_NOATIME, mode);
+    if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags, mode);
+    return fd;
+}
+
+// Returns 0 or errno; Size and Mode receive the file's size and mode.
+int CheckRegular(int fd, int64_t& size, mode_t& mode) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
     if (!S_ISREG(st.st_mode)) return EINVAL;
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
+    size = st.st_size;
+    mode = st.st_mode;
     return 0;
 }
 
@@ -48,21 +58,31 @@ bool TPlatformFileStream::HasReadOnlyAttribute(const std::string& path) {
 }
 
 TPlatformFileStream::TPlatformFileStream(const std::string& path, bool readOnly, bool exclusive)
-    : FPath(path) {
-    const int access = readOnly ? O_RDONLY : O_RDWR;
-    const int fd = ::open(path.c_str(), access | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    : FPath(path), FSizeKnown(exclusive) {
+    int fd = OpenNoWait(path, readOnly ? O_RDONLY : O_RDWR);
+    if (fd < 0 && errno == EACCES && !readOnly && HasReadOnlyAttribute(path)) {
+        readOnly = true;  // a read-only file, for a user the system holds to it
+        fd = OpenNoWait(path, O_RDONLY);
+    }
     if (fd < 0) RaiseFileOpenError(path, errno);
-    int err = CheckRegularAndBlock(fd);
-    if (err == 0) err = Lock(fd, exclusive);
+    // The size is taken once the lock is ours: before it, another opener
+    // may still be growing the file.
+    mode_t mode = 0;
+    int err = Lock(fd, exclusive);
+    if (err == 0) err = CheckRegular(fd, FSize, mode);
     if (err != 0) {
         CloseQuietly(fd);
         RaiseFileOpenError(path, err);
     }
     FHandle = fd;
+    // A privileged user could write a file without write permission; the
+    // stream refuses to, as it would for anyone else.
+    FReadOnlyAttribute = (mode & kAnyWriteBit) == 0;
+    FWritable = !readOnly && !FReadOnlyAttribute;
 }
 
 TPlatformFileStream::TPlatformFileStream(TAdopt, int fd, std::string path)
-    : FHandle(fd), FPath(std::move(path)) {}
+    : FHandle(fd), FPath(std::move(path)), FSizeKnown(true), FWritable(true) {}
 
 std::unique_ptr<TPlatformFileStream> TPlatformFileStream::Create(const std::string& path) {
     // A file without write permission is not overwritten, even by a
@@ -70,11 +90,12 @@ std::unique_ptr<TPlatformFileStream> TPlatformFileStream::Create(const std::stri
     if (HasReadOnlyAttribute(path)) RaiseFileCreateError(path, EACCES);
     // Truncate only after the lock is ours, so that a file another opener
     // holds is never cut under it.
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, kNewFileMode);
+    const int fd = OpenNoWait(path, O_RDWR | O_CREAT, kNewFileMode);
     if (fd < 0) RaiseFileCreateError(path, errno);
-    int err = CheckRegularAndBlock(fd);
-    if (err == 0) err = Lock(fd, true);
+    int64_t size = 0;
+    mode_t mode = 0;
+    int err = Lock(fd, true);
+    if (err == 0) err = CheckRegular(fd, size, mode);
     if (err == 0 && ::ftruncate(fd, 0) != 0) err = errno;
     if (err != 0) {
         CloseQuietly(fd);
@@ -88,6 +109,7 @@ TPlatformFileStream::~TPlatformFileStream() {
 }
 
 int64_t TPlatformFileStream::FileSize() const {
+    if (FSizeKnown) return FSize;
     struct stat st {};
     if (::fstat(FHandle, &st) != 0) return 0;
     return st.st_size;
@@ -110,6 +132,7 @@ int32_t TPlatformFileStream::Read(void* buffer, int32_t count) {
 
 int32_t TPlatformFileStream::Write(const void* buffer, int32_t count) {
     if (count <= 0) return 0;
+    if (!FWritable) RaiseWriteError(FPath, EBADF);
     const auto* in = static_cast<const uint8_t*>(buffer);
     int32_t done = 0;
     while (done < count) {
@@ -120,6 +143,7 @@ int32_t TPlatformFileStream::Write(const void* buffer, int32_t count) {
         if (n == 0) RaiseWriteError(FPath, ENOSPC);
         done += static_cast<int32_t>(n);
         FPosition += n;
+        if (FPosition > FSize) FSize = FPosition;
     }
     return done;
 }
@@ -143,8 +167,10 @@ int64_t TPlatformFileStream::Seek(int64_t offset, TSeekOrigin origin) {
 }
 
 void TPlatformFileStream::SetSize(int64_t size) {
+    if (!FWritable) RaiseWriteError(FPath, EBADF);
     if (size < 0) size = 0;
     if (::ftruncate(FHandle, static_cast<off_t>(size)) != 0) RaiseWriteError(FPath, errno);
+    FSize = size;
     if (FPosition > size) FPosition = size;
 }
 

@@ -8,6 +8,10 @@
 // A lock that is taken already makes the open fail at once (never waits).
 // Locks belong to the open file description, so a second opener in this
 // process is refused as well as one in another process.
+//
+// An exclusive stream keeps the file's size itself (taken once the lock is
+// held, then moved by its own writes): no other cooperating opener can
+// change it meanwhile. A shared stream asks the system every time.
 
 #include <cstdint>
 #include <memory>
@@ -18,7 +22,8 @@
 class TPlatformFileStream final : public TStream {
   public:
     // Opens an existing regular file; never creates one. Raises EFOpenError
-    // with the path and the system's reason.
+    // with the path and the system's reason. A file with the read-only
+    // attribute is opened for reading only, whatever ReadOnly says.
     TPlatformFileStream(const std::string& path, bool readOnly, bool exclusive);
     // Creates the file or truncates an existing one, opened exclusively for
     // reading and writing. Raises EFCreateError.
@@ -42,6 +47,9 @@ class TPlatformFileStream final : public TStream {
     // True when the file carries no write permission bit at all, our
     // counterpart of a read-only file attribute. False for a missing file.
     static bool HasReadOnlyAttribute(const std::string& path);
+    // The attribute as found when this stream opened the file.
+    bool ReadOnlyAttribute() const { return FReadOnlyAttribute; }
+    bool Writable() const { return FWritable; }
 
   private:
     struct TAdopt {};
@@ -50,5 +58,9 @@ class TPlatformFileStream final : public TStream {
 
     int FHandle = -1;
     int64_t FPosition = 0;
+    int64_t FSize = 0;
     std::string FPath;
+    bool FSizeKnown = false;
+    bool FReadOnlyAttribute = false;
+    bool FWritable = false;
 };

@@ -13,6 +13,79 @@ namespace {
 constexpr uint32_t kEvictionSeed = 0x5645u;
 }  // namespace
 
+// ------------------------------------------------------------ id hash
+
+int32_t TIdHash::Find(int32_t key) const {
+    if (FSlots.empty()) return kNone;
+    const size_t mask = FSlots.size() - 1;
+    for (size_t i = Home(key);; i = (i + 1) & mask) {
+        const TSlot& slot = FSlots[i];
+        if (slot.Value == kNone) return kNone;
+        if (slot.Key == key) return slot.Value;
+    }
+}
+
+void TIdHash::Set(int32_t key, int32_t value) {
+    if (2 * (static_cast<size_t>(FCount) + 1) > FSlots.size()) Grow();
+    const size_t mask = FSlots.size() - 1;
+    for (size_t i = Home(key);; i = (i + 1) & mask) {
+        TSlot& slot = FSlots[i];
+        if (slot.Value == kNone) {
+            slot = TSlot{key, value};
+            ++FCount;
+            return;
+        }
+        if (slot.Key == key) {
+            slot.Value = value;
+            return;
+        }
+    }
+}
+
+void TIdHash::Erase(int32_t key) {
+    if (FSlots.empty()) return;
+    const size_t mask = FSlots.size() - 1;
+    size_t hole = Home(key);
+    while (true) {
+        if (FSlots[hole].Value == kNone) return;
+        if (FSlots[hole].Key == key) break;
+        hole = (hole + 1) & mask;
+    }
+    // Shift later members of the probe run into the hole when their home
+    // does not lie (cyclically) between the hole and their own slot.
+    for (size_t next = (hole + 1) & mask; FSlots[next].Value != kNone; next = (next + 1) & mask) {
+        const size_t home = Home(FSlots[next].Key);
+        const bool stays =
+            hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+        if (!stays) {
+            FSlots[hole] = FSlots[next];
+            hole = next;
+        }
+    }
+    FSlots[hole].Value = kNone;
+    --FCount;
+}
+
+void TIdHash::Clear() {
+    FSlots.clear();
+    FCount = 0;
+    FShift = 32;
+}
+
+void TIdHash::Grow() {
+    std::vector<TSlot> old = std::move(FSlots);
+    const size_t size = old.empty() ? 64 : old.size() * 2;
+    FSlots.assign(size, TSlot{0, kNone});
+    FShift = 32;
+    for (size_t s = size; s > 1; s >>= 1) --FShift;
+    FCount = 0;
+    for (const TSlot& slot : old) {
+        if (slot.Value != kNone) Set(slot.Key, slot.Value);
+    }
+}
+
+// ------------------------------------------------------------ cache
+
 TRecordCache::TRecordCache(TVeltTable* table) : FTable(table), FRandom(kEvictionSeed) {
     if (table == nullptr) RaiseEngineError(velt_msg::kTableNil);
 }
@@ -39,11 +112,11 @@ int32_t TRecordCache::AllocateBlock() {
 
 void TRecordCache::RemoveEntryAt(size_t index) {
     const TEntry removed = FEntries[index];
-    FById.erase(removed.RecordId);
+    FById.Erase(removed.RecordId);
     FFreeBlocks.push_back(removed.Block);
     if (index + 1 != FEntries.size()) {
         FEntries[index] = FEntries.back();
-        FById[FEntries[index].RecordId] = index;
+        FById.Set(FEntries[index].RecordId, static_cast<int32_t>(index));
     }
     FEntries.pop_back();
 }
@@ -52,23 +125,17 @@ void TRecordCache::Get(int32_t recordId, uint8_t* buffer) {
     const bool backward = recordId < FLastAsked;
     FLastAsked = recordId;
     const int32_t size = FTable->StoredRecordSize();
-    if (auto it = FById.find(recordId); it != FById.end() && FBlockSize == size) {
-        std::memcpy(buffer, BlockAt(FEntries[it->second].Block), static_cast<size_t>(size));
+    if (const int32_t at = FById.Find(recordId); at != TIdHash::kNone && FBlockSize == size) {
+        std::memcpy(buffer, BlockAt(FEntries[at].Block), static_cast<size_t>(size));
         return;
     }
     const TReadBatch batch = FTable->ReadBatch(recordId, backward, FBatch);
     if (batch.Count <= 0) RaiseFileCorrupt();
-    const TMap<int32_t>& idMap = FTable->IdMap();
     for (int32_t i = 0; i < batch.Count; ++i) {
         const uint8_t* stored = FBatch.data() + static_cast<size_t>(i) * size;
         if (FTable->MarkerCheck() && stored[0] != kRecordMarker) RaiseFileCorrupt();
         if (RecordDeleted(stored)) continue;
-        // Only the slot the id map names speaks for an id; a stray copy of
-        // an id elsewhere in the area is not cached under it.
-        int32_t slot;
-        if (idMap.TryGetValue(StoredRecordId(stored), slot) && slot == batch.FirstSlot + i) {
-            Put(StoredRecordId(stored), stored);
-        }
+        if (FTable->SlotIsMapped(batch.FirstSlot + i)) Put(StoredRecordId(stored), stored);
     }
     const uint8_t* asked = FBatch.data() + static_cast<size_t>(batch.AskedIndex) * size;
     if (StoredRecordId(asked) != recordId || RecordDeleted(asked)) RaiseFileCorrupt();
@@ -81,8 +148,8 @@ uint8_t* TRecordCache::Put(int32_t recordId, const uint8_t* storedRecord) {
         ClearBlocks();
         FBlockSize = size;
     }
-    if (auto it = FById.find(recordId); it != FById.end()) {
-        uint8_t* block = BlockAt(FEntries[it->second].Block);
+    if (const int32_t at = FById.Find(recordId); at != TIdHash::kNone) {
+        uint8_t* block = BlockAt(FEntries[at].Block);
         std::memcpy(block, storedRecord, static_cast<size_t>(size));
         return block;
     }
@@ -90,18 +157,20 @@ uint8_t* TRecordCache::Put(int32_t recordId, const uint8_t* storedRecord) {
     const int32_t blockNumber = AllocateBlock();
     uint8_t* block = BlockAt(blockNumber);
     std::memcpy(block, storedRecord, static_cast<size_t>(size));
-    FById.emplace(recordId, FEntries.size());
+    FById.Set(recordId, static_cast<int32_t>(FEntries.size()));
     FEntries.push_back(TEntry{recordId, blockNumber});
     return block;
 }
 
 void TRecordCache::Remove(int32_t recordId) {
-    if (auto it = FById.find(recordId); it != FById.end()) RemoveEntryAt(it->second);
+    if (const int32_t at = FById.Find(recordId); at != TIdHash::kNone) {
+        RemoveEntryAt(static_cast<size_t>(at));
+    }
 }
 
 void TRecordCache::ClearBlocks() {
     FEntries.clear();
-    FById.clear();
+    FById.Clear();
     FChunks.clear();
     FFreeBlocks.clear();
     FBlockCount = 0;

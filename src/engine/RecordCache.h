@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <unordered_map>
 #include <vector>
 
 class TVeltTable;
@@ -116,6 +115,32 @@ class TMap {
     std::vector<TValue> FValues;
 };
 
+// Record id -> a non-negative 32-bit value, by open addressing with linear
+// probing (no allocation per entry; removal shifts the probe run back, so
+// no tombstones build up).
+class TIdHash {
+  public:
+    static constexpr int32_t kNone = -1;
+
+    int32_t Find(int32_t key) const;
+    void Set(int32_t key, int32_t value);
+    void Erase(int32_t key);
+    void Clear();
+    int32_t Count() const { return FCount; }
+
+  private:
+    struct TSlot {
+        int32_t Key;
+        int32_t Value;  // kNone: the slot is free
+    };
+    size_t Home(int32_t key) const { return (static_cast<uint32_t>(key) * 0x9E3779B1u) >> FShift; }
+    void Grow();
+
+    std::vector<TSlot> FSlots;
+    int32_t FCount = 0;
+    int FShift = 32;
+};
+
 // Copies of stored records (data part still encrypted) by record id, at
 // most the database's CacheSize of them (0: no bound). A miss reads a batch
 // of up to 100 neighbouring slots of the same area and keeps every live
@@ -126,6 +151,10 @@ class TMap {
 // A full cache evicts one entry chosen uniformly at random. The entries live
 // in a dense list (random pick and removal in O(1)) with a hash index by
 // id, and the record blocks in fixed chunks that never move.
+//
+// A cached copy only ever comes from the slot the id map names for its id:
+// a stray copy of an id elsewhere in an area (possible only in a damaged
+// file) is never served in its place.
 class TRecordCache {
   public:
     // Table borrows; it owns this cache. Raises "Table is nil".
@@ -145,7 +174,7 @@ class TRecordCache {
     bool MakeRoom();
 
     int32_t Count() const { return static_cast<int32_t>(FEntries.size()); }
-    bool Contains(int32_t recordId) const { return FById.count(recordId) != 0; }
+    bool Contains(int32_t recordId) const { return FById.Find(recordId) != TIdHash::kNone; }
 
   private:
     static constexpr int32_t kBlocksPerChunk = 256;
@@ -163,7 +192,7 @@ class TRecordCache {
     TVeltTable* FTable;
     int32_t FBlockSize = 0;  // StoredRecordSize of the blocks held
     std::vector<TEntry> FEntries;
-    std::unordered_map<int32_t, size_t> FById;  // id -> position in FEntries
+    TIdHash FById;  // id -> position in FEntries
     std::vector<std::unique_ptr<uint8_t[]>> FChunks;
     std::vector<int32_t> FFreeBlocks;
     int32_t FBlockCount = 0;

@@ -6,10 +6,11 @@ EVeltFileCorrupt::EVeltFileCorrupt() : std::runtime_error(velt_msg::kFileCorrupt
 
 namespace {
 
-std::string Substitute(std::string_view format, std::string_view spec, std::string_view text) {
+std::string Substitute(std::string_view format, std::string_view placeholder,
+                       std::string_view text) {
     std::string result(format);
-    const size_t at = result.find(spec);
-    if (at != std::string::npos) result.replace(at, spec.size(), text);
+    const size_t at = result.find(placeholder);
+    if (at != std::string::npos) result.replace(at, placeholder.size(), text);
     return result;
 }
 

@@ -112,9 +112,12 @@ void TVeltDiskFileStream::SetReadOnly(bool value) {
 void TVeltDiskFileStream::Open(const std::string& fileName) {
     Close();
     FFileName = fileName;
-    FFileReadOnly = TPlatformFileStream::HasReadOnlyAttribute(fileName);
-    if (FFileReadOnly) FReadOnly = true;
+    // The platform stream reads the file's attributes as it opens it; a
+    // read-only file forces ReadOnly.
+    FFileReadOnly = false;
     auto file = std::make_unique<TPlatformFileStream>(fileName, FReadOnly, FExclusive);
+    FFileReadOnly = file->ReadOnlyAttribute();
+    if (FFileReadOnly) FReadOnly = true;
     TStream* raw = file.get();
     Attach(raw, std::move(file));
     // Re-applying the unchanged base offset does nothing.

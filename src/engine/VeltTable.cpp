@@ -65,7 +65,8 @@ void TVeltTable::ValidateDefinition(int64_t fileSize) const {
         if (count < 0) RaiseFileCorrupt();
         if (count == 0) return;
         const int64_t end = static_cast<int64_t>(offset) + count * stored;
-        if (offset < kHeaderSize || end > fileSize) RaiseFileCorrupt();
+        // Offsets are i32: an area also ends within the first 2 GiB.
+        if (offset < kHeaderSize || end > fileSize || end > kMaxFileSize) RaiseFileCorrupt();
     };
     checkArea(FDef.PrimaryOffset.Get(), FDef.PrimaryCount.Get());
     checkArea(FDef.GrowthOffset.Get(), FDef.GrowthCount.Get());
@@ -111,19 +112,19 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
                      static_cast<int32_t>(growthBytes));
 
         const int32_t slotCount = primaryCount + growthCount;
-        std::vector<uint8_t> slotInMap(static_cast<size_t>(slotCount), 0);
+        FSlotMapped.assign(static_cast<size_t>(slotCount), 0);
         FIdMap.Reserve(static_cast<size_t>(slotCount));
         for (int32_t slot = 0; slot < slotCount; ++slot) {
             const uint8_t* stored = records.data() + static_cast<size_t>(slot) * FStoredRecordSize;
             if (RecordDeleted(stored)) continue;
             // A second live record under an id already present is not added.
-            if (FIdMap.Add(StoredRecordId(stored), slot)) slotInMap[slot] = 1;
+            if (FIdMap.Add(StoredRecordId(stored), slot)) FSlotMapped[slot] = 1;
         }
 
         FIndexes.clear();
         FIndexesLoaded = loadIndexes;
         if (loadIndexes) {
-            const TRecordSlots slots{records.data(), records.size(), slotInMap.data()};
+            const TRecordSlots slots{records.data(), records.size(), FSlotMapped.data()};
             for (int32_t k = 0; k < FDef.IndexCount.Get(); ++k) {
                 FIndexes.push_back(std::make_unique<TVeltIndex>(this, &io, k, slots));
             }
@@ -139,6 +140,7 @@ void TVeltTable::Close() {
     FActive = false;
     if (FDatabase != nullptr) FDatabase->FileIO().Close();
     FIdMap.Clear();
+    FSlotMapped.clear();
     FCache->Clear();
     FIndexes.clear();
 }
@@ -346,6 +348,8 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
             throw;
         }
         FIdMap.Add(recordId, slot);
+        if (FSlotMapped.size() <= static_cast<size_t>(slot)) FSlotMapped.resize(slot + 1, 0);
+        FSlotMapped[slot] = 1;
         FCache->Put(recordId, FWork.data());
         for (auto& index : FIndexes) {
             index->Insert(recordId, static_cast<int32_t>(position), FKey.data());
@@ -372,10 +376,12 @@ void TVeltTable::Delete(int32_t recordId) {
     CheckActive();
     CheckModifiable();
     WithAccess([&] {
+        const int32_t slot = SlotOf(recordId);
         const int32_t position = RecordPosition(recordId);
         const uint8_t deleted = 1;
         FileIO().WriteAt(static_cast<int64_t>(position) + 1, &deleted, 1);
         FIdMap.Remove(recordId);
+        FSlotMapped[slot] = 0;
         FCache->Remove(recordId);
         for (auto& index : FIndexes) index->Remove(recordId, position);
     });
@@ -418,6 +424,7 @@ void TVeltTable::EmptyTable() {
         for (int32_t k = 0; k < FDef.IndexCount.Get(); ++k) FDef.Indexes[k].Head.Set(kNoSlot);
         WriteDefinition();
         FIdMap.Clear();
+        FSlotMapped.clear();
         FCache->Clear();
         for (auto& index : FIndexes) index->Clear();
     });

@@ -89,6 +89,10 @@ class TVeltTable {
     // True when Position lies in the primary area.
     bool InPrimaryArea(int64_t position) const;
     const TMap<int32_t>& IdMap() const { return FIdMap; }
+    // True when Slot holds the live record the id map has for its id.
+    bool SlotIsMapped(int32_t slot) const {
+        return slot >= 0 && static_cast<size_t>(slot) < FSlotMapped.size() && FSlotMapped[slot];
+    }
     const TRecordCache& Cache() const { return *FCache; }
     int32_t IndexCount() const { return static_cast<int32_t>(FIndexes.size()); }
     TVeltIndex& Index(int32_t number) const { return *FIndexes.at(number); }
@@ -118,6 +122,7 @@ class TVeltTable {
     int32_t FHeaderSize = 0;
     int32_t FStoredRecordSize = 0;
     TMap<int32_t> FIdMap;
+    std::vector<uint8_t> FSlotMapped;  // per slot: the id map points here
     std::unique_ptr<TRecordCache> FCache;
     bool FActive = false;
     bool FMarkerCheck = true;

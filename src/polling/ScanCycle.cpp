@@ -35,6 +35,12 @@ TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRec
 TScanCycle::~TScanCycle() = default;
 
 void TScanCycle::ScanTimerTimer() {
+    // A relay pass that falls on, or just before, the temperature pass this
+    // cycle still owes is left out. Its requests would leave every port busy
+    // (4) when the temperature pass comes, and two requests sent back to back
+    // are answered within one chunk, of which only the first reply counts:
+    // with a scan interval dividing 4000 ms no temperature would ever arrive.
+    if (FScanTimer2.isActive() && FScanTimer2.remainingTime() < kPassGuardMs) return;
     RunPass(kFnReadCoils);
     if (!FScanTimer2.isActive()) FScanTimer2.start();
 }

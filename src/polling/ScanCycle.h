@@ -17,7 +17,9 @@
 // "Enable" keeps the meaning it has for the window's timers: enabling a
 // timer that is already enabled does not restart it. So a scan interval
 // shorter than 4000 ms still gets its temperature pass 4000 ms after the
-// relay pass that armed it, instead of having it pushed back forever.
+// relay pass that armed it, instead of having it pushed back forever; and a
+// relay pass that would fall on that temperature pass is skipped, so the two
+// never collide (kPassGuardMs).
 //
 // Everything runs on the thread that made the cycle, which runs a Qt event
 // loop; no exception leaves a timer handler.
@@ -37,6 +39,9 @@ struct TSysParaInfo;
 class TScanCycle {
   public:
     static constexpr int kTemperatureDelayMs = 4000;
+    // A relay pass due less than this before the armed temperature pass is
+    // skipped (longer than a reply plus the 100 ms gap that ends a chunk).
+    static constexpr int kPassGuardMs = 500;
 
     using TClock = std::function<TDateTime()>;
 

@@ -5,6 +5,7 @@
 #include "engine/VeltFormat.h"
 #include "engine/VeltTable.h"
 #include "store/RecordBytes.h"
+#include "store/StorePaths.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ int32_t LoadSysParas(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, TSysPa
         mgr.AddPara(kParaIsBackUp, kDefaultIsBackUp, "");
         mgr.AddPara(kParaLastBackUpDate, 0, "");
         mgr.AddPara(kParaBackUpInterval, kDefaultBackUpInterval, "");
-        mgr.AddPara(kParaBackUpPath, 0, exeDir + kDefaultBackUpDir);
+        mgr.AddPara(kParaBackUpPath, 0, WithTrailingSlash(exeDir) + kDefaultBackUpDir);
         mgr.ListParas(list);
     }
     for (const TSysParaItem& item : list) {

@@ -275,7 +275,11 @@ TEST_F(DatabaseTest, EveryEngineMessageIsRaisedWithItsClass) {
     Db.Close();
     ExpectRaises<EVeltError>([&] { table.Append(data, 18); },
                              "Cannot perform this operation on a closed database");
-    ExpectRaises<EVeltFileCorrupt>([&] { RaiseFileCorrupt(); }, "Database file is corrupt");
+    std::vector<uint8_t> damaged = ReadBytes(Path);
+    PutLe32At(damaged, kDirectoryOffset, 300);
+    WriteBytes(Dir.File("damaged.dt"), damaged);
+    ExpectRaises<EVeltFileCorrupt>([&] { Db.Open(Dir.File("damaged.dt"), ""); },
+                                   "Database file is corrupt");
 }
 
 TEST_F(DatabaseTest, TooManyTablesAndIndexes) {

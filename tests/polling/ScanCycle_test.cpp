@@ -144,6 +144,43 @@ TEST_F(ScanCycleTest, ScanIntervalShorterThanTheDelayDoesNotPushTheTemperaturePa
     EXPECT_EQ(TBytes(bytes.begin(), bytes.begin() + kRequestSize), RequestFor(1, kFnReadCoils));
 }
 
+TEST_F(ScanCycleTest, RelayPassFallingOnTheTemperaturePassIsSkipped) {
+    // With a 1 s interval the relay pass at 4 s would collide with the
+    // temperature pass armed at 0 s: it is left out, the temperatures go out
+    // and the station never shows busy.
+    rig_.Settings().ScanInterval = 1000;
+    rig_.Cycle().ApplyTimers();
+    TPtyPair& peer = rig_.Peer(1);
+    TStationState& station = rig_.AddStation(1, 1);
+    TPeerBytes arrived(peer);
+
+    rig_.Cycle().StartScanning();
+    rig_.Cycle().ScanTimerTimer();
+    const TBytes temperatures = RequestFor(1, kFnReadInputRegs);
+    auto requests = [&] {
+        std::vector<TBytes> frames;
+        const TBytes& bytes = arrived.Poll();
+        for (size_t at = 0; at + kRequestSize <= bytes.size(); at += kRequestSize) {
+            frames.emplace_back(bytes.begin() + at, bytes.begin() + at + kRequestSize);
+        }
+        return frames;
+    };
+    ASSERT_TRUE(TScanRig::WaitFor([&] {
+        auto frames = requests();
+        return !frames.empty() && frames.back() == temperatures;
+    }));
+    rig_.Cycle().StopScanning();
+    EXPECT_NE(station.State, kStatePortBusy);
+    const std::vector<TBytes> frames = requests();
+    ASSERT_GE(frames.size(), 2u);
+    // Relay passes at 0, 1, 2 and 3 s (fewer when the machine is slow), none
+    // at 4 s, then the temperatures.
+    EXPECT_LE(frames.size(), 5u);
+    for (size_t i = 0; i + 1 < frames.size(); ++i) {
+        EXPECT_EQ(frames[i], RequestFor(1, kFnReadCoils)) << i;
+    }
+}
+
 TEST_F(ScanCycleTest, StartScanningRunsNoPassAtOnceAndApplyingTimersKeepsWhetherItRuns) {
     TPtyPair& peer = rig_.Peer(1);
     rig_.AddStation(1, 1);

@@ -34,10 +34,10 @@ TEST(DateTime, RoundTripsEveryMinuteOfALeapYear) {
         for (int minute = 0; minute < 1440; minute += 13) {
             TDateTime t = EncodeDateTime(2024, 1, 1) + day + minute / 1440.0;
             TDateTimeParts p = DecodeDateTime(t);
-            EXPECT_DOUBLE_EQ(EncodeDateTime(p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second,
-                                            p.Millisecond),
-                             EncodeDateTime(2024, 1, 1) + day +
-                                 (minute * 60000) / static_cast<double>(kMSecsPerDay));
+            EXPECT_DOUBLE_EQ(
+                EncodeDateTime(p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second, p.Millisecond),
+                EncodeDateTime(2024, 1, 1) + day +
+                    (minute * 60000) / static_cast<double>(kMSecsPerDay));
         }
     }
 }
@@ -71,8 +71,8 @@ TEST(DateTime, ParsesShortDatesAndRejectsAnythingElse) {
     EXPECT_DOUBLE_EQ(ParseShortDate("2006-03-01"), EncodeDateTime(2006, 3, 1));
     EXPECT_DOUBLE_EQ(ParseShortDate(FormatShortDate(EncodeDateTime(2031, 12, 31))),
                      EncodeDateTime(2031, 12, 31));
-    for (const char* bad : {"", "2006/3/1", "2006-2-30", "2006-13-1", "06-3-1", "2006-3-1 ",
-                            "x", "2006-3-"}) {
+    for (const char* bad :
+         {"", "2006/3/1", "2006-2-30", "2006-13-1", "06-3-1", "2006-3-1 ", "x", "2006-3-"}) {
         EXPECT_EQ(ParseShortDate(bad), 0.0) << bad;
     }
 }

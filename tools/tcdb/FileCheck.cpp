@@ -12,11 +12,9 @@ namespace {
 // Every file of the station is written under the empty password.
 const std::string kPassword;
 
-[[noreturn]] void RaiseOutOfOrder(const std::string& table, const std::string& index,
-                                  int32_t recordId) {
+[[noreturn]] void RaiseOutOfOrder(const std::string& index, int32_t recordId) {
     throw std::runtime_error(std::string(velt_msg::kFileCorrupt) + ": index '" + index +
-                             "' of table '" + table + "' is out of order at record id " +
-                             std::to_string(recordId));
+                             "' is out of order at record id " + std::to_string(recordId));
 }
 
 // Each record's key must not sort below its predecessor's; equal keys go by
@@ -30,7 +28,7 @@ void CheckChainOrder(const TVeltTable& table, const TVeltIndex& index,
     for (size_t i = 1; i < ids.size(); ++i) {
         const int32_t before = table.IdMap().IndexOf(ids[i - 1]);
         const int32_t after = table.IdMap().IndexOf(ids[i]);
-        if (before < 0 || after < 0) RaiseOutOfOrder(table.TableName(), index.IndexName(), ids[i]);
+        if (before < 0 || after < 0) RaiseOutOfOrder(index.IndexName(), ids[i]);
         const uint8_t* a = data.data() + static_cast<size_t>(before) * recordSize;
         const uint8_t* b = data.data() + static_cast<size_t>(after) * recordSize;
         int32_t order = 0;
@@ -41,7 +39,7 @@ void CheckChainOrder(const TVeltTable& table, const TVeltIndex& index,
                                     recordSize - offset);
         }
         if (order > 0 || (order == 0 && ids[i - 1] > ids[i])) {
-            RaiseOutOfOrder(table.TableName(), index.IndexName(), ids[i]);
+            RaiseOutOfOrder(index.IndexName(), ids[i]);
         }
     }
 }

@@ -14,8 +14,8 @@ struct TTableSummary {
 };
 
 // One summary per table in directory order; raises the engine's error (or
-// "Database file is corrupt: ..." for a chain out of order) at the first
-// fault.
+// "Database file is corrupt: index ... is out of order ..."), prefixed with
+// the table's name once tables are reached, at the first fault.
 std::vector<TTableSummary> CheckDatabaseFile(const std::string& fileName);
 
 // "HisDataTable: 3 records, indexes: DateTime"

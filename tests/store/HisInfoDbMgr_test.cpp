@@ -1,0 +1,157 @@
+#include "store/HisInfoDbMgr.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "StoreTestSupport.h"
+#include "store/DateTime.h"
+
+using storetest::ReadRawRecords;
+using storetest::TTempDir;
+
+namespace {
+
+const TDateTime kDay = EncodeDateTime(2024, 3, 1);
+constexpr double kMinute = 1.0 / (24 * 60);
+
+// Samples at kDay + i minutes for each i in Minutes, A-phase raw 100 + i.
+void AddAt(THisInfoDbMgr& mgr, std::initializer_list<int> minutes) {
+    for (const int i : minutes) {
+        mgr.AddReading(3, static_cast<uint16_t>(100 + i), 60, 60, 0, 0, kDay + i * kMinute);
+    }
+}
+
+std::vector<int> APhases(const std::vector<TTmpReading>& list) {
+    std::vector<int> values;
+    for (const TTmpReading& r : list) values.push_back(r.APhaseTmp - 100);
+    return values;
+}
+
+}  // namespace
+
+TEST(HisInfoDbMgr, RecordLayoutAsStored) {
+    TTempDir tmp;
+    const std::string file = tmp.File("HistoryData.dt");
+    const TDateTime when = EncodeDateTime(2006, 2, 24, 19, 51, 47, 250);
+    {
+        THisInfoDbMgr mgr(file, false);
+        EXPECT_EQ(mgr.AddReading(12, 0x1234, 0xABCD, 65535, 0, 0xF5, when), 1);
+    }
+    const auto records = ReadRawRecords(file, "HisDataTable");
+    ASSERT_EQ(records.size(), 1u);
+    const std::vector<uint8_t>& d = records[0].Data;
+    ASSERT_EQ(d.size(), 18u);
+    uint64_t bits;
+    std::memcpy(&bits, &when, sizeof bits);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(d[i], static_cast<uint8_t>(bits >> (8 * i))) << "DateTime byte " << i;
+    }
+    EXPECT_EQ(d[8], 12);
+    EXPECT_EQ(d[9], 0x34);
+    EXPECT_EQ(d[10], 0x12);
+    EXPECT_EQ(d[11], 0xCD);
+    EXPECT_EQ(d[12], 0xAB);
+    EXPECT_EQ(d[13], 0xFF);
+    EXPECT_EQ(d[14], 0xFF);
+    EXPECT_EQ(d[15], 0);
+    EXPECT_EQ(d[16], 0);
+    EXPECT_EQ(d[17], 0xF5);  // bits 4 to 7 kept as received
+}
+
+TEST(HisInfoDbMgr, SampleReadsBackEveryField) {
+    TTempDir tmp;
+    THisInfoDbMgr mgr(tmp.File("HistoryData.dt"), false);
+    const TDateTime when = EncodeDateTime(2024, 12, 31, 23, 59, 59, 999);
+    mgr.AddReading(255, 65, 66, 67, 68, 0x0B, when);
+    std::optional<TTmpReading> r;
+    mgr.GetRecord(0, r);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->RecordId, 1);
+    EXPECT_EQ(r->DateTime, when);
+    EXPECT_EQ(r->TmpAddr, 255);
+    EXPECT_EQ(r->APhaseTmp, 65);
+    EXPECT_EQ(r->BPhaseTmp, 66);
+    EXPECT_EQ(r->CPhaseTmp, 67);
+    EXPECT_EQ(r->IronTmp, 68);
+    EXPECT_EQ(r->RelayFlags, 0x0B);
+}
+
+TEST(HisInfoDbMgr, QueryOfAnEmptyTableYieldsNothing) {
+    TTempDir tmp;
+    THisInfoDbMgr mgr(tmp.File("HistoryData.dt"), false);
+    std::vector<TTmpReading> list;
+    EXPECT_EQ(mgr.QueryReadings(list, kDay, kDay + 1), 0);
+    EXPECT_TRUE(list.empty());
+}
+
+TEST(HisInfoDbMgr, QueryYieldsTheClosedRangeNewestFirst) {
+    TTempDir tmp;
+    THisInfoDbMgr mgr(tmp.File("HistoryData.dt"), false);
+    AddAt(mgr, {0, 1, 2, 3, 4, 5, 6});
+    std::vector<TTmpReading> list;
+    // Both bounds fall exactly on samples and are included; the newer
+    // samples are skipped and the walk goes on past them.
+    mgr.QueryReadings(list, kDay + 2 * kMinute, kDay + 4 * kMinute);
+    EXPECT_EQ(APhases(list), (std::vector<int>{4, 3, 2}));
+    EXPECT_EQ(list.front().RecordId, 5);
+}
+
+TEST(HisInfoDbMgr, RangeAfterTheNewestSampleReadsOnlyThatSample) {
+    TTempDir tmp;
+    THisInfoDbMgr mgr(tmp.File("HistoryData.dt"), false);
+    AddAt(mgr, {0, 1, 2, 3});
+    std::vector<TTmpReading> list;
+    EXPECT_EQ(mgr.QueryReadings(list, kDay + 10 * kMinute, kDay + 20 * kMinute), 1);
+    EXPECT_TRUE(list.empty());
+}
+
+TEST(HisInfoDbMgr, WalkStopsAtTheFirstSampleOlderThanTheRange) {
+    TTempDir tmp;
+    THisInfoDbMgr mgr(tmp.File("HistoryData.dt"), false);
+    AddAt(mgr, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+    std::vector<TTmpReading> list;
+    // From the newest (9) down to 5, the first one before the range.
+    EXPECT_EQ(mgr.QueryReadings(list, kDay + 6 * kMinute, kDay + 8 * kMinute), 5);
+    EXPECT_EQ(APhases(list), (std::vector<int>{8, 7, 6}));
+}
+
+TEST(HisInfoDbMgr, ClockSetBackEndsTheWalkAtTheEarlierSample) {
+    TTempDir tmp;
+    THisInfoDbMgr mgr(tmp.File("HistoryData.dt"), false);
+    // Samples at 10..12, then the clock was set back to minute 1, then 13.
+    AddAt(mgr, {10, 11, 12, 1, 13});
+    std::vector<TTmpReading> list;
+    mgr.QueryReadings(list, kDay + 5 * kMinute, kDay + 20 * kMinute);
+    // The walk ends at minute 1: the samples appended before it are not reached.
+    EXPECT_EQ(APhases(list), (std::vector<int>{13}));
+}
+
+TEST(HisInfoDbMgr, SecondQueryAppendsAfterTheFirst) {
+    TTempDir tmp;
+    THisInfoDbMgr mgr(tmp.File("HistoryData.dt"), false);
+    AddAt(mgr, {0, 1, 2, 3});
+    std::vector<TTmpReading> list;
+    mgr.QueryReadings(list, kDay + 2 * kMinute, kDay + 3 * kMinute);
+    mgr.QueryReadings(list, kDay, kDay + 1 * kMinute);
+    EXPECT_EQ(APhases(list), (std::vector<int>{3, 2, 1, 0}));
+}
+
+// Reads walk backwards through batches of the record cache: a table larger
+// than one batch and larger than the cache still yields every sample once.
+TEST(HisInfoDbMgr, QueryOverManySamplesYieldsEachOnce) {
+    TTempDir tmp;
+    THisInfoDbMgr mgr(tmp.File("HistoryData.dt"), false);
+    mgr.Database()->SetCacheSize(150);
+    constexpr int kCount = 1000;
+    for (int i = 0; i < kCount; ++i) {
+        mgr.AddReading(1, static_cast<uint16_t>(i), 0, 0, 0, 0, kDay + i * kMinute);
+    }
+    std::vector<TTmpReading> list;
+    // Read from the newest (999) down to 99, the first before the range.
+    EXPECT_EQ(mgr.QueryReadings(list, kDay + 100 * kMinute, kDay + 899 * kMinute), 901);
+    ASSERT_EQ(list.size(), 800u);
+    for (size_t i = 0; i < list.size(); ++i) {
+        ASSERT_EQ(list[i].APhaseTmp, 899 - i) << "at " << i;
+    }
+}
