@@ -77,7 +77,9 @@ void TMainForm::DeleteStation(TStationNode& node) {
     std::filesystem::remove(std::filesystem::path(HistoryDirName(FProgramDir, station.Address)),
                             ignored);
 
-    // Deleting the node moves the selection, which shows the next node.
+    // Taking the node out moves the selection, which shows the next node
+    // while the taken node is still whole; then it goes with its record.
+    FRoot->removeChild(&node);
     delete &node;
 }
 

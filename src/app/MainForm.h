@@ -20,6 +20,7 @@
 // manager. Everything runs on the main thread.
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
 #include <memory>
 #include <string>
@@ -195,8 +196,9 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     std::unique_ptr<TSampleRecorder> FRecorder;
     std::unique_ptr<TScanCycle> FScanCycle;
     QTimer FBackUpTimer;
-    // The backup viewer once created; kept for the next use.
-    QWidget* FBackUpViewer = nullptr;
+    // The backup viewer once created; kept for the next use, and none again
+    // once it is destroyed.
+    QPointer<QWidget> FBackUpViewer;
 
     // Widgets, owned through Qt's parent chain.
     TMainActions FActions{};
