@@ -4,9 +4,20 @@
 # pseudo-terminals (COM1 normal, COM2 hot, COM3 silent) and registered with
 # tcdb at a 5-second scan interval, unless stations are already registered.
 # With no display the window runs under Xvfb (see the README for screenshots).
+#
+#   scripts/run-station.sh                      run until the window is closed
+#   scripts/run-station.sh --screenshot FILE    select the hot controller, let it
+#                                               run 25 s, save the window to FILE
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
+SHOT=""
+if [ "${1:-}" = "--screenshot" ] && [ -n "${2:-}" ]; then
+  SHOT=$(realpath -m "$2")
+elif [ $# -gt 0 ]; then
+  echo "usage: scripts/run-station.sh [--screenshot FILE]" >&2
+  exit 2
+fi
 bash scripts/setup.sh
 bash scripts/build.sh
 
@@ -44,6 +55,14 @@ cleanup() {
 trap cleanup EXIT INT TERM
 for _ in $(seq 50); do [ -e "$DEMO/ports/COM3" ] && break; sleep 0.1; done
 
+if [ -n "$SHOT" ]; then
+  # The window draws itself into the file; no display is needed.
+  mkdir -p "$(dirname "$SHOT")"
+  QT_QPA_PLATFORM=offscreen "$DEMO/tcstation" --screenshot "$SHOT" --select 2 --delay 25
+  echo "run-station: screenshot written to $SHOT"
+  exit 0
+fi
+
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   export DISPLAY=:77
   Xvfb :77 -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
@@ -51,6 +70,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   sleep 1
   echo "run-station: no display, running under Xvfb on $DISPLAY."
   echo "  screenshot: DISPLAY=$DISPLAY import -window root station.png"
+  echo "  (or: scripts/run-station.sh --screenshot station.png)"
 fi
 echo "run-station: station running in $DEMO (simulator log: $DEMO/tcsim.log); close the window or press Ctrl-C to stop."
 "$DEMO/tcstation"

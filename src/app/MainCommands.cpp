@@ -1,0 +1,150 @@
+// The commands of the main window and the selection rules of the tree.
+//
+//   selection     reconnect   disconnect   delete
+//   none, root    off         off          off
+//   station       State != 0  State == 0   on
+//
+// The items of the tree's pop-up menu are never disabled; on the root their
+// delete, back up and reconnect do nothing.
+
+#include <QAction>
+#include <QTreeWidget>
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "app/MainForm.h"
+#include "app/StationNode.h"
+#include "dialogs/AddDeviceFrm.h"
+#include "dialogs/HistoryPanel.h"
+#include "dialogs/Prompts.h"
+#include "polling/ScanCycle.h"
+#include "polling/StationState.h"
+#include "store/HisInfoDbMgr.h"
+#include "store/StationDbMgr.h"
+#include "store/StorePaths.h"
+
+void TMainForm::StartScanClick() {
+    FActions.StartScan->setEnabled(false);
+    FActions.StopScan->setEnabled(true);
+    // No pass runs now: the first comes one scan interval later.
+    if (FScanCycle) FScanCycle->StartScanning();
+}
+
+void TMainForm::StopScanClick() {
+    FActions.StartScan->setEnabled(true);
+    FActions.StopScan->setEnabled(false);
+    if (FScanCycle) FScanCycle->StopScanning();
+}
+
+void TMainForm::ExitClick() {
+    close();
+}
+
+bool TMainForm::AddDeviceClick() {
+    if (!FStationMgr || !FScanCycle) return false;
+    TAddDeviceForm dialog(this, NodeCount(), FScanCycle->ReceiveHandler(), *FStationMgr,
+                          FStationList, *this);
+    RunModal(dialog);
+    return NodeCount() > 1;
+}
+
+void TMainForm::DeleteDeviceClick() {
+    TStationNode* node = AsStationNode(FTree->currentItem());
+    if (node == nullptr) return;
+    DeleteStation(*node);
+}
+
+void TMainForm::DeleteStation(TStationNode& node) {
+    TStationState& station = node.State();
+    // No question is asked. The stored record goes first: if the table
+    // raises, the station stays as it was (apart from an emptied history).
+    if (station.HistoryMgr) station.HistoryMgr->EmptyTable();
+    if (station.Station != nullptr) FStationMgr->DeleteRecord(station.Station->RecordId);
+
+    ReleaseHistoryMgr(station);
+    ReleaseHistoryList(station);
+    station.ClosePortQuietly();
+    const TStationInfo* info = station.Station;
+    station.Station = nullptr;
+    auto item = std::find_if(FStationList.begin(), FStationList.end(),
+                             [info](const auto& entry) { return entry.get() == info; });
+    if (item != FStationList.end()) FStationList.erase(item);
+
+    // The history file and its directory go; backups of the station stay.
+    std::error_code ignored;
+    std::filesystem::remove(HistoryFileName(FProgramDir, station.Address), ignored);
+    std::filesystem::remove(std::filesystem::path(HistoryDirName(FProgramDir, station.Address)),
+                            ignored);
+
+    // Taking the node out moves the selection, which shows the next node
+    // while the taken node is still whole; then it goes with its record.
+    FRoot->removeChild(&node);
+    delete &node;
+}
+
+void TMainForm::ReconnectClick() {
+    TStationState* station = SelectedStation();
+    if (station == nullptr) return;
+    station->State = kStateConnecting;
+    ShowStateText(station->State);
+    RefreshConnectionCommands(*station);
+}
+
+void TMainForm::TreeReconnectClick() {
+    if (TStationState* station = SelectedStation()) station->State = kStateConnecting;
+}
+
+void TMainForm::DisconnectClick() {
+    TStationState* station = SelectedStation();
+    if (station == nullptr) return;
+    // The port stays open; the station is no longer polled.
+    station->State = kStateManualDisconnect;
+    ShowStateText(station->State);
+    RefreshConnectionCommands(*station);
+    ResetToUnknown();
+}
+
+void TMainForm::QuerySettingsClick() {
+    // This command has no action.
+}
+
+void TMainForm::AboutClick() {
+    // This command has no action.
+}
+
+void TMainForm::RefreshConnectionCommands(TStationState& station) {
+    const bool connected = station.State == kStateConnected;
+    FActions.Reconnect->setEnabled(!connected);
+    FActions.Disconnect->setEnabled(connected);
+}
+
+void TMainForm::SetStationCommandsEnabled(bool reconnect, bool disconnect, bool remove) {
+    FActions.Reconnect->setEnabled(reconnect);
+    FActions.Disconnect->setEnabled(disconnect);
+    FActions.DeleteDevice->setEnabled(remove);
+}
+
+void TMainForm::StationTreeViewChange(QTreeWidgetItem* node) {
+    TStationState* station = StationOf(node);
+    if (station == nullptr) {
+        // The pages keep showing the station last displayed.
+        SetStationCommandsEnabled(false, false, false);
+        return;
+    }
+    RefreshConnectionCommands(*station);
+    ShowLiveView();
+    ShowPortSettings(*station);
+    ShowReport(*station);
+    FActions.DeleteDevice->setEnabled(true);
+}
+
+void TMainForm::ReleaseHistoryList(TStationState& station) {
+    if (!station.HistoryList) return;
+    if (FHistoryPanel->Readings() == station.HistoryList.get()) FHistoryPanel->ClearReadings();
+    station.HistoryList.reset();
+}
+
+void TMainForm::ReleaseHistoryMgr(TStationState& station) {
+    station.HistoryMgr.reset();
+}

@@ -1,0 +1,215 @@
+#pragma once
+// TMainForm, "温度控制系统": the station's whole shell. It opens the station
+// and parameter tables, lists the stations in the tree with their live
+// records and ports, loads the settings, runs the scan cycle, shows the
+// selected station (live values, port settings, history) and carries every
+// command of the menu bar, the tool bar and the tree's pop-up menu.
+//
+//   ┌ menu bar ──────────────────────────────────────────────────────┐
+//   │ tool bar: 启动扫描 停止扫描 增加设备 删除设备 重新连接 断开连接 退出 │
+//   ├ StationTreeView ─┬ 设备实时数据 │ 通讯参数 │ 历史数据 ───────────┤
+//   │ 设备位置         │                                              │
+//   │   <station>      │                                              │
+//   ├──────────────────┴──────────────────────────────────────────────┤
+//   │ 设备名称：DeviceNameLabel 温控地址：TemAddrLabel 连接状态：CommStateLabel │
+//   └─────────────────────────────────────────────────────────────────┘
+//
+// Ownership: the window owns both managers, the station list, the parameter
+// list, the settings block, the sample recorder and the scan cycle; each
+// station node owns its live record, which owns its port and history
+// manager. Everything runs on the main thread.
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QTimer>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialogs/StationTree.h"
+#include "polling/ScanView.h"
+#include "store/Items.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QTabWidget;
+class QTreeWidget;
+class QTreeWidgetItem;
+class THistoryPanel;
+class THisInfoDbMgr;
+class TLiveViewPage;
+class TPortSettingsPage;
+class TSampleRecorder;
+class TScanCycle;
+class TStationDbMgr;
+class TStationNode;
+class TSysParaDbMgr;
+
+// The commands of the menu bar and the tool bar (one action serves both
+// places), and the items of the tree's pop-up menu, which are never disabled.
+struct TMainActions {
+    QAction* StartScan;
+    QAction* StopScan;
+    QAction* Exit;
+    QAction* AddDevice;
+    QAction* DeleteDevice;
+    QAction* Reconnect;
+    QAction* Disconnect;
+    QAction* BackUp;
+    QAction* BackUpAll;
+    QAction* BackUpQuery;
+    QAction* Settings;
+    QAction* QuerySettings;
+    QAction* About;
+
+    QAction* TreeAddDevice;
+    QAction* TreeDeleteDevice;
+    QAction* TreeBackUp;
+    QAction* TreeBackUpAll;
+    QAction* TreeReconnect;
+};
+
+class TMainForm : public QMainWindow, public IScanView, public IStationTree {
+    Q_OBJECT
+  public:
+    // The backup timer's fixed interval: one hour.
+    static constexpr int kBackUpTimerInterval = 3600000;
+
+    // Runs the start-up on `programDir` (the directory data/ and syspara/
+    // live in). When it fails or no station is registered in the end, the
+    // window asks to terminate (TerminateRequested) and the program ends.
+    explicit TMainForm(const std::string& programDir, QWidget* parent = nullptr);
+    // Closes every port before its component goes and every history file,
+    // then releases the parameter list, the station list, the parameter
+    // manager and the station manager, in that order.
+    ~TMainForm() override;
+    TMainForm(const TMainForm&) = delete;
+    TMainForm& operator=(const TMainForm&) = delete;
+
+    bool TerminateRequested() const { return FTerminateRequested; }
+
+    // --- Commands (one handler each, wherever the command is offered) ---
+    void StartScanClick();
+    void StopScanClick();
+    void ExitClick();
+    // Runs the add device dialog; true when the tree then holds a station.
+    bool AddDeviceClick();
+    void DeleteDeviceClick();
+    void ReconnectClick();
+    void TreeReconnectClick();
+    void DisconnectClick();
+    void BackUpClick();
+    void BackUpAllClick();
+    void BackUpQueryClick();
+    void SettingsClick();
+    void QuerySettingsClick();
+    void AboutClick();
+    // "查询" of the history page.
+    void Button1Click();
+    void StationTreeViewChange(QTreeWidgetItem* node);
+    void BackUpTimerTimer();
+
+    // Sets the scan timer's interval from the settings, keeping whether it
+    // runs, and runs the backup timer exactly when automatic backup is on.
+    void ApplyTimers();
+
+    // --- The selected station's views ---
+    void ShowStateText(uint8_t state) override;
+    void ShowLiveView() override;
+    void ResetToUnknown();
+    void ShowPortSettings(const TStationState& station);
+    void ShowReport(const TStationState& station);
+    void RefreshConnectionCommands(TStationState& station) override;
+
+    // --- IScanView ---
+    std::vector<TStationState*> Stations() override;
+    TStationState* SelectedStation() override;
+    void ReportError(const std::string& message) override;
+
+    // --- IStationTree ---
+    int NodeCount() const override;
+    std::vector<TStationState*> StationStates() const override;
+    TStationState& AddStationNode(const QString& text,
+                                  std::unique_ptr<TStationState> state) override;
+
+    // --- Parts, for the hooks and for tests ---
+    const std::string& ProgramDir() const { return FProgramDir; }
+    TStationDbMgr* StationMgr() const { return FStationMgr.get(); }
+    TSysParaDbMgr* SysParaMgr() const { return FSysParaMgr.get(); }
+    TStationList& StationList() { return FStationList; }
+    std::vector<TSysParaItem>& ParaList() { return FParaList; }
+    TSysParaInfo& SysParaInfo() { return FSysParaInfo; }
+    TScanCycle* ScanCycle() const { return FScanCycle.get(); }
+    QTimer& BackUpTimer() { return FBackUpTimer; }
+    const TMainActions& Actions() const { return FActions; }
+    QMenu* TreePopupMenu() const { return FTreeMenu; }
+    QTreeWidget* StationTreeView() const { return FTree; }
+    QTreeWidgetItem* RootNode() const { return FRoot; }
+    QTabWidget* Pages() const { return FPages; }
+    TLiveViewPage* LiveView() const { return FLiveView; }
+    TPortSettingsPage* PortSettings() const { return FPortSettings; }
+    THistoryPanel* HistoryPanel() const { return FHistoryPanel; }
+    QLabel* DeviceNameLabel() const { return FDeviceNameLabel; }
+    QLabel* TemAddrLabel() const { return FTemAddrLabel; }
+    QLabel* CommStateLabel() const { return FCommStateLabel; }
+    // The node of a station's live record; none when it is not in the tree.
+    TStationNode* NodeOf(const TStationState& station) const;
+
+    // Releases the station's last query result; the report stops showing
+    // it first if it does (a backup releases it too).
+    void ReleaseHistoryList(TStationState& station);
+    // Closes the station's history file if it is open (the report keeps
+    // what it shows).
+    void ReleaseHistoryMgr(TStationState& station);
+
+  private:
+    // Building the window.
+    void MakeActions();
+    void MakeMenus();
+    void MakeToolBar();
+    void MakeTree();
+    QWidget* MakePages();
+    void MakeStatusBar();
+
+    // Start-up and shut-down.
+    void Startup();
+    bool OpenManagers();
+    // True when at least one station was loaded.
+    bool LoadStations();
+    void LoadSettings();
+    void ReleaseStations() noexcept;
+
+    // Selection rules.
+    void SetStationCommandsEnabled(bool reconnect, bool disconnect, bool remove);
+    void DeleteStation(TStationNode& node);
+    void RequestTerminate();
+
+    std::string FProgramDir;  // ends with '/'
+    bool FTerminateRequested = false;
+
+    std::unique_ptr<TStationDbMgr> FStationMgr;
+    std::unique_ptr<TSysParaDbMgr> FSysParaMgr;
+    TStationList FStationList;
+    std::vector<TSysParaItem> FParaList;
+    TSysParaInfo FSysParaInfo;
+    std::unique_ptr<TSampleRecorder> FRecorder;
+    std::unique_ptr<TScanCycle> FScanCycle;
+    QTimer FBackUpTimer;
+    // The backup viewer once created; kept for the next use, and none again
+    // once it is destroyed.
+    QPointer<QWidget> FBackUpViewer;
+
+    // Widgets, owned through Qt's parent chain.
+    TMainActions FActions{};
+    QMenu* FTreeMenu = nullptr;
+    QTreeWidget* FTree = nullptr;
+    QTreeWidgetItem* FRoot = nullptr;
+    QTabWidget* FPages = nullptr;
+    TLiveViewPage* FLiveView = nullptr;
+    TPortSettingsPage* FPortSettings = nullptr;
+    THistoryPanel* FHistoryPanel = nullptr;
+    QLabel* FDeviceNameLabel = nullptr;
+    QLabel* FTemAddrLabel = nullptr;
+    QLabel* FCommStateLabel = nullptr;
+};

@@ -1,0 +1,102 @@
+// Start-up of the main window: the two tables, the stations with their live
+// records and ports, the settings, the timers and the first scan pass.
+
+#include <QTreeWidget>
+#include <exception>
+
+#include "app/MainForm.h"
+#include "app/PortSettingsView.h"
+#include "dialogs/Prompts.h"
+#include "polling/Globe.h"
+#include "polling/SampleRecorder.h"
+#include "polling/ScanCycle.h"
+#include "polling/StationState.h"
+#include "store/DateTime.h"
+#include "store/StationDbMgr.h"
+#include "store/StorePaths.h"
+#include "store/SysParaDbMgr.h"
+
+namespace {
+
+const char* const kOpenDatabaseError = "DISABLE_OPEN_DATABASE_ERROR";
+// Every sample and every record is flushed to stable storage before the
+// call that wrote it returns.
+constexpr bool kDurable = true;
+
+}  // namespace
+
+void TMainForm::Startup() {
+    if (!OpenManagers()) return;
+    // The station list and parameter list start empty (members).
+    FRecorder = std::make_unique<TSampleRecorder>(FProgramDir, kDurable);
+    FScanCycle = std::make_unique<TScanCycle>(*this, FSysParaInfo, *FRecorder);
+
+    // What fails from here on is reported and the window stays up with what
+    // was done, as after any other error of a handler.
+    try {
+        if (!LoadStations()) {
+            AddDeviceClick();
+            if (NodeCount() <= 1) {
+                RequestTerminate();
+                return;
+            }
+        }
+        FPortSettings->FillPortNames();
+        LoadSettings();
+        ApplyTimers();
+        // The first relay pass runs at once, its temperature pass 4000 ms
+        // later; then one cycle per scan interval.
+        StartScanClick();
+        FScanCycle->ScanTimerTimer();
+        FBackUpViewer = nullptr;
+        StationTreeViewChange(FTree->currentItem());
+    } catch (const std::exception& error) {
+        ReportError(error.what());
+    }
+}
+
+bool TMainForm::OpenManagers() {
+    try {
+        FStationMgr = std::make_unique<TStationDbMgr>(StationFileName(FProgramDir), kDurable);
+        FSysParaMgr = std::make_unique<TSysParaDbMgr>(SysParaFileName(FProgramDir), kDurable);
+        return true;
+    } catch (const std::exception&) {
+        FSysParaMgr.reset();
+        FStationMgr.reset();
+        ShowMessage(this, QString::fromUtf8(kOpenDatabaseError));
+        RequestTerminate();
+        return false;
+    }
+}
+
+bool TMainForm::LoadStations() {
+    std::vector<TStationInfo> stored;
+    FStationMgr->ListStations(stored);
+    for (const TStationInfo& item : stored) {
+        FStationList.push_back(std::make_unique<TStationInfo>(item));
+    }
+    const TDateTime now = Now();
+    for (const std::unique_ptr<TStationInfo>& info : FStationList) {
+        // Only the baud rate is set from the record; the other line
+        // settings keep the port's initial values, which are the ones every
+        // station is stored with. A port that cannot be opened leaves the
+        // station in the tree in state 5, never polled.
+        std::unique_ptr<TStationState> state =
+            MakeStationState(*info, FScanCycle->ReceiveHandler(), TPortSetup::BaudOnly, now);
+        AddStationNode(QString::fromStdString(info->StationPosName.Utf8()), std::move(state));
+    }
+    return !stored.empty();
+}
+
+void TMainForm::LoadSettings() {
+    LoadSysParas(*FSysParaMgr, FParaList, FSysParaInfo, FProgramDir);
+}
+
+void TMainForm::ApplyTimers() {
+    if (FScanCycle) FScanCycle->ApplyTimers();
+    if (FSysParaInfo.IsBackUp) {
+        if (!FBackUpTimer.isActive()) FBackUpTimer.start();
+    } else {
+        FBackUpTimer.stop();
+    }
+}

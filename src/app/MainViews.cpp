@@ -1,0 +1,86 @@
+// What the main window shows of the selected station: the status bar, the
+// live view, the port settings and the history report with its query.
+
+#include <QLabel>
+#include <QTreeWidget>
+
+#include "app/LiveView.h"
+#include "app/MainForm.h"
+#include "app/PortSettingsView.h"
+#include "app/StationNode.h"
+#include "dialogs/HistoryPanel.h"
+#include "polling/StationState.h"
+#include "store/HisInfoDbMgr.h"
+#include "store/StorePaths.h"
+
+void TMainForm::ShowStateText(uint8_t state) {
+    FCommStateLabel->setText(QString::fromUtf8(StateText(state)));
+}
+
+void TMainForm::ShowLiveView() {
+    const TStationState* station = SelectedStation();
+    if (station == nullptr) return;
+    FDeviceNameLabel->setText(station->Station != nullptr
+                                  ? QString::fromStdString(station->Station->DevName.Utf8())
+                                  : QString());
+    FTemAddrLabel->setText(QString::number(station->Address));
+    ShowStateText(station->State);
+    if (station->State != kStateConnected) {
+        ResetToUnknown();
+        return;
+    }
+    FLiveView->ShowValues(station->RelayFlags, station->RawTemp);
+}
+
+void TMainForm::ResetToUnknown() {
+    FLiveView->ResetToUnknown();
+}
+
+void TMainForm::ShowPortSettings(const TStationState& station) {
+    if (station.Station != nullptr) FPortSettings->ShowPortSettings(*station.Station);
+}
+
+void TMainForm::ShowReport(const TStationState& station) {
+    const TStationNode* node = NodeOf(station);
+    THistoryTitle title;
+    if (station.Station != nullptr) {
+        title.Source = QString::fromStdString(station.Station->StationPosName.Utf8()) + " - " +
+                       QString::fromStdString(station.Station->DevName.Utf8());
+    }
+    if (node != nullptr) {
+        title.Begin = node->QueryBegin;
+        title.End = node->QueryEnd;
+    }
+    // No list (never queried, or released by a backup) shows no rows.
+    FHistoryPanel->ShowReadings(station.HistoryList.get(), title);
+}
+
+void TMainForm::Button1Click() {
+    const TDateTime begin = FHistoryPanel->BeginTime();
+    const TDateTime end = FHistoryPanel->EndTime();
+    // Not even the shown rows are cleared for an empty or reversed range.
+    if (!(begin < end)) return;
+    TStationNode* node = AsStationNode(FTree->currentItem());
+    if (node == nullptr) return;
+    TStationState& station = node->State();
+
+    if (!station.HistoryMgr) {
+        // A station that never stored a sample gets an empty history file.
+        station.HistoryMgr =
+            std::make_unique<THisInfoDbMgr>(HistoryFileName(FProgramDir, station.Address), true);
+    }
+    if (!station.HistoryList) station.HistoryList = std::make_unique<std::vector<TTmpReading>>();
+    // The report must not show the list while it changes under it.
+    if (FHistoryPanel->Readings() == station.HistoryList.get()) FHistoryPanel->ClearReadings();
+    station.HistoryList->clear();
+    node->QueryBegin = begin;
+    node->QueryEnd = end;
+    try {
+        station.HistoryMgr->QueryReadings(*station.HistoryList, begin, end);
+    } catch (...) {
+        // What was read before the error is shown; the error is reported.
+        ShowReport(station);
+        throw;
+    }
+    ShowReport(station);
+}

@@ -1,0 +1,39 @@
+#include "app/StationApplication.h"
+
+#include <QFontDatabase>
+#include <exception>
+
+#include "app/ErrorReport.h"
+#include "serial/QtCommSink.h"
+
+namespace {
+
+constexpr int kFontPointSize = 10;
+
+}  // namespace
+
+QString PickCjkFamily() {
+    const QString preferred = QString::fromUtf8(kPreferredCjkFamily);
+    const QStringList chinese = QFontDatabase::families(QFontDatabase::SimplifiedChinese);
+    if (chinese.contains(preferred)) return preferred;
+    for (const QString& family : chinese) {
+        if (QFontDatabase::isSmoothlyScalable(family)) return family;
+    }
+    return chinese.isEmpty() ? QString() : chinese.first();
+}
+
+TStationApplication::TStationApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    const QString family = PickCjkFamily();
+    if (!family.isEmpty()) setFont(QFont(family, kFontPointSize));
+    InstallQtCommSinks(
+        [](std::exception_ptr error) { ReportApplicationException(activeWindow(), error); });
+}
+
+bool TStationApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        ReportApplicationException(activeWindow(), std::current_exception());
+    }
+    return false;
+}

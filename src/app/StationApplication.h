@@ -1,0 +1,27 @@
+#pragma once
+// The station's application object. Whatever an event handler raises is
+// caught here, before it could unwind through Qt's event loop, and shown by
+// the general error report; the station keeps running.
+
+#include <QApplication>
+#include <QFont>
+#include <QString>
+
+// The family the station prefers for its Chinese texts.
+inline constexpr const char* kPreferredCjkFamily = "Noto Sans CJK SC";
+
+// A family that has Simplified Chinese glyphs: the preferred one when it is
+// installed, else the first scalable one the system offers; empty when the
+// system has none.
+QString PickCjkFamily();
+
+class TStationApplication : public QApplication {
+    Q_OBJECT
+  public:
+    // Sets the application font to PickCjkFamily() (when there is one) and
+    // installs the serial ports' Qt notification sinks, which report what
+    // a port event handler raises.
+    TStationApplication(int& argc, char** argv);
+
+    bool notify(QObject* receiver, QEvent* event) override;
+};

@@ -1,0 +1,36 @@
+#pragma once
+// A station's node in the station tree: a child of the root "设备位置" whose
+// data is the station's live record. The node owns the record, so the
+// record lives exactly as long as the station is in the tree.
+
+#include <QTreeWidgetItem>
+#include <memory>
+
+#include "store/DateTime.h"
+
+struct TStationState;
+
+class TStationNode : public QTreeWidgetItem {
+  public:
+    static constexpr int kType = QTreeWidgetItem::UserType + 1;
+
+    // Appended to the children of `root`.
+    TStationNode(QTreeWidgetItem* root, const QString& text, std::unique_ptr<TStationState> state);
+    ~TStationNode() override;
+    TStationNode(const TStationNode&) = delete;
+    TStationNode& operator=(const TStationNode&) = delete;
+
+    TStationState& State() const { return *FState; }
+
+    // The range of the station's last history query, shown with its result.
+    TDateTime QueryBegin = 0;
+    TDateTime QueryEnd = 0;
+
+  private:
+    std::unique_ptr<TStationState> FState;
+};
+
+// The node as a station node; none for the root, another item or nullptr.
+TStationNode* AsStationNode(QTreeWidgetItem* item);
+// The live record of a station node; none for the root or nullptr.
+TStationState* StationOf(QTreeWidgetItem* item);

@@ -1,0 +1,47 @@
+// tcstation: the monitoring station's program entry.
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+
+#include "app/MainForm.h"
+#include "app/Screenshot.h"
+#include "app/StationApplication.h"
+#include "serial/PortName.h"
+#include "store/StorePaths.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TStationApplication app(argc, argv);
+    QString error;
+    const std::optional<TScreenshotRequest> screenshot =
+        ParseScreenshotRequest(QApplication::arguments(), &error);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr,
+                     "tcstation: %s\nusage: tcstation [--screenshot FILE [--select N] "
+                     "[--delay SECONDS]]\n",
+                     qUtf8Printable(error));
+        return kExitUsage;
+    }
+
+    std::string programDir;
+    try {
+        programDir = ExeDir();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tcstation: %s\n", e.what());
+        return 1;
+    }
+    // Port names "COMn" are looked up under the program's directory.
+    SetCommProgramDir(programDir);
+
+    auto window = std::make_unique<TMainForm>(programDir);
+    if (window->TerminateRequested()) return 0;
+    window->show();
+    if (screenshot) ScheduleScreenshot(*window, *screenshot);
+    return app.exec();
+}

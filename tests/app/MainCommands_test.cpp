@@ -1,0 +1,283 @@
+// The commands of the main window and the selection rules of the tree.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTest>
+#include <QTreeWidget>
+#include <filesystem>
+#include <fstream>
+
+#include "app/ColourRadioButton.h"
+#include "app/LiveView.h"
+#include "app/MainForm.h"
+#include "app/StationNode.h"
+#include "app/WindowTestSupport.h"
+#include "dialogs/AddDeviceFrm.h"
+#include "dialogs/HistoryPanel.h"
+#include "polling/ScanCycle.h"
+#include "polling/StationState.h"
+#include "polling/TmpProtocol.h"
+#include "serial/PtyPair.h"
+#include "store/HisInfoDbMgr.h"
+#include "store/StationDbMgr.h"
+#include "store/StorePaths.h"
+
+namespace {
+
+// Two stations on working ports and one on a missing port.
+class MainCommands : public ::testing::Test {
+  protected:
+    MainCommands() {
+        Dir.LinkPort(1, Pty1.SlavePath());
+        Dir.LinkPort(2, Pty2.SlavePath());
+        Dir.MissingPort(3);
+        RegisterStations(Dir, {{1, 1, "1号主变", "温控器A"},
+                               {2, 2, "2号主变", "温控器B"},
+                               {3, 3, "3号主变", "温控器C"}});
+        Window = StartWindow(Dir);
+        // The start-up's relay pass.
+        Pty1.Read(kRequestSize);
+        Pty2.Read(kRequestSize);
+    }
+
+    const TMainActions& Actions() { return Window->Actions(); }
+    // Reconnect, disconnect and delete of the menu bar and tool bar.
+    std::vector<bool> StationCommands() {
+        return {Actions().Reconnect->isEnabled(), Actions().Disconnect->isEnabled(),
+                Actions().DeleteDevice->isEnabled()};
+    }
+
+    TProgramDir Dir;
+    TPtyPair Pty1;
+    TPtyPair Pty2;
+    TMessageLog Log;
+    std::unique_ptr<TMainForm> Window;
+};
+
+}  // namespace
+
+TEST_F(MainCommands, SelectionEnablesTheStationCommandsByState) {
+    Select(*Window, 0);
+    EXPECT_EQ(StationCommands(), std::vector<bool>({true, false, true}));
+    Select(*Window, -1);
+    EXPECT_EQ(StationCommands(), std::vector<bool>({false, false, false}));
+    Select(*Window, 0);
+    // An accepted reply of the selected station refreshes the commands.
+    Deliver(*Window, StationAt(*Window, 0), RelayReply(1, 0));
+    EXPECT_EQ(StationCommands(), std::vector<bool>({false, true, true}));
+    Window->StationTreeView()->setCurrentItem(nullptr);
+    EXPECT_EQ(StationCommands(), std::vector<bool>({false, false, false}));
+    // The pop-up's items are never disabled.
+    for (QAction* item : Window->TreePopupMenu()->actions()) EXPECT_TRUE(item->isEnabled());
+}
+
+TEST_F(MainCommands, StartAndStopSwitchTheirItemsAndStartRunsNoPassAtOnce) {
+    // Run the armed temperature pass now, so nothing is pending.
+    Window->ScanCycle()->ScanTimer2Timer();
+    EXPECT_EQ(Pty1.Read(kRequestSize).size(), kRequestSize);
+    Window->StopScanClick();
+    EXPECT_TRUE(Actions().StartScan->isEnabled());
+    EXPECT_FALSE(Actions().StopScan->isEnabled());
+    EXPECT_FALSE(Window->ScanCycle()->IsScanning());
+
+    Window->StartScanClick();
+    EXPECT_FALSE(Actions().StartScan->isEnabled());
+    EXPECT_TRUE(Actions().StopScan->isEnabled());
+    EXPECT_TRUE(Window->ScanCycle()->IsScanning());
+    // A relay pass would have armed the temperature pass and sent a request.
+    EXPECT_FALSE(Window->ScanCycle()->IsTemperaturePassArmed());
+    EXPECT_TRUE(Pty1.Read(1, std::chrono::milliseconds(300)).empty());
+}
+
+TEST_F(MainCommands, ReconnectSetsConnectingAndShowsIt) {
+    Select(*Window, 2);
+    EXPECT_EQ(Window->CommStateLabel()->text(), "打开端口出错");
+    Window->ReconnectClick();
+    EXPECT_EQ(StationAt(*Window, 2).State, kStateConnecting);
+    EXPECT_EQ(Window->CommStateLabel()->text(), "正在连接...");
+    EXPECT_EQ(StationCommands(), std::vector<bool>({true, false, true}));
+
+    // The pop-up's reconnect changes the state only.
+    Select(*Window, 1);
+    Deliver(*Window, StationAt(*Window, 1), RelayReply(2, 0));
+    Window->TreeReconnectClick();
+    EXPECT_EQ(StationAt(*Window, 1).State, kStateConnecting);
+    EXPECT_EQ(Window->CommStateLabel()->text(), "已连接");
+    EXPECT_EQ(StationCommands(), std::vector<bool>({false, true, true}));
+
+    // Nothing happens on the root.
+    Select(*Window, -1);
+    Window->ReconnectClick();
+    Window->TreeReconnectClick();
+    EXPECT_EQ(StationAt(*Window, 0).State, kStateDisconnected);
+}
+
+TEST_F(MainCommands, DisconnectResetsTheLiveViewKeepsColoursAndThePort) {
+    Select(*Window, 0);
+    TStationState& station = StationAt(*Window, 0);
+    Deliver(*Window, station, RelayReply(1, 0x0A));
+    Deliver(*Window, station, TemperatureReply(1, 65, 66, 67, 0));
+    ASSERT_EQ(Window->LiveView()->TempRow(0).Edit->text(), "25");
+
+    Window->DisconnectClick();
+    EXPECT_EQ(station.State, kStateManualDisconnect);
+    EXPECT_EQ(Window->CommStateLabel()->text(), "手动断开");
+    EXPECT_EQ(StationCommands(), std::vector<bool>({true, false, true}));
+    const TLiveViewPage& view = *Window->LiveView();
+    for (size_t i = 0; i < kTempRowCount; ++i) {
+        EXPECT_EQ(view.TempRow(i).Edit->text(), "未知");
+        EXPECT_TRUE(view.TempRow(i).Unknown->isChecked());
+        EXPECT_EQ(view.TempRow(i).Normal->Colour(), clLime);
+    }
+    for (size_t i = 0; i < kRelayRowCount; ++i) EXPECT_TRUE(view.RelayRow(i).Unknown->isChecked());
+    EXPECT_EQ(view.RelayRow(1).Set->Colour(), clRed);
+    EXPECT_TRUE(station.Port->IsOpen());
+
+    // A disconnected station is not polled.
+    Window->ScanCycle()->ScanTimer2Timer();
+    Window->ScanCycle()->ScanTimerTimer();
+    EXPECT_TRUE(Pty1.Read(1, std::chrono::milliseconds(300)).empty());
+}
+
+TEST_F(MainCommands, DeleteRemovesNodeRecordHistoryFileAndDirectoryButKeepsBackups) {
+    Select(*Window, 1);
+    TStationState& station = StationAt(*Window, 1);
+    Deliver(*Window, station, TemperatureReply(2, 65, 66, 67, 0));
+    ASSERT_TRUE(Dir.Exists("data/2/HistoryData.dt"));
+    Window->HistoryPanel()->SetBeginTime(Now() - 1);
+    Window->HistoryPanel()->SetEndTime(Now() + 1);
+    Window->Button1Click();
+    ASSERT_EQ(ReportRows(*Window), 1);
+    std::filesystem::create_directories(Dir.File("backup/2"));
+    std::ofstream(Dir.File("backup/2/2006-2-24.dt")) << "backup";
+
+    Window->DeleteDeviceClick();
+
+    ASSERT_EQ(Window->NodeCount(), 3);
+    EXPECT_EQ(Window->RootNode()->child(0)->text(0), "1号主变");
+    EXPECT_EQ(Window->RootNode()->child(1)->text(0), "3号主变");
+    EXPECT_FALSE(Dir.Exists("data/2/HistoryData.dt"));
+    EXPECT_FALSE(Dir.Exists("data/2"));
+    EXPECT_TRUE(Dir.Exists("backup/2/2006-2-24.dt"));
+    std::vector<TStationInfo> stored;
+    Window->StationMgr()->ListStations(stored);
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(stored[0].TmpAddr, 1);
+    EXPECT_EQ(stored[1].TmpAddr, 3);
+    ASSERT_EQ(Window->StationList().size(), 2u);
+    EXPECT_EQ(Window->StationList()[1]->TmpAddr, 3);
+    // The report no longer shows the deleted station's rows.
+    EXPECT_EQ(ReportRows(*Window), 0);
+    EXPECT_TRUE(Log.Messages().isEmpty());
+
+    // Its port was closed: a new station may take the line.
+    TComm again;
+    again.SetCommName("COM2");
+    EXPECT_NO_THROW(again.OpenPort());
+    again.ClosePort();
+}
+
+TEST_F(MainCommands, DeleteOnTheRootOrWithoutSelectionDoesNothing) {
+    Select(*Window, -1);
+    Window->DeleteDeviceClick();
+    Window->StationTreeView()->setCurrentItem(nullptr);
+    Window->DeleteDeviceClick();
+    EXPECT_EQ(Window->NodeCount(), 4);
+    std::vector<TStationInfo> stored;
+    Window->StationMgr()->ListStations(stored);
+    EXPECT_EQ(stored.size(), 3u);
+}
+
+TEST_F(MainCommands, PopUpDeleteSharesTheHandler) {
+    Select(*Window, 2);
+    Window->Actions().TreeDeleteDevice->trigger();
+    EXPECT_EQ(Window->NodeCount(), 3);
+    // A deleted station's address can be added again.
+    TScopedModalRunner runner([](QDialog& dialog) {
+        auto& form = dynamic_cast<TAddDeviceForm&>(dialog);
+        EXPECT_EQ(form.DeviceNo(), 3);
+        form.TmpAddrEdit()->setText("3");
+        form.StationPosNameEdit()->setText("新位置");
+        form.DevNameEdit()->setText("新设备");
+        form.AddStationButtonClick();
+        return static_cast<int>(QDialog::Rejected);
+    });
+    Window->Actions().TreeAddDevice->trigger();
+    EXPECT_TRUE(Log.Messages().isEmpty()) << Log.Messages().join('|').toStdString();
+    ASSERT_EQ(Window->NodeCount(), 4);
+    EXPECT_EQ(Window->RootNode()->child(2)->text(0), "新位置");
+    EXPECT_EQ(Window->StationList().size(), 3u);
+}
+
+TEST_F(MainCommands, AddedStationsArePolledFromTheNextPass) {
+    TPtyPair pty4;
+    Dir.LinkPort(4, pty4.SlavePath());
+    TScopedModalRunner runner([](QDialog& dialog) {
+        auto& form = dynamic_cast<TAddDeviceForm&>(dialog);
+        form.TmpAddrEdit()->setText("40");
+        form.StationPosNameEdit()->setText("4号主变");
+        form.DevNameEdit()->setText("温控器D");
+        form.PortNameComboBox()->setCurrentIndex(3);
+        form.AddStationButtonClick();
+        return static_cast<int>(QDialog::Rejected);
+    });
+    EXPECT_TRUE(Window->AddDeviceClick());
+    ASSERT_EQ(Window->NodeCount(), 5);
+    Window->ScanCycle()->ScanTimer2Timer();
+    TBytes request(kRequestSize);
+    BuildReadInputRegs(40, request.data());
+    EXPECT_EQ(pty4.Read(kRequestSize), request);
+    // Its replies reach the window's receive handler.
+    Select(*Window, 3);
+    ASSERT_TRUE(pty4.Write(RelayReply(40, 0x02)));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return StationAt(*Window, 3).State == kStateConnected; }, 10000));
+    EXPECT_EQ(Window->CommStateLabel()->text(), "已连接");
+}
+
+TEST_F(MainCommands, ApplyTimersFollowsTheSettingsAndKeepsScanning) {
+    Window->SysParaInfo().ScanInterval = 5000;
+    Window->SysParaInfo().IsBackUp = true;
+    Window->ApplyTimers();
+    EXPECT_EQ(Window->ScanCycle()->ScanInterval(), 5000);
+    EXPECT_TRUE(Window->ScanCycle()->IsScanning());
+    EXPECT_TRUE(Window->BackUpTimer().isActive());
+    Window->StopScanClick();
+    Window->SysParaInfo().IsBackUp = false;
+    Window->ApplyTimers();
+    EXPECT_FALSE(Window->ScanCycle()->IsScanning());
+    EXPECT_FALSE(Window->BackUpTimer().isActive());
+}
+
+TEST_F(MainCommands, ExitClosesTheWindow) {
+    Window->show();
+    ASSERT_TRUE(Window->isVisible());
+    Window->Actions().Exit->trigger();
+    EXPECT_FALSE(Window->isVisible());
+}
+
+TEST_F(MainCommands, ARecordingErrorIsReportedOnceAndTheStationKeepsRunning) {
+    // A file where the station's history directory should be.
+    std::filesystem::create_directories(Dir.File("data"));
+    std::ofstream(Dir.File("data/1")) << "in the way";
+    Select(*Window, 0);
+    TStationState& station = StationAt(*Window, 0);
+    Deliver(*Window, station, TemperatureReply(1, 65, 66, 67, 0));
+    Deliver(*Window, station, TemperatureReply(1, 70, 66, 67, 0));
+    EXPECT_EQ(Log.Messages().size(), 1);
+    EXPECT_EQ(station.State, kStateConnected);
+    EXPECT_EQ(station.RawTemp[0], 70);
+    EXPECT_FALSE(station.HistoryMgr);
+
+    // Once the way is clear, recording resumes.
+    std::filesystem::remove(Dir.File("data/1"));
+    Deliver(*Window, station, TemperatureReply(1, 71, 66, 67, 0));
+    EXPECT_TRUE(Dir.Exists("data/1/HistoryData.dt"));
+    EXPECT_EQ(Log.Messages().size(), 1);
+}

@@ -1,0 +1,242 @@
+// What the main window shows of the selected station: status bar, live
+// view, port settings and the history report with its query.
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLineSeries>
+#include <QTreeWidget>
+#include <filesystem>
+#include <fstream>
+
+#include "app/ColourRadioButton.h"
+#include "app/LiveView.h"
+#include "app/MainForm.h"
+#include "app/PortSettingsView.h"
+#include "app/StationNode.h"
+#include "app/WindowTestSupport.h"
+#include "dialogs/HistoryChart.h"
+#include "dialogs/HistoryPanel.h"
+#include "polling/ScanCycle.h"
+#include "polling/StationState.h"
+#include "store/DateTime.h"
+#include "store/HisInfoDbMgr.h"
+#include "store/StorePaths.h"
+
+namespace {
+
+QStringList Temperatures(TMainForm& window) {
+    QStringList texts;
+    for (size_t i = 0; i < kTempRowCount; ++i) texts << window.LiveView()->TempRow(i).Edit->text();
+    return texts;
+}
+
+struct TSample {
+    TDateTime Time;
+    uint16_t A, B, C, Iron;
+    uint8_t Relay;
+};
+
+void StoreSamples(const TProgramDir& dir, uint8_t address, std::initializer_list<TSample> samples) {
+    THisInfoDbMgr history(HistoryFileName(dir.Path(), address));
+    for (const TSample& s : samples) {
+        history.AddReading(address, s.A, s.B, s.C, s.Iron, s.Relay, s.Time);
+    }
+}
+
+const TDateTime kDay = EncodeDateTime(2024, 3, 1);
+TDateTime At(int hour, int minute = 0) {
+    return kDay + (hour * 60 + minute) / 1440.0;
+}
+
+// Two stations on missing ports (state 5): their views are driven by
+// handing replies to the window's receive handler.
+class MainViews : public ::testing::Test {
+  protected:
+    MainViews() {
+        Dir.MissingPort(1);
+        Dir.MissingPort(51);
+        RegisterStations(Dir, {{1, 1, "1号主变", "温控器A", 7, 3, 0, 0, 0},
+                               {2, 51, "2号主变", "温控器B", 12, 3, 0, 0, 2}});
+        Window = StartWindow(Dir);
+    }
+
+    void Query(TDateTime begin, TDateTime end) {
+        Window->HistoryPanel()->SetBeginTime(begin);
+        Window->HistoryPanel()->SetEndTime(end);
+        Window->Button1Click();
+    }
+
+    TProgramDir Dir;
+    TMessageLog Log;
+    std::unique_ptr<TMainForm> Window;
+};
+
+}  // namespace
+
+TEST_F(MainViews, AStationNotConnectedShowsUnknownAndItsStateText) {
+    Select(*Window, 0);
+    EXPECT_EQ(Window->DeviceNameLabel()->text(), "温控器A");
+    EXPECT_EQ(Window->TemAddrLabel()->text(), "1");
+    EXPECT_EQ(Window->CommStateLabel()->text(), "打开端口出错");
+    EXPECT_EQ(Temperatures(*Window), QStringList({"未知", "未知", "未知", "未知"}));
+}
+
+TEST_F(MainViews, RepliesOfTheSelectedStationShowLiveValues) {
+    Select(*Window, 0);
+    TStationState& station = StationAt(*Window, 0);
+    Deliver(*Window, station, RelayReply(1, 0x0A));
+    Deliver(*Window, station, TemperatureReply(1, 65, 66, 67, 0));
+    EXPECT_EQ(Window->CommStateLabel()->text(), "已连接");
+    EXPECT_EQ(Temperatures(*Window), QStringList({"25", "26", "27", "未知"}));
+    const TLiveViewPage& view = *Window->LiveView();
+    for (size_t i = 0; i < kTempRowCount; ++i) {
+        EXPECT_TRUE(view.TempRow(i).Normal->isChecked());
+        EXPECT_EQ(view.TempRow(i).Normal->Colour(), clLime);
+    }
+    EXPECT_TRUE(view.RelayRow(0).Clear->isChecked());  // 无故障, green
+    EXPECT_EQ(view.RelayRow(0).Clear->Colour(), clLime);
+    EXPECT_TRUE(view.RelayRow(1).Set->isChecked());  // 开, red
+    EXPECT_EQ(view.RelayRow(1).Set->Colour(), clRed);
+    EXPECT_TRUE(view.RelayRow(2).Clear->isChecked());  // 未报警
+    EXPECT_TRUE(view.RelayRow(3).Set->isChecked());    // 已跳闸
+    EXPECT_EQ(view.RelayRow(3).Set->Colour(), clRed);
+
+    // A fault after a good reading keeps the last temperature.
+    Deliver(*Window, station, TemperatureReply(1, 241, 66, 67, 0));
+    EXPECT_EQ(Temperatures(*Window), QStringList({"25", "26", "27", "未知"}));
+    EXPECT_TRUE(view.TempRow(0).Fault->isChecked());
+    EXPECT_EQ(view.TempRow(0).Fault->Colour(), clRed);
+    EXPECT_EQ(view.TempRow(0).Normal->Colour(), clBtnFace());
+}
+
+TEST_F(MainViews, RepliesOfOtherStationsChangeNothingShown) {
+    Select(*Window, 0);
+    Deliver(*Window, StationAt(*Window, 1), TemperatureReply(2, 100, 100, 100, 100));
+    EXPECT_EQ(StationAt(*Window, 1).State, kStateConnected);
+    EXPECT_EQ(Temperatures(*Window), QStringList({"未知", "未知", "未知", "未知"}));
+    EXPECT_EQ(Window->CommStateLabel()->text(), "打开端口出错");
+    // Selecting it shows its values; the root leaves the pages as they are.
+    Select(*Window, 1);
+    EXPECT_EQ(Temperatures(*Window), QStringList({"60", "60", "60", "60"}));
+    Select(*Window, -1);
+    EXPECT_EQ(Temperatures(*Window), QStringList({"60", "60", "60", "60"}));
+    EXPECT_EQ(Window->DeviceNameLabel()->text(), "温控器B");
+}
+
+TEST_F(MainViews, PortSettingsShowTheStoredIndexes) {
+    const TPortSettingsPage& page = *Window->PortSettings();
+    Select(*Window, 0);
+    EXPECT_EQ(page.CommNameComboBox()->currentText(), "COM1");
+    EXPECT_EQ(page.PortBaudComboBox()->currentText(), "38400");
+    EXPECT_EQ(page.PortBitsSizeComboBox()->currentText(), "8");
+    EXPECT_EQ(page.PortParityComboBox()->currentText(), "无");
+    EXPECT_EQ(page.PortStopBitComboBox()->currentText(), "1");
+    EXPECT_EQ(page.PortDtrControlComboBox()->currentText(), "硬件");
+
+    // Port 51 is beyond the fifty entries: none is selected.
+    Select(*Window, 1);
+    EXPECT_EQ(page.CommNameComboBox()->currentIndex(), -1);
+    EXPECT_EQ(page.PortBaudComboBox()->currentText(), "921600");
+    EXPECT_EQ(page.PortDtrControlComboBox()->currentText(), "Xon/Xoff");
+
+    EXPECT_TRUE(page.CommNameComboBox()->isEnabled());
+    EXPECT_TRUE(page.PortBaudComboBox()->isEnabled());
+    for (QComboBox* fixed : {page.PortBitsSizeComboBox(), page.PortParityComboBox(),
+                             page.PortStopBitComboBox(), page.PortDtrControlComboBox()}) {
+        EXPECT_FALSE(fixed->isEnabled());
+    }
+    // A choice made by hand changes nothing stored or shown elsewhere.
+    page.PortBaudComboBox()->setCurrentIndex(0);
+    EXPECT_EQ(StationAt(*Window, 1).Station->PortBaud, 12);
+}
+
+TEST_F(MainViews, QueryShowsTheSamplesOfTheRangeNewestFirstWithTheirCellTexts) {
+    StoreSamples(Dir, 1,
+                 {{At(8), 65, 66, 67, 0, 0x02},
+                  {At(9), 300, 66, 67, 0, 0x00},
+                  {At(10), 65535, 40, 0, 241, 0x0F},
+                  {At(12), 70, 70, 70, 70, 0x00}});
+    Select(*Window, 0);
+    Query(At(8), At(10));
+    ASSERT_EQ(ReportRows(*Window), 3);
+    EXPECT_EQ(ReportRow(*Window, 2),
+              QStringList({"25", "26", "27", "未知", "无故障", "开", "未报警", "未跳闸", "正常",
+                           "正常", "正常", "正常"}));
+    EXPECT_EQ(ReportCell(*Window, 1, 1), "260");
+    EXPECT_EQ(ReportCell(*Window, 1, 9), "故障");
+    EXPECT_EQ(ReportRow(*Window, 0),
+              QStringList({"65495", "0", "-40", "201", "有故障", "开", "已报警", "已跳闸", "故障",
+                           "正常", "正常", "故障"}));
+    EXPECT_EQ(ReportCell(*Window, 0, 0), QString::fromStdString(DateTimeToText(At(10))));
+    ASSERT_TRUE(StationAt(*Window, 0).HistoryList);
+    EXPECT_EQ(StationAt(*Window, 0).HistoryList->size(), 3u);
+
+    // The chart plots the queried samples.
+    EXPECT_GT(Window->HistoryPanel()->Chart()->Series(0)->count(), 0);
+}
+
+TEST_F(MainViews, BeginNotBeforeEndDoesNothingNotEvenClearing) {
+    Select(*Window, 1);
+    // Right after start both pickers hold the same value.
+    Window->Button1Click();
+    EXPECT_FALSE(StationAt(*Window, 1).HistoryMgr);
+    EXPECT_FALSE(Dir.Exists("data/2/HistoryData.dt"));
+
+    StoreSamples(Dir, 2, {{At(8), 65, 66, 67, 0, 0}, {At(9), 65, 66, 67, 0, 0}});
+    Query(At(7), At(11));
+    ASSERT_EQ(ReportRows(*Window), 2);
+    const std::vector<TTmpReading>* shown = StationAt(*Window, 1).HistoryList.get();
+    Query(At(11), At(7));
+    EXPECT_EQ(ReportRows(*Window), 2);
+    Query(At(9), At(9));
+    EXPECT_EQ(ReportRows(*Window), 2);
+    EXPECT_EQ(StationAt(*Window, 1).HistoryList.get(), shown);
+    EXPECT_EQ(shown->size(), 2u);
+}
+
+TEST_F(MainViews, AQueryOnAStationWithoutSamplesCreatesItsFileAndShowsNothing) {
+    Select(*Window, 0);
+    Query(At(0), At(23));
+    EXPECT_TRUE(Dir.Exists("data/1/HistoryData.dt"));
+    EXPECT_EQ(ReportRows(*Window), 0);
+    EXPECT_TRUE(StationAt(*Window, 0).HistoryMgr);
+    EXPECT_TRUE(Log.Messages().isEmpty());
+}
+
+TEST_F(MainViews, EachStationKeepsAndShowsItsOwnLastResult) {
+    StoreSamples(Dir, 1, {{At(8), 65, 66, 67, 0, 0}, {At(9), 66, 66, 67, 0, 0}});
+    StoreSamples(Dir, 2, {{At(8), 80, 66, 67, 0, 0}});
+    Select(*Window, 0);
+    Query(At(7), At(10));
+    ASSERT_EQ(ReportRows(*Window), 2);
+    // Never queried: an empty list.
+    Select(*Window, 1);
+    EXPECT_EQ(ReportRows(*Window), 0);
+    Query(At(7), At(10));
+    ASSERT_EQ(ReportRows(*Window), 1);
+    EXPECT_EQ(ReportCell(*Window, 0, 1), "40");
+    Select(*Window, 0);
+    ASSERT_EQ(ReportRows(*Window), 2);
+    EXPECT_EQ(ReportCell(*Window, 0, 1), "26");
+    // The root leaves the list as it is.
+    Select(*Window, -1);
+    EXPECT_EQ(ReportRows(*Window), 2);
+    // A second query replaces the result.
+    Select(*Window, 0);
+    Query(At(8, 30), At(10));
+    EXPECT_EQ(ReportRows(*Window), 1);
+}
+
+TEST_F(MainViews, AQueryThatFailsLeavesTheStationUsable) {
+    std::filesystem::create_directories(Dir.File("data/1"));
+    std::ofstream(Dir.File("data/1/HistoryData.dt")) << "not a database";
+    Select(*Window, 0);
+    Window->HistoryPanel()->SetBeginTime(At(0));
+    Window->HistoryPanel()->SetEndTime(At(23));
+    EXPECT_ANY_THROW(Window->Button1Click());
+    EXPECT_FALSE(StationAt(*Window, 0).HistoryMgr);
+    EXPECT_EQ(ReportRows(*Window), 0);
+}
