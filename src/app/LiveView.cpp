@@ -10,6 +10,7 @@
 
 #include "app/ColourRadioButton.h"
 #include "polling/TmpProtocol.h"
+#include "store/ReportText.h"
 
 namespace {
 

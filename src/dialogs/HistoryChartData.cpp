@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numeric>
 
-#include "dialogs/RawValues.h"
+#include "store/RawValues.h"
 
 std::optional<int> ChartValue(const TTmpReading& r, THistoryChannel channel) {
     uint16_t raw = 0;
@@ -25,8 +25,8 @@ std::optional<int> ChartValue(const TTmpReading& r, THistoryChannel channel) {
         default:
             return std::nullopt;
     }
-    if (IsFaultyRaw(raw)) return std::nullopt;
-    return RawToCelsius(raw);
+    if (IsSensorFault(raw)) return std::nullopt;
+    return TemperatureCelsius(raw);
 }
 
 THistoryChartSource::THistoryChartSource(const std::vector<TTmpReading>* readings)

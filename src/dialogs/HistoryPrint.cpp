@@ -77,12 +77,12 @@ TPageLayout MakeLayout(QPrinter& printer) {
     L.Padding = kCellPaddingPoints * L.Unit;
 
     int units = 0;
-    for (const THistoryColumnInfo& c : kHistoryColumns) {
-        units += c.Width > 0 ? c.Width : kDefaultColumnUnits;
+    for (int width : kHistoryColumnWidths) {
+        units += width > 0 ? width : kDefaultColumnUnits;
     }
     qreal x = 0;
     for (int c = 0; c < kHistoryColumnCount; ++c) {
-        const int w = kHistoryColumns[static_cast<size_t>(c)].Width;
+        const int w = kHistoryColumnWidths[static_cast<size_t>(c)];
         const size_t i = static_cast<size_t>(c);
         L.ColumnX[i] = x;
         L.ColumnWidth[i] = L.Page.width() * (w > 0 ? w : kDefaultColumnUnits) / units;

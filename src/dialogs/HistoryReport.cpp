@@ -3,81 +3,25 @@
 #include <QFontMetrics>
 #include <QHeaderView>
 
-const std::array<THistoryColumnInfo, kHistoryColumnCount> kHistoryColumns = {{
-    {"时间", 100},
-    {"A相温度", 60},
-    {"B相温度", 60},
-    {"C相温度", 60},
-    {"铁芯温度", 84},
-    {"传感器状态", 84},
-    {"风机状态", 60},
-    {"报警状态", 60},
-    {"跳闸状态", 60},
-    {"A相报警", 0},
-    {"B相报警", 0},
-    {"C相报警", 0},
-    {"铁芯报警", 0},
-}};
+const std::array<int, kHistoryColumnCount> kHistoryColumnWidths = {
+    100, 60, 60, 60, 84, 84, 60, 60, 60, 0, 0, 0, 0,
+};
 
 namespace {
 
 // Space above and below a row's text, in pixels.
 constexpr int kRowPadding = 6;
 
-QString TemperatureText(uint16_t raw) {
-    return QString::number(RawToCelsius(raw));
-}
-
-QString SensorAlarmText(uint16_t raw) {
-    return IsFaultyRaw(raw) ? QStringLiteral("故障") : QStringLiteral("正常");
-}
-
-QString RelayText(uint8_t flags, uint8_t bit, QString set, QString clear) {
-    return (flags & bit) != 0 ? set : clear;
-}
-
 }  // namespace
 
 QString HistoryCellText(const TTmpReading& r, int column) {
-    switch (column) {
-        case kColTime:
-            return QString::fromStdString(DateTimeToText(r.DateTime));
-        case kColAPhaseTmp:
-            return TemperatureText(r.APhaseTmp);
-        case kColBPhaseTmp:
-            return TemperatureText(r.BPhaseTmp);
-        case kColCPhaseTmp:
-            return TemperatureText(r.CPhaseTmp);
-        case kColIronTmp:
-            return r.IronTmp == 0 ? QStringLiteral("未知") : TemperatureText(r.IronTmp);
-        case kColSensorState:
-            return RelayText(r.RelayFlags, kRelaySensorFault, QStringLiteral("有故障"),
-                             QStringLiteral("无故障"));
-        case kColFanState:
-            return RelayText(r.RelayFlags, kRelayFanOn, QStringLiteral("开"), QStringLiteral("关"));
-        case kColAlarmState:
-            return RelayText(r.RelayFlags, kRelayAlarm, QStringLiteral("已报警"),
-                             QStringLiteral("未报警"));
-        case kColTripState:
-            return RelayText(r.RelayFlags, kRelayTrip, QStringLiteral("已跳闸"),
-                             QStringLiteral("未跳闸"));
-        case kColAPhaseAlarm:
-            return SensorAlarmText(r.APhaseTmp);
-        case kColBPhaseAlarm:
-            return SensorAlarmText(r.BPhaseTmp);
-        case kColCPhaseAlarm:
-            return SensorAlarmText(r.CPhaseTmp);
-        case kColIronAlarm:
-            // 0 is "no iron-core sensor", not a fault: only > 240 is faulty.
-            return SensorAlarmText(r.IronTmp);
-        default:
-            return QString();
-    }
+    if (column < 0 || column >= kHistoryColumnCount) return QString();
+    return QString::fromStdString(ReportCell(r, static_cast<size_t>(column)));
 }
 
 QString HistoryColumnCaption(int column) {
     if (column < 0 || column >= kHistoryColumnCount) return QString();
-    return QString::fromUtf8(kHistoryColumns[static_cast<size_t>(column)].Caption);
+    return QString::fromStdString(ReportCaptions()[static_cast<size_t>(column)]);
 }
 
 // ---------------------------------------------------------------------------
@@ -148,7 +92,7 @@ THistoryReportView::THistoryReportView(QWidget* parent)
 
     setModel(FModel);
     for (int c = 0; c < kHistoryColumnCount; ++c) {
-        const int width = kHistoryColumns[static_cast<size_t>(c)].Width;
+        const int width = kHistoryColumnWidths[static_cast<size_t>(c)];
         if (width > 0) columns->resizeSection(c, width);
     }
 

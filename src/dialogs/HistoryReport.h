@@ -10,8 +10,8 @@
 #include <array>
 #include <vector>
 
-#include "dialogs/RawValues.h"
 #include "store/Items.h"
+#include "store/ReportText.h"
 
 enum THistoryColumn : int {
     kColTime = 0,
@@ -30,13 +30,11 @@ enum THistoryColumn : int {
     kHistoryColumnCount
 };
 
-// Width 0: the column keeps the list's default width.
-struct THistoryColumnInfo {
-    const char* Caption;  // UTF-8
-    int Width;            // pixels
-};
+static_assert(kHistoryColumnCount == kReportColumnCount, "the report's columns are the exports'");
 
-extern const std::array<THistoryColumnInfo, kHistoryColumnCount> kHistoryColumns;
+// Widths in pixels, in column order; 0: the column keeps the list's default
+// width. Captions and cell texts are the exports' (store/ReportText.h).
+extern const std::array<int, kHistoryColumnCount> kHistoryColumnWidths;
 
 // The text of one cell; an out-of-range column gives an empty text.
 QString HistoryCellText(const TTmpReading& reading, int column);

@@ -78,7 +78,3 @@ TDecodedReply DecodeReply(const uint8_t* chunk, size_t length) {
     reply.Accepted = true;
     return reply;
 }
-
-std::string TemperatureText(uint16_t raw) {
-    return std::to_string(TemperatureCelsius(raw));
-}

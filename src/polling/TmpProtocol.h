@@ -25,7 +25,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+
+#include "store/RawValues.h"
 
 // --- Frames -----------------------------------------------------------------
 
@@ -112,27 +113,5 @@ struct TDecodedReply {
 // counts as empty.
 TDecodedReply DecodeReply(const uint8_t* chunk, size_t length);
 
-// --- Meaning of the values --------------------------------------------------
-
-// Coil byte bits; bits 4..7 carry nothing and are kept as received.
-constexpr uint8_t kRelaySensorFault = 0x01;
-constexpr uint8_t kRelayFan = 0x02;
-constexpr uint8_t kRelayAlarm = 0x04;
-constexpr uint8_t kRelayTrip = 0x08;
-
-// Raw register values: degrees Celsius = raw - 40 for raw 0..240 (so -40..200);
-// above 240 the sensor is faulty. Raw 240 is still a valid 200 degrees.
-constexpr uint16_t kFaultThreshold = 240;
-constexpr int kTemperatureOffset = 40;
-// An iron-core register of 0 means "no iron-core reading" (not -40 degrees);
-// the iron-core sensor still counts as normal then.
-constexpr uint16_t kIronCoreNoReading = 0;
-
-constexpr bool IsSensorFault(uint16_t raw) {
-    return raw > kFaultThreshold;
-}
-constexpr int TemperatureCelsius(uint16_t raw) {
-    return static_cast<int>(raw) - kTemperatureOffset;
-}
-// raw - 40 as a signed decimal, e.g. 65 -> "25", 0 -> "-40".
-std::string TemperatureText(uint16_t raw);
+// The meaning of the values (relay bits, raw -> degrees, faults) is in
+// store/RawValues.h; the texts shown for them in store/ReportText.h.

@@ -4,12 +4,6 @@
 
 namespace {
 
-constexpr uint8_t kRelaySensorFault = 0x01;
-constexpr uint8_t kRelayFan = 0x02;
-constexpr uint8_t kRelayAlarm = 0x04;
-constexpr uint8_t kRelayTrip = 0x08;
-constexpr uint16_t kNoIronSensor = 0;
-
 const char* Flag(uint8_t flags, uint8_t bit, const char* set, const char* clear) {
     return (flags & bit) != 0 ? set : clear;
 }
@@ -24,28 +18,53 @@ const TReportRow& ReportCaptions() {
 }
 
 std::string TemperatureText(uint16_t raw) {
-    return std::to_string(static_cast<int32_t>(raw) - kTemperatureOffset);
+    return std::to_string(TemperatureCelsius(raw));
 }
 
 std::string SensorAlarmText(uint16_t raw) {
-    return raw > kFaultyRawAbove ? "故障" : "正常";
+    return IsSensorFault(raw) ? "故障" : "正常";
+}
+
+std::string ReportCell(const TTmpReading& reading, size_t column) {
+    const uint8_t flags = reading.RelayFlags;
+    switch (column) {
+        case 0:
+            return DateTimeToText(reading.DateTime);
+        case 1:
+            return TemperatureText(reading.APhaseTmp);
+        case 2:
+            return TemperatureText(reading.BPhaseTmp);
+        case 3:
+            return TemperatureText(reading.CPhaseTmp);
+        case 4:
+            return reading.IronTmp == kIronCoreNoReading ? "未知"
+                                                         : TemperatureText(reading.IronTmp);
+        case 5:
+            return Flag(flags, kRelaySensorFault, "有故障", "无故障");
+        case 6:
+            return Flag(flags, kRelayFan, "开", "关");
+        case 7:
+            return Flag(flags, kRelayAlarm, "已报警", "未报警");
+        case 8:
+            return Flag(flags, kRelayTrip, "已跳闸", "未跳闸");
+        case 9:
+            return SensorAlarmText(reading.APhaseTmp);
+        case 10:
+            return SensorAlarmText(reading.BPhaseTmp);
+        case 11:
+            return SensorAlarmText(reading.CPhaseTmp);
+        case 12:
+            // 0 is "no iron-core sensor", not a fault: only > 240 is faulty.
+            return SensorAlarmText(reading.IronTmp);
+        default:
+            return std::string();
+    }
 }
 
 TReportRow ReportCells(const TTmpReading& reading) {
-    const uint8_t flags = reading.RelayFlags;
-    return {
-        DateTimeToText(reading.DateTime),
-        TemperatureText(reading.APhaseTmp),
-        TemperatureText(reading.BPhaseTmp),
-        TemperatureText(reading.CPhaseTmp),
-        reading.IronTmp == kNoIronSensor ? std::string("未知") : TemperatureText(reading.IronTmp),
-        Flag(flags, kRelaySensorFault, "有故障", "无故障"),
-        Flag(flags, kRelayFan, "开", "关"),
-        Flag(flags, kRelayAlarm, "已报警", "未报警"),
-        Flag(flags, kRelayTrip, "已跳闸", "未跳闸"),
-        SensorAlarmText(reading.APhaseTmp),
-        SensorAlarmText(reading.BPhaseTmp),
-        SensorAlarmText(reading.CPhaseTmp),
-        SensorAlarmText(reading.IronTmp),
-    };
+    TReportRow row;
+    for (size_t column = 0; column < kReportColumnCount; ++column) {
+        row[column] = ReportCell(reading, column);
+    }
+    return row;
 }

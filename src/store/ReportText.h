@@ -23,12 +23,9 @@
 #include <string>
 
 #include "store/Items.h"
+#include "store/RawValues.h"
 
 inline constexpr size_t kReportColumnCount = 13;
-// Degrees Celsius = raw register value - 40.
-inline constexpr int32_t kTemperatureOffset = 40;
-// A raw value above this marks a faulty sensor.
-inline constexpr uint16_t kFaultyRawAbove = 240;
 
 using TReportRow = std::array<std::string, kReportColumnCount>;
 
@@ -38,5 +35,7 @@ const TReportRow& ReportCaptions();
 std::string TemperatureText(uint16_t raw);
 // "故障" above 240, else "正常".
 std::string SensorAlarmText(uint16_t raw);
+// The text of one cell (column 0..12; another column gives an empty text).
+std::string ReportCell(const TTmpReading& reading, size_t column);
 // The 13 cells of one sample.
 TReportRow ReportCells(const TTmpReading& reading);

@@ -1,5 +1,7 @@
 #include "polling/TmpProtocol.h"
 
+#include "store/ReportText.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
