@@ -183,6 +183,7 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // Selection rules.
     void SetStationCommandsEnabled(bool reconnect, bool disconnect, bool remove);
     void DeleteStation(TStationNode& node);
+    void ReconnectStation(TStationState& station);
     void RequestTerminate();
 
     std::string FProgramDir;  // ends with '/'
