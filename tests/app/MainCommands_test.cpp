@@ -111,8 +111,9 @@ TEST_F(MainCommands, ReconnectSetsConnectingAndShowsIt) {
     EXPECT_TRUE(StationAt(*Window, 2).Port->WorkersAlive());
     EXPECT_EQ(Window->CommStateLabel()->text(), "正在连接...");
     EXPECT_EQ(StationCommands(), std::vector<bool>({true, false, true}));
-    Window->ScanCycle()->ScanTimerTimer();
-    EXPECT_EQ(pty3.Read(kRequestSize).size(), kRequestSize);
+    const uint8_t probe[] = {3, 1, 0, 0, 0, 4};
+    ASSERT_TRUE(StationAt(*Window, 2).Port->SendData(probe, sizeof probe));
+    EXPECT_EQ(pty3.Read(sizeof probe).size(), sizeof probe);
     StationAt(*Window, 2).Port->ClosePort();
 
     // The pop-up's reconnect changes the state only.
