@@ -22,6 +22,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ class QMenu;
 class QTabWidget;
 class QTreeWidget;
 class QTreeWidgetItem;
+class TBackUp;
+class TBackUpLocationForm;
 class THistoryPanel;
 class THisInfoDbMgr;
 class TLiveViewPage;
@@ -114,6 +117,10 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // runs, and runs the backup timer exactly when automatic backup is on.
     void ApplyTimers();
 
+    // Today's date for the backups (Now() unless set; tests set their own).
+    using TBackUpClock = std::function<TDateTime()>;
+    void SetBackUpClock(TBackUpClock clock) { FBackUpClock = std::move(clock); }
+
     // --- The selected station's views ---
     void ShowStateText(uint8_t state) override;
     void ShowLiveView() override;
@@ -147,6 +154,8 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     QTreeWidget* StationTreeView() const { return FTree; }
     QTreeWidgetItem* RootNode() const { return FRoot; }
     QTabWidget* Pages() const { return FPages; }
+    // The backup viewer once created; none before its first use.
+    TBackUpLocationForm* BackUpViewer() const;
     TLiveViewPage* LiveView() const { return FLiveView; }
     TPortSettingsPage* PortSettings() const { return FPortSettings; }
     THistoryPanel* HistoryPanel() const { return FHistoryPanel; }
@@ -182,6 +191,8 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
 
     // Selection rules.
     void SetStationCommandsEnabled(bool reconnect, bool disconnect, bool remove);
+    // The backups on the window's settings, parameters and clock.
+    TBackUp MakeBackUp();
     void DeleteStation(TStationNode& node);
     void ReconnectStation(TStationState& station);
     void RequestTerminate();
@@ -197,6 +208,7 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     std::unique_ptr<TSampleRecorder> FRecorder;
     std::unique_ptr<TScanCycle> FScanCycle;
     QTimer FBackUpTimer;
+    TBackUpClock FBackUpClock;
     // The backup viewer once created; kept for the next use, and none again
     // once it is destroyed.
     QPointer<QWidget> FBackUpViewer;

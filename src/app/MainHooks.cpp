@@ -1,35 +1,54 @@
 // The backup commands, the backup timer, the backup viewer and the settings
-// dialog. Their menu items, buttons, enabled states and the timer are in
-// place; what each does comes with the backup and settings release of the
-// window, which fills in these handlers.
+// dialog of the main window.
 //
-// What the filled-in handlers rely on:
-//   - ReleaseHistoryMgr / ReleaseHistoryList before a station's history file
-//     is moved away (the report stops showing a released list);
-//   - ApplyTimers after the settings dialog has saved;
-//   - FBackUpViewer, none until the viewer is first created.
+// A backup releases the station's query result through ReleaseHistoryList,
+// so the report stops showing a list before it goes; the settings dialog
+// re-applies the timers through ApplyTimers once it has saved.
 
 #include "app/MainForm.h"
+#include "dialogs/BackUpLocationFrm.h"
+#include "dialogs/Prompts.h"
+#include "dialogs/SetParaFrm.h"
+#include "polling/BackUp.h"
+
+TBackUp TMainForm::MakeBackUp() {
+    TBackUp backUp(FProgramDir, FSysParaInfo, FSysParaMgr.get(), FParaList);
+    if (FBackUpClock) backUp.SetClock(FBackUpClock);
+    backUp.SetReleaseList([this](TStationState& station) { ReleaseHistoryList(station); });
+    return backUp;
+}
 
 void TMainForm::BackUpClick() {
-    // Hook: back up the selected station (nothing on the root).
+    // Nothing on the root. Every failure is silent.
+    TStationState* station = SelectedStation();
+    if (station == nullptr) return;
+    MakeBackUp().BackUpStation(*station);
 }
 
 void TMainForm::BackUpAllClick() {
-    // Hook: back up every station.
-}
-
-void TMainForm::BackUpQueryClick() {
-    // Hook: create the backup viewer on first use, keep it in FBackUpViewer
-    // and show it modeless.
-}
-
-void TMainForm::SettingsClick() {
-    // Hook: run the settings dialog modally on FSysParaInfo and the
-    // parameter manager, with ApplyTimers as its change callback.
+    MakeBackUp().BackUpAll(StationStates());
 }
 
 void TMainForm::BackUpTimerTimer() {
-    // Hook: once the backup interval has passed since LastBackUpDate, back
-    // up every station and store today's date.
+    MakeBackUp().BackUpTimerTimer(StationStates());
+}
+
+TBackUpLocationForm* TMainForm::BackUpViewer() const {
+    return static_cast<TBackUpLocationForm*>(FBackUpViewer.data());
+}
+
+void TMainForm::BackUpQueryClick() {
+    // Made once and kept: closing it only hides it. The window owns it, and
+    // the reference clears itself when it is destroyed.
+    if (FBackUpViewer == nullptr) FBackUpViewer = new TBackUpLocationForm(this);
+    FBackUpViewer->show();
+    FBackUpViewer->raise();
+    FBackUpViewer->activateWindow();
+}
+
+void TMainForm::SettingsClick() {
+    if (!FSysParaMgr) return;
+    TSetParaForm dialog(this, FSysParaInfo, *FSysParaMgr);
+    dialog.OnParaChange = [this] { ApplyTimers(); };
+    RunModal(dialog);
 }

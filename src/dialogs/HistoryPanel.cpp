@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "dialogs/HistoryReport.h"
+#include "dialogs/Prompts.h"
 
 namespace {
 
@@ -148,7 +149,7 @@ void THistoryPanel::ShowPrintPreview() {
         dialog.setWindowTitle(QStringLiteral("打印预览"));
         connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
                 [&job](QPrinter* target) { PrintHistory(*target, job); });
-        dialog.exec();
+        RunModal(dialog);
         return;
     }
 
@@ -157,7 +158,7 @@ void THistoryPanel::ShowPrintPreview() {
     // with a way to stop.
     QPrintDialog dialog(&printer, this);
     dialog.setObjectName(QStringLiteral("HistoryPrintDialog"));
-    if (dialog.exec() != QDialog::Accepted) return;
+    if (RunModal(dialog) != QDialog::Accepted) return;
     QProgressDialog progress(QStringLiteral("正在打印..."), QStringLiteral("取消"), 0,
                              HistoryPrintPageCount(printer, job), this);
     progress.setWindowModality(Qt::WindowModal);

@@ -73,7 +73,8 @@ class THistoryPanel : public QWidget {
 
   public slots:
     // The print preview of what is shown, printable to any printer or PDF; a
-    // report too long to preview goes straight to the print dialog.
+    // report too long to preview goes straight to the print dialog. Either
+    // dialog runs through RunModal (dialogs/Prompts.h).
     void ShowPrintPreview();
 
   signals:

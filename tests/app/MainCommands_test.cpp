@@ -78,7 +78,10 @@ TEST_F(MainCommands, SelectionEnablesTheStationCommandsByState) {
 }
 
 TEST_F(MainCommands, StartAndStopSwitchTheirItemsAndStartRunsNoPassAtOnce) {
-    // Run the armed temperature pass now, so nothing is pending.
+    // Run the armed temperature pass now, so nothing is pending; the port
+    // must have reported its relay request written first, or the pass finds
+    // it busy (the notification can lag on a loaded machine).
+    ASSERT_TRUE(QTest::qWaitFor([&] { return StationAt(*Window, 0).Port->SendIdle(); }, 10000));
     Window->ScanCycle()->ScanTimer2Timer();
     EXPECT_EQ(Pty1.Read(kRequestSize).size(), kRequestSize);
     Window->StopScanClick();

@@ -1,0 +1,86 @@
+#pragma once
+// TBackUpLocationForm, "BackUpLocationForm": browses one history file,
+// usually a backup copy, in the same report and chart as the main window's
+// history page (the shared THistoryPanel, three series without the iron
+// core). A separate, non-modal window: the main window makes it once and
+// shows the same instance every time; closing it only hides it, and the open
+// file and the last results stay until the next "打开文件...".
+//
+//   起始日期：[Begin] － [End] [查询]              [打印...] [打开文件...]
+//   ┌ HistoryListView / HistoryChart ─────────────────────────────────┐
+//   └ 报表 ─ 曲线 ────────────────────────────────────────────────────┘
+//
+//   no file --打开文件..., a path chosen, the manager made--> file open
+//   any     --打开文件... (the old file is closed first)---> no file
+//           (cancelled, or the file is not a history file)
+//
+// The panel borrows the result list: it is cleared before the list changes
+// or goes.
+
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store/Items.h"
+
+class QPushButton;
+class THisInfoDbMgr;
+class THistoryPanel;
+
+// The captions of the window.
+inline constexpr const char* kBackUpViewerCaption = "BackUpLocationForm";
+inline constexpr const char* kOpenedCaptionPrefix = "已打开备份文件 - ";
+inline constexpr const char* kOpenFailedCaption = "无法打开数据文件，请检查数据文件是否正确！";
+// The filter of the file open dialog.
+inline constexpr const char* kBackUpFileFilter = "*.dt";
+
+class TBackUpLocationForm : public QWidget {
+    Q_OBJECT
+  public:
+    // The file open dialog: the chosen path, or an empty text when the
+    // operator cancels. Tests put their own in place.
+    using TOpenFileDialog = std::function<QString(QWidget* parent, const QString& filter)>;
+
+    static constexpr int kInitialWidth = 643;
+    static constexpr int kInitialHeight = 476;
+
+    // A window of its own, also when it has an owner (which destroys it).
+    explicit TBackUpLocationForm(QWidget* owner = nullptr);
+    ~TBackUpLocationForm() override;
+    TBackUpLocationForm(const TBackUpLocationForm&) = delete;
+    TBackUpLocationForm& operator=(const TBackUpLocationForm&) = delete;
+
+    // An empty one restores the real file dialog.
+    void SetOpenFileDialog(TOpenFileDialog dialog);
+
+    // "打开文件...": closes the open file, clears the results, asks for a
+    // file and opens it as a history file (a missing file is created empty).
+    void OpenFileButtonClick();
+    // "查询": clears the report; with a file open and begin before end, shows
+    // the samples of the range, newest first. Engine errors pass out (to the
+    // application's error report) after what was read is shown.
+    void QueryButtonClick();
+
+    bool FileOpened() const { return FHistoryMgr != nullptr; }
+    // The path last chosen (also when it could not be opened).
+    const std::string& FileName() const { return FFileName; }
+    const std::vector<TTmpReading>& Results() const { return FResults; }
+
+    THistoryPanel* HistoryPanel() const { return FPanel; }
+    QPushButton* OpenFileButton() const { return FOpenFileButton; }
+
+  private:
+    void ReleaseResults();
+
+    std::string FFileName;
+    std::vector<TTmpReading> FResults;
+    std::unique_ptr<THisInfoDbMgr> FHistoryMgr;  // none while no file is open
+    TOpenFileDialog FOpenFileDialog;
+
+    // Children of the window.
+    THistoryPanel* FPanel;
+    QPushButton* FOpenFileButton;
+};

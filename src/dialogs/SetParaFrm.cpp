@@ -1,0 +1,242 @@
+#include "dialogs/SetParaFrm.h"
+
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QVBoxLayout>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "dialogs/Prompts.h"
+#include "store/GbkText.h"
+#include "store/SysParaDbMgr.h"
+
+namespace {
+
+constexpr int kClientWidth = 389;
+constexpr int kClientHeight = 281;
+constexpr int kNumberEditWidth = 56;
+
+QLineEdit* MakeEdit(const char* name, QWidget* parent) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromUtf8(name));
+    return edit;
+}
+
+// The directory must be storable whole (GBK, at most the field's bytes), so
+// backups go exactly where the operator said; then it is created with every
+// missing parent, and an existing directory passes.
+bool MakeBackUpDir(const std::string& utf8) {
+    if (utf8.empty()) return false;
+    const std::string gbk = Utf8ToGbk(utf8);
+    if (gbk.size() > decltype(TSysParaInfo::BackUpPath)::kCapacity) return false;
+    if (GbkToUtf8(gbk) != utf8) return false;
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(utf8), error);
+    if (error) return false;
+    return std::filesystem::is_directory(std::filesystem::path(utf8), error);
+}
+
+}  // namespace
+
+int32_t EditValue(const QString& text) {
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok, 10);
+    return ok ? static_cast<int32_t>(value) : 0;
+}
+
+TSetParaForm::TSetParaForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbMgr& paraMgr)
+    : QDialog(owner), FSettings(settings), FParaMgr(paraMgr) {
+    setObjectName(QStringLiteral("SetParaForm"));
+    setWindowTitle(QStringLiteral("SetParaForm"));
+    // A fixed single border with the system menu and the minimise button.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(kClientWidth, kClientHeight);
+
+    QWidget* top = MakeTopRow();
+    QWidget* group = MakeBackUpGroup();
+
+    FOKButton = new QPushButton(QStringLiteral("确定"), this);
+    FOKButton->setObjectName(QStringLiteral("OKButton"));
+    FCancelButton = new QPushButton(QStringLiteral("取消"), this);
+    FCancelButton->setObjectName(QStringLiteral("CancelButton"));
+    FOKButton->setDefault(true);
+    FCancelButton->setAutoDefault(false);
+    connect(FOKButton, &QPushButton::clicked, this, &TSetParaForm::OKButtonClick);
+    connect(FCancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    // Clicks and the space key both toggle the box.
+    connect(FIsBackUpCheckBox, &QCheckBox::toggled, this, &TSetParaForm::IsBackUpCheckBoxClick);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(FOKButton);
+    buttons->addWidget(FCancelButton);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(top);
+    layout->addWidget(group, 1);
+    layout->addLayout(buttons);
+
+    setTabOrder(FScanIntervalEdit, FMaxOLTimerEdit);
+    setTabOrder(FMaxOLTimerEdit, FIsBackUpCheckBox);
+    setTabOrder(FIsBackUpCheckBox, FBackUpPathEdit);
+    setTabOrder(FBackUpPathEdit, FBrowseButton);
+    setTabOrder(FBrowseButton, FBackUpIntervalEdit);
+    setTabOrder(FBackUpIntervalEdit, FOKButton);
+    setTabOrder(FOKButton, FCancelButton);
+    FScanIntervalEdit->setFocus();
+}
+
+QWidget* TSetParaForm::MakeTopRow() {
+    auto* row = new QWidget(this);
+    FMaxOLTimerEdit = MakeEdit("MaxOLTimerEdit", row);
+    FScanIntervalEdit = MakeEdit("ScanIntervalEdit", row);
+    FMaxOLTimerEdit->setFixedWidth(kNumberEditWidth);
+    FScanIntervalEdit->setFixedWidth(kNumberEditWidth);
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(new QLabel(QStringLiteral("终端异常最大检测时间(分)："), row));
+    layout->addWidget(FMaxOLTimerEdit);
+    layout->addStretch(1);
+    layout->addWidget(new QLabel(QStringLiteral("轮询时间(秒)："), row));
+    layout->addWidget(FScanIntervalEdit);
+    return row;
+}
+
+QWidget* TSetParaForm::MakeBackUpGroup() {
+    auto* group = new QGroupBox(this);
+    group->setObjectName(QStringLiteral("BackUpGroupBox"));
+    // The check box heads the group it switches.
+    FIsBackUpCheckBox = new QCheckBox(QStringLiteral("系统自动备份"), group);
+    FIsBackUpCheckBox->setObjectName(QStringLiteral("IsBackUpCheckBox"));
+    FBackUpPathEdit = MakeEdit("BackUpPathEdit", group);
+    FBackUpIntervalEdit = MakeEdit("BackUpIntervalEdit", group);
+    FBackUpIntervalEdit->setFixedWidth(kNumberEditWidth);
+    FBrowseButton = new QPushButton(QStringLiteral("..."), group);
+    FBrowseButton->setObjectName(QStringLiteral("BrowseButton"));
+    FBrowseButton->setAutoDefault(false);
+    FBrowseButton->setFixedWidth(FBrowseButton->sizeHint().height());
+    FBackUpPathLabel = new QLabel(QStringLiteral("备份目录："), group);
+    FBackUpIntervalLabel = new QLabel(QStringLiteral("备份时间间隔(天)："), group);
+
+    auto* path = new QHBoxLayout;
+    path->addWidget(FBackUpPathEdit, 1);
+    path->addWidget(FBrowseButton);
+    auto* interval = new QHBoxLayout;
+    interval->addWidget(FBackUpIntervalEdit);
+    interval->addStretch(1);
+    auto* form = new QFormLayout;
+    form->addRow(FBackUpPathLabel, path);
+    form->addRow(FBackUpIntervalLabel, interval);
+    auto* layout = new QVBoxLayout(group);
+    layout->addWidget(FIsBackUpCheckBox);
+    layout->addLayout(form);
+    layout->addStretch(1);
+    return group;
+}
+
+void TSetParaForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!event->spontaneous()) FormShow();
+}
+
+void TSetParaForm::FormShow() {
+    FScanIntervalEdit->setText(QString::number(FSettings.ScanInterval / kMsPerSecond));
+    FMaxOLTimerEdit->setText(QString::number(FSettings.MaxOLTimer / kMsPerMinute));
+    FIsBackUpCheckBox->setChecked(FSettings.IsBackUp);
+    IsBackUpCheckBoxClick();
+    FBackUpPathEdit->setText(QString::fromStdString(FSettings.BackUpPath.Utf8()));
+    FBackUpIntervalEdit->setText(QString::number(FSettings.BackUpInterval));
+}
+
+void TSetParaForm::IsBackUpCheckBoxClick() {
+    const bool on = FIsBackUpCheckBox->isChecked();
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{FBackUpPathLabel, FBackUpIntervalLabel, FBrowseButton,
+                                         FBackUpPathEdit, FBackUpIntervalEdit}) {
+        w->setEnabled(on);
+    }
+}
+
+void TSetParaForm::OKButtonClick() {
+    // The button carries the OK result: the dialog closes once the handler
+    // is over, whether the checks passed, failed or the save raised.
+    struct TCloseWithOk {
+        TSetParaForm* Form;
+        ~TCloseWithOk() { Form->accept(); }
+    } close{this};
+    if (!CheckFields()) return;
+    SavePara();
+}
+
+bool TSetParaForm::CheckFields() {
+    // One message at a time, in this order; the first failure ends the checks.
+    FSeconds = EditValue(FScanIntervalEdit->text());
+    if (FSeconds < kMinScanSeconds || FSeconds > kMaxScanSeconds) {
+        ShowMessage(this, QString::fromUtf8(kScanIntervalMessage));
+        return false;
+    }
+    FMinutes = EditValue(FMaxOLTimerEdit->text());
+    if (FMinutes < kMinOfflineMinutes || FMinutes > kMaxOfflineMinutes) {
+        ShowMessage(this, QString::fromUtf8(kScanIntervalMessage));
+        return false;
+    }
+    FIsBackUp = FIsBackUpCheckBox->isChecked();
+    // The backup interval and directory are checked also with backup off.
+    FDays = EditValue(FBackUpIntervalEdit->text());
+    if (FDays < kMinBackUpDays || FDays > kMaxBackUpDays) {
+        ShowMessage(this, QString::fromUtf8(kBackUpIntervalMessage));
+        return false;
+    }
+    FBackUpDir = FBackUpPathEdit->text().toStdString();
+    if (!MakeBackUpDir(FBackUpDir)) {
+        ShowMessage(this, QString::fromUtf8(kBackUpDirMessage));
+        return false;
+    }
+    return true;
+}
+
+void TSetParaForm::SavePara() {
+    std::vector<TSysParaItem> items;
+    FParaMgr.ListParas(items);
+
+    FSettings.ScanInterval = FSeconds * kMsPerSecond;
+    FSettings.MaxOLTimer = FMinutes * kMsPerMinute;
+    FSettings.IsBackUp = FIsBackUp;
+    FSettings.BackUpInterval = FDays;
+    FSettings.BackUpPath.AssignUtf8(FBackUpDir);
+
+    // Every key goes to the record that holds it; a key without a record is
+    // not written, and the last backup date (key 3) is the backup timer's.
+    for (const TSysParaItem& item : items) {
+        switch (item.ParaKey) {
+            case kParaScanInterval:
+                FParaMgr.UpdatePara(item.RecordId, kParaScanInterval, FSettings.ScanInterval, "");
+                break;
+            case kParaMaxOLTimer:
+                FParaMgr.UpdatePara(item.RecordId, kParaMaxOLTimer, FSettings.MaxOLTimer, "");
+                break;
+            case kParaIsBackUp:
+                FParaMgr.UpdatePara(item.RecordId, kParaIsBackUp,
+                                    FSettings.IsBackUp ? kBackUpOn : 0, "");
+                break;
+            case kParaBackUpInterval:
+                FParaMgr.UpdatePara(item.RecordId, kParaBackUpInterval, FSettings.BackUpInterval,
+                                    "");
+                break;
+            case kParaBackUpPath:
+                FParaMgr.UpdatePara(item.RecordId, kParaBackUpPath, 0, FSettings.BackUpPath.Utf8());
+                break;
+            default:
+                break;
+        }
+    }
+    if (OnParaChange) OnParaChange();
+}

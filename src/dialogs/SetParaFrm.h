@@ -1,0 +1,121 @@
+#pragma once
+// TSetParaForm, "SetParaForm": the operator's settings. It edits the
+// window's settings block in place: scan interval (seconds), offline time
+// (minutes), automatic backup with its directory and interval (days).
+//
+//   ┌ SetParaForm ─────────────────────────────────────────────┐
+//   │ 终端异常最大检测时间(分)：[MaxOLTimerEdit] 轮询时间(秒)：[ScanIntervalEdit] │
+//   │ ┌[x] 系统自动备份 ────────────────────────────────────┐  │
+//   │ │ 备份目录：        [BackUpPathEdit            ] [...] │  │
+//   │ │ 备份时间间隔(天)：[BackUpIntervalEdit]              │  │
+//   │ └─────────────────────────────────────────────────────┘  │
+//   │                                        [确定] [取消]     │
+//   └──────────────────────────────────────────────────────────┘
+//
+// "确定" runs the checks in order (the first failure shows its message and
+// nothing is stored) and, when all pass, saves every key to the record that
+// holds it and calls the change handler. The dialog closes with the OK result
+// in any case; "取消" closes it with the cancel result and stores nothing.
+
+#include <QDialog>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "store/Items.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TSysParaDbMgr;
+
+// The checks' messages.
+inline constexpr const char* kScanIntervalMessage = "扫描时间间隔太短或太长！";
+inline constexpr const char* kBackUpIntervalMessage = "备份时间间隔太短或太长！";
+inline constexpr const char* kBackUpDirMessage = "创建备份目录失败！";
+
+// Accepted ranges. Minutes stop where minutes x 60000 still fits the stored
+// 32-bit count of milliseconds, so no wrapped offline time is ever stored.
+inline constexpr int32_t kMinScanSeconds = 1;
+inline constexpr int32_t kMaxScanSeconds = 59999;
+inline constexpr int32_t kMsPerSecond = 1000;
+inline constexpr int32_t kMsPerMinute = 60000;
+inline constexpr int32_t kMinOfflineMinutes = 1;
+inline constexpr int32_t kMaxOfflineMinutes = INT32_MAX / kMsPerMinute;  // 35791
+inline constexpr int32_t kMinBackUpDays = 1;
+inline constexpr int32_t kMaxBackUpDays = 364;
+
+// The text of an edit as a decimal integer; anything else counts as 0.
+int32_t EditValue(const QString& text);
+
+class TSetParaForm : public QDialog {
+    Q_OBJECT
+  public:
+    using TChangeHandler = std::function<void()>;
+
+    // Borrows the settings block and the manager; both outlive the dialog.
+    TSetParaForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbMgr& paraMgr);
+
+    // Called after a save, when the new settings are stored (the window
+    // re-applies its timers). Set by the owner after creation.
+    TChangeHandler OnParaChange;
+
+    // Fills the controls from the settings block (also on every show).
+    void FormShow();
+    // "确定": the checks, then the save. Engine errors of the save pass out
+    // (to the application's error report); the dialog closes either way.
+    void OKButtonClick();
+    // The enable rule of the backup group.
+    void IsBackUpCheckBoxClick();
+
+    // What the last checks took from the controls.
+    int32_t Seconds() const { return FSeconds; }
+    int32_t Minutes() const { return FMinutes; }
+    bool IsBackUp() const { return FIsBackUp; }
+    int32_t Days() const { return FDays; }
+    const std::string& BackUpDir() const { return FBackUpDir; }
+
+    QLineEdit* ScanIntervalEdit() const { return FScanIntervalEdit; }
+    QLineEdit* MaxOLTimerEdit() const { return FMaxOLTimerEdit; }
+    QCheckBox* IsBackUpCheckBox() const { return FIsBackUpCheckBox; }
+    QLineEdit* BackUpPathEdit() const { return FBackUpPathEdit; }
+    QLineEdit* BackUpIntervalEdit() const { return FBackUpIntervalEdit; }
+    QLabel* BackUpPathLabel() const { return FBackUpPathLabel; }
+    QLabel* BackUpIntervalLabel() const { return FBackUpIntervalLabel; }
+    QPushButton* BrowseButton() const { return FBrowseButton; }
+    QPushButton* OKButton() const { return FOKButton; }
+    QPushButton* CancelButton() const { return FCancelButton; }
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    QWidget* MakeTopRow();
+    QWidget* MakeBackUpGroup();
+    // True when every check passed; otherwise its message has been shown.
+    bool CheckFields();
+    void SavePara();
+
+    TSysParaInfo& FSettings;
+    TSysParaDbMgr& FParaMgr;
+
+    int32_t FSeconds = 0;
+    int32_t FMinutes = 0;
+    bool FIsBackUp = false;
+    int32_t FDays = 0;
+    std::string FBackUpDir;  // UTF-8
+
+    // Children of the dialog.
+    QLineEdit* FScanIntervalEdit;
+    QLineEdit* FMaxOLTimerEdit;
+    QCheckBox* FIsBackUpCheckBox;
+    QLineEdit* FBackUpPathEdit;
+    QLineEdit* FBackUpIntervalEdit;
+    QLabel* FBackUpPathLabel;
+    QLabel* FBackUpIntervalLabel;
+    QPushButton* FBrowseButton;
+    QPushButton* FOKButton;
+    QPushButton* FCancelButton;
+};
