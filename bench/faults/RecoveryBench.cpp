@@ -29,24 +29,30 @@ constexpr TDateTime kStart = 45292.0;  // 2024-01-01
 constexpr int32_t kLinkOffset = 6;
 constexpr int32_t kStoredSize = 28;
 
-const fs::path& Dir() {
-    static const fs::path dir = [] {
+// The directory of this run, removed at exit.
+class TBenchDir {
+  public:
+    TBenchDir() {
         const char* tmp = std::getenv("TMPDIR");
-        fs::path path =
-            fs::path(tmp ? tmp : "/tmp") / ("faults-bench-" + std::to_string(::getpid()));
-        fs::create_directories(path);
-        return path;
-    }();
-    return dir;
-}
-
-struct TCleanup {
-    ~TCleanup() {
-        std::error_code ignored;
-        fs::remove_all(Dir(), ignored);
+        FPath = fs::path(tmp ? tmp : "/tmp") / ("faults-bench-" + std::to_string(::getpid()));
+        fs::create_directories(FPath);
     }
+    ~TBenchDir() {
+        std::error_code ignored;
+        fs::remove_all(FPath, ignored);
+    }
+    TBenchDir(const TBenchDir&) = delete;
+    TBenchDir& operator=(const TBenchDir&) = delete;
+    const fs::path& Path() const { return FPath; }
+
+  private:
+    fs::path FPath;
 };
-const TCleanup gCleanup;
+
+const fs::path& Dir() {
+    static const TBenchDir dir;
+    return dir.Path();
+}
 
 // A history file of Count samples whose last link was never written, made
 // once per size.

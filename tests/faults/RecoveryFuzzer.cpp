@@ -29,27 +29,35 @@ void Check(bool condition) {
     if (!condition) std::abort();
 }
 
-const fs::path& FuzzDir() {
-    static const fs::path dir = [] {
+// The fuzzer's directory, removed with what is in it when the fuzzer exits.
+class TFuzzDir {
+  public:
+    TFuzzDir() {
         std::string pattern = (fs::temp_directory_path() / "recovery-fuzz-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        return fs::path(pattern);
-    }();
-    return dir;
+        FPath = pattern;
+    }
+    ~TFuzzDir() {
+        std::error_code ignored;
+        fs::remove_all(FPath, ignored);
+    }
+    TFuzzDir(const TFuzzDir&) = delete;
+    TFuzzDir& operator=(const TFuzzDir&) = delete;
+    const fs::path& Path() const { return FPath; }
+
+  private:
+    fs::path FPath;
+};
+
+const fs::path& FuzzDir() {
+    static const TFuzzDir dir;
+    return dir.Path();
 }
 
 std::vector<uint8_t> Bytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
-
-struct TCleanup {
-    ~TCleanup() {
-        std::error_code ignored;
-        fs::remove_all(FuzzDir(), ignored);
-    }
-};
-const TCleanup gCleanup;
 
 }  // namespace
 
