@@ -15,8 +15,8 @@
 #include "polling/SimHarness.h"
 #include "polling/StationState.h"
 #include "polling/TmpProtocol.h"
-#include "store/ReportText.h"
 #include "store/HisInfoDbMgr.h"
+#include "store/ReportText.h"
 #include "store/StorePaths.h"
 #include "store/SysParaDbMgr.h"
 
