@@ -86,13 +86,23 @@ void TMainForm::DeleteStation(TStationNode& node) {
 void TMainForm::ReconnectClick() {
     TStationState* station = SelectedStation();
     if (station == nullptr) return;
-    station->State = kStateConnecting;
+    ReconnectStation(*station);
     ShowStateText(station->State);
     RefreshConnectionCommands(*station);
 }
 
 void TMainForm::TreeReconnectClick() {
-    if (TStationState* station = SelectedStation()) station->State = kStateConnecting;
+    if (TStationState* station = SelectedStation()) ReconnectStation(*station);
+}
+
+void TMainForm::ReconnectStation(TStationState& station) {
+    // The port is opened anew when it never opened or its line hung up
+    // (state 5 when that fails); then state 1 with a fresh offline period.
+    if (FScanCycle) {
+        FScanCycle->Reconnect(station);
+    } else {
+        station.State = kStateConnecting;
+    }
 }
 
 void TMainForm::DisconnectClick() {

@@ -194,6 +194,7 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // The backups on the window's settings, parameters and clock.
     TBackUp MakeBackUp();
     void DeleteStation(TStationNode& node);
+    void ReconnectStation(TStationState& station);
     void RequestTerminate();
 
     std::string FProgramDir;  // ends with '/'

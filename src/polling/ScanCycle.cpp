@@ -1,7 +1,6 @@
 #include "polling/ScanCycle.h"
 
 #include <QtGlobal>
-#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -160,23 +159,11 @@ void TScanCycle::ReceiveData(TComm* sender, const uint8_t* buffer, uint16_t leng
     if (station == nullptr) return;
     // Each chunk is one whole reply from its first byte; a reply split over
     // two chunks fails on both halves.
-    const TDecodedReply reply = DecodeReply(buffer, length);
-    if (!reply.Accepted) return;
-
     const TDateTime now = FClock();
-    station->State = kStateConnected;
-    // A station that answers is never silent: the offline rule counts from
-    // its latest accepted reply.
-    station->RefTime = now;
-    if (reply.Kind == TReplyKind::Relays) {
-        station->RelayFlags = reply.RelayFlags;
-    } else {
-        station->RawTemp = reply.RawTemp;
-        const bool anyValue = std::any_of(station->RawTemp.begin(), station->RawTemp.end(),
-                                          [](uint16_t raw) { return raw != 0; });
-        // A failed sample skips the refresh of this reply.
-        if (anyValue && !RecordSample(*station, now)) return;
-    }
+    const TReplyEffect effect = ApplyReply(*station, buffer, length, now);
+    if (effect == TReplyEffect::Ignored) return;
+    // A failed sample skips the refresh of this reply.
+    if (effect == TReplyEffect::SampleDue && !RecordSample(*station, now)) return;
     if (station == FView.SelectedStation()) {
         FView.RefreshConnectionCommands(*station);
         FView.ShowLiveView();
@@ -192,8 +179,11 @@ TComm::TReceiveDataEvent TScanCycle::ReceiveHandler() {
 bool TScanCycle::RecordSample(TStationState& station, TDateTime now) {
     std::string message;
     try {
-        FRecorder.Record(station, now);
+        const std::string notice = FRecorder.Record(station, now);
         station.RecordingErrorReported = false;
+        // A history file that had to be recovered first: the operator hears
+        // of it once, when it happens (the next samples find it sound).
+        if (!notice.empty()) FView.ReportError(notice);
         return true;
     } catch (const std::exception& error) {
         message = error.what();
@@ -208,4 +198,30 @@ bool TScanCycle::RecordSample(TStationState& station, TDateTime now) {
         FView.ReportError(message);
     }
     return false;
+}
+
+// --- Reconnect ----------------------------------------------------------------
+
+void TScanCycle::Reconnect(TStationState& station) {
+    TComm* port = station.Port.get();
+    // A port that never opened, or whose worker threads ended when its line
+    // hung up (an adapter pulled out), is opened anew on the same name: the
+    // device may be back.
+    if (port != nullptr && (!port->IsOpen() || !port->WorkersAlive())) {
+        try {
+            port->ClosePort();
+        } catch (...) {
+            // What is left of the old opening goes either way.
+        }
+        try {
+            port->OpenPort();
+        } catch (...) {
+            station.State = kStateOpenError;
+            return;
+        }
+    }
+    station.State = kStateConnecting;
+    // A fresh offline period: a station reconnected after it was declared
+    // absent must not be declared absent again by the very next pass.
+    station.RefTime = FClock();
 }

@@ -73,6 +73,11 @@ class TScanCycle {
     void ReceiveData(TComm* sender, const uint8_t* buffer, uint16_t length);
     TComm::TReceiveDataEvent ReceiveHandler();
 
+    // The reconnect command for one station: reopens its port when it is
+    // not open or its worker threads have ended, then State 1 and a fresh
+    // RefTime; State 5 when the port does not open.
+    void Reconnect(TStationState& station);
+
     // The local date-time source of the passes and the samples (Now()).
     void SetClock(TClock clock);
 

@@ -24,29 +24,21 @@
 #include <memory>
 #include <vector>
 
+#include "polling/StationLive.h"
 #include "store/DateTime.h"
 #include "store/Items.h"
 
 class TComm;
 class THisInfoDbMgr;
 
-enum TConnectionState : uint8_t {
-    kStateConnected = 0,
-    kStateConnecting = 1,
-    kStateDisconnected = 2,
-    kStateAbsent = 3,
-    kStatePortBusy = 4,
-    kStateOpenError = 5,
-    kStateWriteError = 6,
-    kStateManualDisconnect = 7,
-};
-
 // The status bar text of a state code (UTF-8); empty for any other code.
 const char* StateText(uint8_t state);
 // False for the states a scan pass skips: 3, 5, 6 and 7.
 bool IsPolledState(uint8_t state);
 
-struct TStationState {
+// The fields replies change (RelayFlags, RawTemp, State, RefTime) come from
+// TStationLive.
+struct TStationState : TStationLive {
     TStationState();
     TStationState(const TStationState&) = delete;
     TStationState& operator=(const TStationState&) = delete;
@@ -64,14 +56,6 @@ struct TStationState {
     // The record in the window's station list, which keeps it alive.
     TStationInfo* Station = nullptr;
     std::unique_ptr<TComm> Port;
-    // The coil byte of the last accepted relay reply, kept whole.
-    uint8_t RelayFlags = 0;
-    // A phase, B phase, C phase, iron core: raw registers of the last
-    // accepted temperature reply.
-    std::array<uint16_t, 4> RawTemp{};
-    uint8_t State = kStateDisconnected;
-    // Reference time of the offline rule.
-    TDateTime RefTime = 0;
 
     // Set while a recording error of this station has been reported and no
     // sample has been stored since, so the error is reported only once.

@@ -114,6 +114,11 @@ void TComm::ClosePort() {
     FSendIdle.store(1);
 }
 
+bool TComm::WorkersAlive() const {
+    return IsOpen() && FReadThread && FWriteThread && !FReadThread->Ended() &&
+           !FWriteThread->Ended();
+}
+
 bool TComm::SendData(const void* buffer, uint16_t length) {
     if (!FWriteThread || length == 0 || buffer == nullptr) return false;
     TWriteRequest request;

@@ -54,6 +54,10 @@ class TComm {
     void OpenPort();
     void ClosePort();
     bool IsOpen() const { return FPort != nullptr; }
+    // True while the port is open and both worker threads still run; false
+    // once either has ended by itself (a line that hung up), although the
+    // port stays open until ClosePort.
+    bool WorkersAlive() const;
 
     // Queues a copy of length bytes for the writer. False when the port is
     // not open, length is 0, or the request cannot be queued. Never waits

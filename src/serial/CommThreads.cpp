@@ -69,6 +69,7 @@ void TCommThread::Run() noexcept {
     } catch (...) {
         PostHangup();
     }
+    FEnded.store(true);
 }
 
 bool TCommThread::Notify(TCommNotification&& notification) {

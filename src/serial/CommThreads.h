@@ -47,6 +47,9 @@ class TCommThread {
     // Starts the thread; false when the system refuses one.
     bool Start();
     void Join();
+    // True once the thread's loop has returned, by the stop event or by a
+    // failure; safe to ask from any thread.
+    bool Ended() const { return FEnded.load(); }
 
     // Called on the worker thread only. Posts a notification; when that
     // fails, posts the hang-up in its place and returns false.
@@ -67,6 +70,7 @@ class TCommThread {
 
     const int FPriorityBoost;
     const char* const FName;
+    std::atomic<bool> FEnded{false};
     std::thread FThread;
 };
 

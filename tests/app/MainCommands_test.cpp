@@ -101,10 +101,23 @@ TEST_F(MainCommands, StartAndStopSwitchTheirItemsAndStartRunsNoPassAtOnce) {
 TEST_F(MainCommands, ReconnectSetsConnectingAndShowsIt) {
     Select(*Window, 2);
     EXPECT_EQ(Window->CommStateLabel()->text(), "打开端口出错");
+    // The port is tried again; it is still missing.
+    Window->ReconnectClick();
+    EXPECT_EQ(StationAt(*Window, 2).State, kStateOpenError);
+    EXPECT_EQ(Window->CommStateLabel()->text(), "打开端口出错");
+    EXPECT_EQ(StationCommands(), std::vector<bool>({true, false, true}));
+    // Once the port is there, reconnecting opens it.
+    TPtyPair pty3;
+    Dir.LinkPort(3, pty3.SlavePath());
     Window->ReconnectClick();
     EXPECT_EQ(StationAt(*Window, 2).State, kStateConnecting);
+    EXPECT_TRUE(StationAt(*Window, 2).Port->WorkersAlive());
     EXPECT_EQ(Window->CommStateLabel()->text(), "正在连接...");
     EXPECT_EQ(StationCommands(), std::vector<bool>({true, false, true}));
+    const uint8_t probe[] = {3, 1, 0, 0, 0, 4};
+    ASSERT_TRUE(StationAt(*Window, 2).Port->SendData(probe, sizeof probe));
+    EXPECT_EQ(pty3.Read(sizeof probe).size(), sizeof probe);
+    StationAt(*Window, 2).Port->ClosePort();
 
     // The pop-up's reconnect changes the state only.
     Select(*Window, 1);

@@ -21,6 +21,9 @@ void CmdAddSample(const TWords& words, std::ostream& out);
 void CmdDump(const TWords& words, std::ostream& out);
 void CmdReport(const TWords& words, std::ostream& out);
 void CmdCheck(const TWords& words, std::ostream& out);
+// A history file that no longer opens: its intact samples into a fresh file,
+// the original kept aside.
+void CmdRepair(const TWords& words, std::ostream& out);
 
 // Raises TToolError unless Path names an existing file: the commands that
 // only read never create one.

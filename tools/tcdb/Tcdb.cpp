@@ -22,6 +22,7 @@ constexpr const char* kUsage =
     "  dump FILE [--from TIME] [--to TIME]\n"
     "  report FILE [--from TIME] [--to TIME]\n"
     "  check FILE\n"
+    "  repair FILE\n"
     "TIME is local time \"YYYY-MM-DD hh:mm:ss[.zzz]\"; PROGRAM_DIR holds data/ and syspara/.\n";
 
 using TCommand = std::function<void(const TWords&, std::ostream&)>;
@@ -31,6 +32,7 @@ const std::map<std::string, TCommand>& CommandTable() {
         {"init", CmdInit},     {"add-station", CmdAddStation}, {"stations", CmdStations},
         {"params", CmdParams}, {"set-param", CmdSetParam},     {"add-sample", CmdAddSample},
         {"dump", CmdDump},     {"report", CmdReport},          {"check", CmdCheck},
+        {"repair", CmdRepair},
     };
     return table;
 }
