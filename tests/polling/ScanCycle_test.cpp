@@ -259,14 +259,17 @@ TEST_F(ScanCycleTest, SkippedStatesGetNoRequestButTheSelectedOnesTextIsShownEver
     EXPECT_EQ(polled.State, kStateDisconnected);
 }
 
-TEST_F(ScanCycleTest, ReconnectedStationOnAPortThatNeverOpenedTurnsBusy) {
+TEST_F(ScanCycleTest, ConnectingStationWhosePortIsNotOpenTurnsBusy) {
+    // A station in state 1 whose port is not open (the reconnect command
+    // itself reopens the port first; this pins the pass's own rule) gets
+    // "busy": SendData on a closed port returns False.
     TStationState& station = rig_.AddStation(9, 9);
     ASSERT_EQ(station.State, kStateOpenError);
     rig_.View().Selected = &station;
 
     Pass();
     EXPECT_EQ(station.State, kStateOpenError);
-    station.State = kStateConnecting;  // the reconnect command
+    station.State = kStateConnecting;
     EXPECT_TRUE(IsPolledState(station.State));
     Pass();
     EXPECT_EQ(station.State, kStatePortBusy);
