@@ -218,15 +218,20 @@ bool TVeltTable::InPrimaryArea(int64_t position) const {
 }
 
 TReadBatch TVeltTable::ReadBatch(int32_t recordId, bool backward, std::vector<uint8_t>& out) {
+    CheckActive();
+    return ReadBatchAt(SlotOf(recordId), backward, out);
+}
+
+TReadBatch TVeltTable::ReadBatchAt(int32_t slot, bool backward, std::vector<uint8_t>& out) {
     TReadBatch batch;
     BeginAccess();
     try {
-        const int32_t slot = SlotOf(recordId);
-        const int64_t position = SlotPosition(slot);
-        const bool primary = InPrimaryArea(position);
-        const int32_t areaFirst = primary ? 0 : FDef.PrimaryCount.Get();
-        const int32_t areaEnd =
-            primary ? FDef.PrimaryCount.Get() : FDef.PrimaryCount.Get() + FDef.GrowthCount.Get();
+        const int32_t primaryCount = FDef.PrimaryCount.Get();
+        const int32_t slotCount = primaryCount + FDef.GrowthCount.Get();
+        if (slot < 0 || slot >= slotCount) RaiseFileCorrupt();
+        const bool primary = InPrimaryArea(SlotPosition(slot));
+        const int32_t areaFirst = primary ? 0 : primaryCount;
+        const int32_t areaEnd = primary ? primaryCount : slotCount;
         int32_t first = backward ? std::max(areaFirst, slot - (kBatchRecords - 1)) : slot;
         int32_t end = std::min(areaEnd, first + kBatchRecords);
         if (end - first < kBatchRecords) first = std::max(areaFirst, end - kBatchRecords);
@@ -234,10 +239,12 @@ TReadBatch TVeltTable::ReadBatch(int32_t recordId, bool backward, std::vector<ui
         batch.Count = std::max(0, end - first);
         batch.AskedIndex = slot - first;
         const size_t bytes = static_cast<size_t>(batch.Count) * FStoredRecordSize;
-        out.assign(bytes, 0);
+        out.resize(bytes);
         // A file cut short since the open leaves zeros, which fail the
         // marker check.
-        FileIO().ReadAt(SlotPosition(first), out.data(), static_cast<int32_t>(bytes));
+        const int32_t got =
+            FileIO().ReadAt(SlotPosition(first), out.data(), static_cast<int32_t>(bytes));
+        if (static_cast<size_t>(got) < bytes) std::fill(out.begin() + got, out.end(), 0);
     } catch (...) {
         FDatabase->EndAccessAfterFailure();
         throw;
@@ -284,6 +291,21 @@ int32_t TVeltTable::BuildRecord(int32_t recordId, const void* data, int32_t size
     if (n > 0) std::memcpy(FWork.data() + FHeaderSize, FKey.data(), static_cast<size_t>(n));
     FDatabase->EncryptData(FWork.data() + FHeaderSize, n);
     return n;
+}
+
+const uint8_t* TVeltTable::CacheForm(int32_t taken) {
+    FPlain.assign(FWork.begin(), FWork.end());
+    const int32_t recordSize = RecordSize();
+    if (recordSize <= 0) return FPlain.data();
+    if (taken == recordSize) {
+        // Deciphering the whole data part gives back what was enciphered.
+        std::memcpy(FPlain.data() + FHeaderSize, FKey.data(), static_cast<size_t>(recordSize));
+    } else {
+        // Fewer bytes were enciphered than a read deciphers; the copy holds
+        // what such a read returns.
+        FDatabase->DecryptData(FPlain.data() + FHeaderSize, recordSize);
+    }
+    return FPlain.data();
 }
 
 void TVeltTable::GrowForAppend() {
@@ -335,11 +357,12 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         const TTableDef before = FDef;
         int32_t slot;
         int64_t position;
+        int32_t taken;
         try {
             GrowForAppend();
             slot = FDef.PrimaryCount.Get() + FDef.GrowthCount.Get();
             position = SlotPosition(slot);
-            BuildRecord(recordId, data, size);
+            taken = BuildRecord(recordId, data, size);
             FileIO().WriteAt(position, FWork.data(), FStoredRecordSize);
             FDef.GrowthCount.Set(FDef.GrowthCount.Get() + 1);
             WriteDefinition();
@@ -350,7 +373,7 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         FIdMap.Add(recordId, slot);
         if (FSlotMapped.size() <= static_cast<size_t>(slot)) FSlotMapped.resize(slot + 1, 0);
         FSlotMapped[slot] = 1;
-        FCache->Put(recordId, FWork.data());
+        FCache->PutAt(recordId, slot, CacheForm(taken));
         for (auto& index : FIndexes) {
             index->Insert(recordId, static_cast<int32_t>(position), FKey.data());
         }
@@ -362,12 +385,13 @@ void TVeltTable::Update(int32_t recordId, const void* data, int32_t size) {
     CheckActive();
     CheckModifiable();
     WithAccess([&] {
-        const int32_t position = RecordPosition(recordId);
-        BuildRecord(recordId, data, size);
+        const int32_t slot = SlotOf(recordId);
+        const auto position = static_cast<int32_t>(SlotPosition(slot));
+        const int32_t taken = BuildRecord(recordId, data, size);
         // Only the data part: marker, flag, id and links stay as they are.
         FileIO().WriteAt(static_cast<int64_t>(position) + FHeaderSize, FWork.data() + FHeaderSize,
                          FStoredRecordSize - FHeaderSize);
-        FCache->Put(recordId, FWork.data());
+        FCache->PutAt(recordId, slot, CacheForm(taken));
         for (auto& index : FIndexes) index->Update(recordId, position, FKey.data());
     });
 }
@@ -377,12 +401,12 @@ void TVeltTable::Delete(int32_t recordId) {
     CheckModifiable();
     WithAccess([&] {
         const int32_t slot = SlotOf(recordId);
-        const int32_t position = RecordPosition(recordId);
+        const auto position = static_cast<int32_t>(SlotPosition(slot));
         const uint8_t deleted = 1;
         FileIO().WriteAt(static_cast<int64_t>(position) + 1, &deleted, 1);
         FIdMap.Remove(recordId);
         FSlotMapped[slot] = 0;
-        FCache->Remove(recordId);
+        FCache->RemoveAt(recordId, slot);
         for (auto& index : FIndexes) index->Remove(recordId, position);
     });
 }
@@ -392,25 +416,25 @@ bool TVeltTable::ReadRecord(int32_t position, int32_t& recordId, void* data) {
     if (position < 0 || position >= RecordCount()) return false;
     int32_t slot;
     FIdMap.GetAt(position, recordId, slot);
-    ReadData(recordId, data);
+    ReadData(recordId, slot, data);
     return true;
 }
 
 bool TVeltTable::ReadRecordById(int32_t recordId, void* data) {
     CheckActive();
-    if (!FIdMap.ContainsKey(recordId)) return false;
-    ReadData(recordId, data);
+    int32_t slot;
+    if (!FIdMap.TryGetValue(recordId, slot)) return false;
+    ReadData(recordId, slot, data);
     return true;
 }
 
-void TVeltTable::ReadData(int32_t recordId, void* data) {
-    FRead.resize(static_cast<size_t>(FStoredRecordSize));
-    FCache->Get(recordId, FRead.data());
+void TVeltTable::ReadData(int32_t recordId, int32_t slot, void* data) {
+    // The cache keeps records deciphered.
+    const uint8_t* record = FCache->RecordAt(recordId, slot);
     const int32_t recordSize = RecordSize();
     if (recordSize > 0) {
-        std::memcpy(data, FRead.data() + FHeaderSize, static_cast<size_t>(recordSize));
+        CopyRecordBytes(data, record + FHeaderSize, static_cast<size_t>(recordSize));
     }
-    FDatabase->DecryptData(data, recordSize);
 }
 
 void TVeltTable::EmptyTable() {
