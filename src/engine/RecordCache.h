@@ -10,18 +10,24 @@
 
 class TVeltTable;
 
-// A copy of a few dozen bytes (a stored record or its data part) without a
-// library call: two overlapping 16-byte moves cover 16 to 32 bytes, the
-// size of a history record.
+// A copy of a few dozen bytes (a stored record, its header or its data
+// part) without a library call: two overlapping moves of a power of two
+// cover every size from that power to twice it.
+template <size_t Width>
+inline void CopyTwoOverlapping(void* dest, const void* source, size_t size) {
+    uint8_t head[Width];
+    uint8_t tail[Width];
+    std::memcpy(head, source, Width);
+    std::memcpy(tail, static_cast<const uint8_t*>(source) + size - Width, Width);
+    std::memcpy(dest, head, Width);
+    std::memcpy(static_cast<uint8_t*>(dest) + size - Width, tail, Width);
+}
+
 inline void CopyRecordBytes(void* dest, const void* source, size_t size) {
-    constexpr size_t kHalf = 16;
-    if (size >= kHalf && size <= 2 * kHalf) {
-        uint8_t head[kHalf];
-        uint8_t tail[kHalf];
-        std::memcpy(head, source, kHalf);
-        std::memcpy(tail, static_cast<const uint8_t*>(source) + size - kHalf, kHalf);
-        std::memcpy(dest, head, kHalf);
-        std::memcpy(static_cast<uint8_t*>(dest) + size - kHalf, tail, kHalf);
+    if (size >= 16 && size <= 32) {
+        CopyTwoOverlapping<16>(dest, source, size);
+    } else if (size >= 8 && size < 16) {
+        CopyTwoOverlapping<8>(dest, source, size);
     } else if (size > 0) {
         std::memcpy(dest, source, size);
     }

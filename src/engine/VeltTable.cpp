@@ -101,21 +101,23 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
         FIdMap.Clear();
 
         // Every stored record in slot order: the primary area, then the
-        // growth area, each in one read.
+        // growth area, each in one read. ReadExact fills the buffer or
+        // raises, so it is not cleared first.
         const int32_t primaryCount = FDef.PrimaryCount.Get();
         const int32_t growthCount = FDef.GrowthCount.Get();
         const int64_t primaryBytes = static_cast<int64_t>(primaryCount) * FStoredRecordSize;
         const int64_t growthBytes = static_cast<int64_t>(growthCount) * FStoredRecordSize;
-        std::vector<uint8_t> records(static_cast<size_t>(primaryBytes + growthBytes));
-        io.ReadExact(FDef.PrimaryOffset.Get(), records.data(), static_cast<int32_t>(primaryBytes));
-        io.ReadExact(FDef.GrowthOffset.Get(), records.data() + primaryBytes,
+        const auto recordBytes = static_cast<size_t>(primaryBytes + growthBytes);
+        const auto records = std::make_unique_for_overwrite<uint8_t[]>(recordBytes);
+        io.ReadExact(FDef.PrimaryOffset.Get(), records.get(), static_cast<int32_t>(primaryBytes));
+        io.ReadExact(FDef.GrowthOffset.Get(), records.get() + primaryBytes,
                      static_cast<int32_t>(growthBytes));
 
         const int32_t slotCount = primaryCount + growthCount;
         FSlotMapped.assign(static_cast<size_t>(slotCount), 0);
         FIdMap.Reserve(static_cast<size_t>(slotCount));
         for (int32_t slot = 0; slot < slotCount; ++slot) {
-            const uint8_t* stored = records.data() + static_cast<size_t>(slot) * FStoredRecordSize;
+            const uint8_t* stored = records.get() + static_cast<size_t>(slot) * FStoredRecordSize;
             if (RecordDeleted(stored)) continue;
             // A second live record under an id already present is not added.
             if (FIdMap.Add(StoredRecordId(stored), slot)) FSlotMapped[slot] = 1;
@@ -124,7 +126,7 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
         FIndexes.clear();
         FIndexesLoaded = loadIndexes;
         if (loadIndexes) {
-            const TRecordSlots slots{records.data(), records.size(), FSlotMapped.data()};
+            const TRecordSlots slots{records.get(), recordBytes, FSlotMapped.data()};
             for (int32_t k = 0; k < FDef.IndexCount.Get(); ++k) {
                 FIndexes.push_back(std::make_unique<TVeltIndex>(this, &io, k, slots));
             }
@@ -152,6 +154,7 @@ int32_t TVeltTable::RecordCount() const {
 // ------------------------------------------------------------ access
 
 void TVeltTable::CheckActive() const {
+    if (FDatabase != nullptr && FActive && FDatabase->Active()) return;
     if (FDatabase == nullptr) RaiseEngineError(velt_msg::kDatabaseNil);
     FDatabase->CheckActive();
     if (!FActive) RaiseEngineError(velt_msg::kTableClosed);

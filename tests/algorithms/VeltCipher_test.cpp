@@ -397,7 +397,7 @@ TEST(Mode0, DecryptRecordsMatchesOneCallPerRecord) {
     TByteSource random(23);
     std::vector<int32_t> sizes;
     for (int32_t size = 0; size <= 40; ++size) sizes.push_back(size);
-    for (int32_t size : {255, 256, 257, 300}) sizes.push_back(size);
+    for (int32_t size : {255, 2047, 2048, 2055, 2056, 2100}) sizes.push_back(size);
     for (int keyRound = 0; keyRound < 3; ++keyRound) {
         const Bytes key = random.Next(static_cast<size_t>(random.Between(1, 56)));
         const Bytes vector = random.Next(8);
@@ -405,7 +405,8 @@ TEST(Mode0, DecryptRecordsMatchesOneCallPerRecord) {
         TBlowfishProbe cipher;
         cipher.Init(key.data(), static_cast<int32_t>(key.size()), vector.data());
         for (int32_t size : sizes) {
-            for (int32_t count : {1, 2, 15, 16, 17, 33, 100}) {
+            for (int32_t count : {1, 2, 17, 51, 52, 100, 127, 128, 129, 257}) {
+                if (size > 256 && count > 2) continue;
                 const int32_t stride = size + random.Between(0, 12);
                 const Bytes run = RecordRun(random, count, stride);
                 const Bytes expected = OneByOne(cipher, run, count, stride, size);
@@ -427,6 +428,26 @@ TEST(Mode0, DecryptRecordsMatchesOneCallPerRecord) {
                 }
             }
         }
+    }
+}
+
+// Buffers longer than one run of blocks to the cipher, and ending in a part.
+TEST(Mode0, LongBuffersMatchTheDefinition) {
+    TByteSource random(25);
+    const Bytes key = random.Next(20);
+    const Bytes vector = random.Next(8);
+    const TReferenceBlowfish reference(key);
+    TEnc_Blowfish cipher;
+    cipher.Init(key.data(), 20, vector.data());
+    for (size_t size : {2047u, 2048u, 2049u, 2055u, 2056u, 4100u, 10003u}) {
+        const Bytes data = random.Next(size);
+        Bytes feedback = vector;
+        const Bytes expected = reference.Mode0(feedback, data, false);
+        cipher.Reset();
+        ASSERT_EQ(Decrypt(cipher, data), expected) << size;
+        cipher.Reset();
+        feedback = vector;
+        ASSERT_EQ(Encrypt(cipher, data), reference.Mode0(feedback, data, true)) << size;
     }
 }
 
