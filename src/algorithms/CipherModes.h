@@ -104,33 +104,21 @@ class TBlockModes {
             Store(feedback_, initial);
             return;
         }
-        const int32_t perRun = full > 0 ? std::min(kRunBlocks / full, kRunRecords) : kRunRecords;
-        TBlock work[kRunBlocks];
-        TBlock mask[kRunBlocks];
-        TBlock keys[kRunRecords];
-        for (int32_t first = 0; first < count; first += perRun) {
-            const int32_t n = std::min(perRun, count - first);
-            uint8_t* run = records + static_cast<size_t>(first) * stride;
-            int32_t k = 0;
-            for (int32_t r = 0; r < n; ++r) {
-                const uint8_t* record = run + static_cast<size_t>(r) * stride;
-                TBlock f = initial;
-                for (int32_t j = 0; j < full; ++j, ++k) {
-                    work[k] = Load(record + j * B);
-                    mask[k] = f;
-                    f = Xor(work[k], f);
-                }
-                keys[r] = f;
-            }
-            cipher_.DecipherBlocks(work, k);
-            if (part > 0) cipher_.EncipherBlocks(keys, n);
-            k = 0;
-            for (int32_t r = 0; r < n; ++r) {
-                uint8_t* record = run + static_cast<size_t>(r) * stride;
-                for (int32_t j = 0; j < full; ++j, ++k)
-                    Store(record + j * B, Xor(work[k], mask[k]));
-                if (part > 0) XorPart(record + full * B, record + full * B, part, keys[r]);
-            }
+        // Records of up to three full blocks (up to 31 bytes, a history record
+        // among them) get loops of a fixed length.
+        switch (full) {
+            case 1:
+                ChainedRecordRuns<1>(records, count, stride, full, part, initial);
+                break;
+            case 2:
+                ChainedRecordRuns<2>(records, count, stride, full, part, initial);
+                break;
+            case 3:
+                ChainedRecordRuns<3>(records, count, stride, full, part, initial);
+                break;
+            default:
+                ChainedRecordRuns<0>(records, count, stride, full, part, initial);
+                break;
         }
         Store(feedback_, initial);
     }
@@ -146,6 +134,42 @@ class TBlockModes {
     // longer the run, the less its lanes wait at its start and end.
     static constexpr int32_t kRunBlocks = 256;
     static constexpr int32_t kRunRecords = 128;
+
+    // The runs of ChainedDecryptRecords for records of Full full blocks (a
+    // Fixed of 0: of Full blocks, known only now) and a Part-byte final part.
+    template <int32_t Fixed>
+    void ChainedRecordRuns(uint8_t* records, int32_t count, size_t stride, int32_t dynamicFull,
+                           int32_t part, const TBlock& initial) {
+        const int32_t full = Fixed > 0 ? Fixed : dynamicFull;
+        const int32_t perRun = full > 0 ? std::min(kRunBlocks / full, kRunRecords) : kRunRecords;
+        TBlock work[kRunBlocks];
+        TBlock mask[kRunBlocks];
+        TBlock keys[kRunRecords];
+        for (int32_t first = 0; first < count; first += perRun) {
+            const int32_t n = std::min(perRun, count - first);
+            uint8_t* run = records + static_cast<size_t>(first) * stride;
+            for (int32_t r = 0; r < n; ++r) {
+                const uint8_t* record = run + static_cast<size_t>(r) * stride;
+                TBlock f = initial;
+                for (int32_t j = 0; j < full; ++j) {
+                    const TBlock c = Load(record + j * B);
+                    work[r * full + j] = c;
+                    mask[r * full + j] = f;
+                    f = Xor(c, f);
+                }
+                keys[r] = f;
+            }
+            cipher_.DecipherBlocks(work, n * full);
+            if (part > 0) cipher_.EncipherBlocks(keys, n);
+            for (int32_t r = 0; r < n; ++r) {
+                uint8_t* record = run + static_cast<size_t>(r) * stride;
+                for (int32_t j = 0; j < full; ++j) {
+                    Store(record + j * B, Xor(work[r * full + j], mask[r * full + j]));
+                }
+                if (part > 0) XorPart(record + full * B, record + full * B, part, keys[r]);
+            }
+        }
+    }
 
     static TBlock Load(const uint8_t* bytes) {
         TBlock block;
