@@ -287,9 +287,12 @@ template <int D>
     StoreBigEndianPair(block, l[D], r[D]);
 }
 
-// Four lanes keep all eight halves, the table pointers and the round
-// temporaries in the sixteen general registers of x86-64; more lanes spill.
-constexpr int32_t kLanes = 4;
+// Blocks per turn of a long run. Four lanes' halves fit the sixteen
+// general registers of x86-64; six spill a little but hide more of each
+// round's load latency, and measured about a tenth faster on a read batch
+// (32 against 36 ns per history record). Fewer than six left over go four,
+// two and one at a time.
+constexpr int32_t kLanes = 6;
 
 }  // namespace
 
@@ -312,9 +315,14 @@ void TEnc_Blowfish::CipherBlocks(uint8_t* blocks, int32_t count) const {
     for (; count - done >= kLanes; done += kLanes) {
         BlowfishLanes<kLanes, Decipher>(s, p, blocks + static_cast<size_t>(done) * kBlockSize);
     }
-    if (count - done >= 2) {
+    // The rest, fewer than kLanes blocks, in lanes of four, two and one.
+    if constexpr (kLanes > 4) {
+        for (; count - done >= 4; done += 4) {
+            BlowfishLanes<4, Decipher>(s, p, blocks + static_cast<size_t>(done) * kBlockSize);
+        }
+    }
+    for (; count - done >= 2; done += 2) {
         BlowfishLanes<2, Decipher>(s, p, blocks + static_cast<size_t>(done) * kBlockSize);
-        done += 2;
     }
     if (count - done >= 1) {
         BlowfishLanes<1, Decipher>(s, p, blocks + static_cast<size_t>(done) * kBlockSize);
@@ -324,7 +332,8 @@ void TEnc_Blowfish::CipherBlocks(uint8_t* blocks, int32_t count) const {
 void TEnc_Blowfish::DecipherBlocksAndEncipher(void* blocks, int32_t count, void* block) {
     // The last (up to three) blocks to decipher share the lanes with the
     // block to encipher.
-    const int32_t together = std::clamp(count, 0, kLanes - 1);
+    constexpr int32_t kMixedMost = 3;
+    const int32_t together = std::clamp(count, 0, kMixedMost);
     uint8_t* bytes = static_cast<uint8_t*>(blocks);
     CipherBlocks<true>(bytes, count - together);
     uint8_t* rest = bytes + static_cast<size_t>(count - together) * kBlockSize;
