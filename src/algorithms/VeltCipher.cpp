@@ -227,31 +227,47 @@ const uint32_t* TEnc_Blowfish::PArray() const {
 
 namespace {
 
+// Lane i deciphers when bit i of DecipherLanes is set: deciphering is
+// enciphering with the P-array in reverse order.
+template <unsigned DecipherLanes>
+constexpr int PIndex(int lane, int k) {
+    return (DecipherLanes >> lane) & 1u ? kPSize - 1 - k : k;
+}
+
+// Rounds K and K + 1 of N blocks side by side.
+template <int N, unsigned DecipherLanes>
+[[gnu::always_inline]] inline void BlowfishRoundPair(const uint32_t* s, const uint32_t* p,
+                                                     uint32_t (&l)[N], uint32_t (&r)[N], int k) {
+    VELT_UNROLL
+    for (int i = 0; i < N; ++i) r[i] ^= VELT_BF_F(l[i]) ^ p[PIndex<DecipherLanes>(i, k)];
+    VELT_UNROLL
+    for (int i = 0; i < N; ++i) l[i] ^= VELT_BF_F(r[i]) ^ p[PIndex<DecipherLanes>(i, k + 1)];
+}
+
 // The sixteen rounds on N independent blocks side by side (left halves L,
 // right halves R). Each round of one block waits for its four S-box loads;
 // the lanes do not depend on each other, so the processor overlaps their
-// loads. Deciphering is enciphering with the P-array in reverse order; lane
-// i deciphers when bit i of DecipherLanes is set, and since the lane loops
-// are unrolled every P index is still a constant.
+// loads. With four lanes or more the loop over the rounds stays a loop:
+// the lanes alone keep the processor busy, and the code stays small enough
+// to be fetched quickly on the first batch after a pause. Fewer lanes (a
+// single record, the key schedule) get every round unrolled.
 template <int N, unsigned DecipherLanes>
 [[gnu::always_inline]] inline void BlowfishRounds(const uint32_t* s, const uint32_t* p,
                                                   uint32_t (&l)[N], uint32_t (&r)[N]) {
-    constexpr auto P = [](int lane, int k) {
-        return (DecipherLanes >> lane) & 1u ? kPSize - 1 - k : k;
-    };
     VELT_UNROLL
-    for (int i = 0; i < N; ++i) l[i] ^= p[P(i, 0)];
-    VELT_UNROLL
-    for (int k = 1; k < kPSize - 1; k += 2) {
+    for (int i = 0; i < N; ++i) l[i] ^= p[PIndex<DecipherLanes>(i, 0)];
+    if constexpr (N >= 4) {
+        _Pragma("GCC unroll 1") for (int k = 1; k < kPSize - 1; k += 2) {
+            BlowfishRoundPair<N, DecipherLanes>(s, p, l, r, k);
+        }
+    } else {
         VELT_UNROLL
-        for (int i = 0; i < N; ++i) r[i] ^= VELT_BF_F(l[i]) ^ p[P(i, k)];
-        VELT_UNROLL
-        for (int i = 0; i < N; ++i) l[i] ^= VELT_BF_F(r[i]) ^ p[P(i, k + 1)];
+        for (int k = 1; k < kPSize - 1; k += 2) BlowfishRoundPair<N, DecipherLanes>(s, p, l, r, k);
     }
     VELT_UNROLL
     for (int i = 0; i < N; ++i) {
         const uint32_t left = l[i];
-        l[i] = r[i] ^ p[P(i, kPSize - 1)];
+        l[i] = r[i] ^ p[PIndex<DecipherLanes>(i, kPSize - 1)];
         r[i] = left;
     }
 }
