@@ -103,9 +103,13 @@ TRecordCache::TRecordCache(TVeltTable* table) : FTable(table), FRandom(kEviction
 
 TRecordCache::~TRecordCache() = default;
 
-bool TRecordCache::Full() const {
+int32_t TRecordCache::Capacity() const {
     const TVeltDatabase* database = FTable->Database();
-    const int32_t capacity = database ? database->CacheSize() : 0;
+    return database ? database->CacheSize() : 0;
+}
+
+bool TRecordCache::Full() const {
+    const int32_t capacity = Capacity();
     return capacity > 0 && Count() >= capacity;
 }
 
@@ -131,7 +135,7 @@ int32_t TRecordCache::EntryOf(int32_t recordId) const {
     return FOutside.Find(recordId);
 }
 
-void TRecordCache::Unlink(const TEntry& entry) {
+inline void TRecordCache::Unlink(const TEntry& entry) {
     if (entry.Slot != kNoSlot) {
         FBySlot.Set(entry.Slot, kNoEntry);
     } else {
@@ -139,12 +143,37 @@ void TRecordCache::Unlink(const TEntry& entry) {
     }
 }
 
-void TRecordCache::Link(const TEntry& entry, int32_t index) {
+inline void TRecordCache::Link(const TEntry& entry, int32_t index) {
     if (entry.Slot != kNoSlot) {
         FBySlot.Set(entry.Slot, index);
     } else {
         FOutside.Set(entry.RecordId, index);
     }
+}
+
+int32_t TRecordCache::AddEntry(const TEntry& added, int32_t capacity) {
+    int32_t entry;
+    if (capacity > 0 && Count() >= capacity) {
+        // Evict and take the place: the same as MakeRoom and then adding.
+        entry = PickEntry();
+        Unlink(FEntries[entry]);
+        FEntries[entry] = added;
+    } else {
+        entry = Count();
+        if (static_cast<size_t>(entry / kBlocksPerChunk) == FChunks.size()) {
+            FChunks.push_back(std::make_unique_for_overwrite<uint8_t[]>(
+                static_cast<size_t>(kBlocksPerChunk) * FBlockSize));
+        }
+        if (FEntries.capacity() == 0) {
+            // Room for a few batches at once instead of growing one by one.
+            constexpr int32_t kFirstEntries = 1024;
+            FEntries.reserve(static_cast<size_t>(capacity > 0 ? std::min(capacity, kFirstEntries)
+                                                              : kFirstEntries));
+        }
+        FEntries.push_back(added);
+    }
+    Link(added, entry);
+    return entry;
 }
 
 void TRecordCache::RemoveEntryAt(int32_t index) {
@@ -184,12 +213,27 @@ const uint8_t* TRecordCache::RecordAt(int32_t recordId, int32_t slot) {
     // dropped: one call for the whole batch costs less than picking.
     const int32_t header = FTable->HeaderSize();
     FTable->Database()->DecryptRecords(FBatch.data() + header, batch.Count, size, size - header);
+    if (size != FBlockSize) {
+        ClearEntries();
+        FBlockSize = size;
+    }
+    const int32_t capacity = Capacity();
+    const bool markerCheck = FTable->MarkerCheck();
+    const bool outside = FOutside.Count() > 0;
     for (int32_t i = 0; i < batch.Count; ++i) {
         const uint8_t* stored = FBatch.data() + static_cast<size_t>(i) * size;
-        if (FTable->MarkerCheck() && stored[0] != kRecordMarker) RaiseFileCorrupt();
+        if (markerCheck && stored[0] != kRecordMarker) RaiseFileCorrupt();
         if (RecordDeleted(stored)) continue;
         const int32_t at = batch.FirstSlot + i;
-        if (FTable->SlotIsMapped(at)) PutAt(StoredRecordId(stored), at, stored);
+        if (!FTable->SlotIsMapped(at)) continue;
+        const int32_t id = StoredRecordId(stored);
+        if (outside) {
+            PutAt(id, at, stored);
+            continue;
+        }
+        int32_t entry = FBySlot.Find(at);
+        if (entry == kNoEntry) entry = AddEntry(TEntry{id, at}, capacity);
+        CopyRecordBytes(BlockAt(entry), stored, static_cast<size_t>(size));
     }
     const uint8_t* record = FBatch.data() + static_cast<size_t>(batch.AskedIndex) * size;
     if (StoredRecordId(record) != recordId || RecordDeleted(record)) RaiseFileCorrupt();
@@ -218,20 +262,7 @@ uint8_t* TRecordCache::PutAt(int32_t recordId, int32_t slot, const uint8_t* stor
                 RemoveEntryAt(stale);
             }
         }
-        if (Full()) {
-            // Evict and take the place: the same as MakeRoom and then adding.
-            entry = PickEntry();
-            Unlink(FEntries[entry]);
-            FEntries[entry] = added;
-        } else {
-            entry = Count();
-            if (static_cast<size_t>(entry / kBlocksPerChunk) == FChunks.size()) {
-                FChunks.push_back(std::make_unique_for_overwrite<uint8_t[]>(
-                    static_cast<size_t>(kBlocksPerChunk) * size));
-            }
-            FEntries.push_back(added);
-        }
-        Link(added, entry);
+        entry = AddEntry(added, Capacity());
     }
     uint8_t* block = BlockAt(entry);
     CopyRecordBytes(block, storedRecord, static_cast<size_t>(size));

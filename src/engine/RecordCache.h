@@ -265,8 +265,13 @@ class TRecordCache {
     // Reads, deciphers and caches the batch of the record at Slot; returns
     // the record's copy in the batch.
     const uint8_t* Load(int32_t recordId, int32_t slot);
+    // The database's CacheSize, 0 for no bound.
+    int32_t Capacity() const;
     // True when a new record must take the place of an evicted one.
     bool Full() const;
+    // Makes an entry for a record not cached yet, evicting one first when
+    // the cache holds Capacity entries; returns it, linked, block unwritten.
+    int32_t AddEntry(const TEntry& added, int32_t capacity);
     int32_t PickEntry();
     // Forgets where Entry's record is found (the directory or the hash).
     void Unlink(const TEntry& entry);
