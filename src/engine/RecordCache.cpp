@@ -89,10 +89,18 @@ void TIdHash::Grow() {
 
 void TSlotDirectory::AddPage(size_t page) {
     if (page >= FPages.size()) FPages.resize(page + 1);
-    if (!FPages[page]) {
-        FPages[page] = std::make_unique_for_overwrite<int32_t[]>(size_t{1} << kPageBits);
-        std::fill_n(FPages[page].get(), size_t{1} << kPageBits, kNone);
+    TPage& added = FPages[page];
+    if (!added.Values) {
+        added.Values = std::make_unique_for_overwrite<int32_t[]>(size_t{1} << kPageBits);
+        std::fill_n(added.Values.get(), size_t{1} << kPageBits, kNone);
+        added.Count = 0;
     }
+}
+
+int32_t TSlotDirectory::PageCount() const {
+    int32_t count = 0;
+    for (const TPage& page : FPages) count += page.Values ? 1 : 0;
+    return count;
 }
 
 // ------------------------------------------------------------ cache
@@ -137,7 +145,7 @@ int32_t TRecordCache::EntryOf(int32_t recordId) const {
 
 inline void TRecordCache::Unlink(const TEntry& entry) {
     if (entry.Slot != kNoSlot) {
-        FBySlot.Set(entry.Slot, kNoEntry);
+        FBySlot.Erase(entry.Slot);
     } else {
         FOutside.Erase(entry.RecordId);
     }

@@ -165,31 +165,48 @@ class TIdHash {
 };
 
 // Slot number -> a non-negative 32-bit value, or kNone. Pages of 1024
-// slots are allocated when a slot in them is first set and kept until
-// Clear, so a table pays four bytes per slot at most, and only for the
-// parts that were read.
+// slots are allocated when a slot in them is first set and released when
+// their last value is erased, so the directory costs four bytes per slot
+// only around the slots that hold a value (and never more than four bytes
+// per slot of the table).
 class TSlotDirectory {
   public:
     static constexpr int32_t kNone = -1;
 
     int32_t Find(int32_t slot) const {
         const size_t page = static_cast<uint32_t>(slot) >> kPageBits;
-        if (slot < 0 || page >= FPages.size() || !FPages[page]) return kNone;
-        return FPages[page][slot & kPageMask];
+        if (slot < 0 || page >= FPages.size() || !FPages[page].Values) return kNone;
+        return FPages[page].Values[slot & kPageMask];
     }
-    // Slot must be 0 or more.
+    // Slot and Value must be 0 or more.
     void Set(int32_t slot, int32_t value) {
         const size_t page = static_cast<uint32_t>(slot) >> kPageBits;
-        if (page >= FPages.size() || !FPages[page]) AddPage(page);
-        FPages[page][slot & kPageMask] = value;
+        if (page >= FPages.size() || !FPages[page].Values) AddPage(page);
+        int32_t& cell = FPages[page].Values[slot & kPageMask];
+        if (cell == kNone) ++FPages[page].Count;
+        cell = value;
+    }
+    void Erase(int32_t slot) {
+        const size_t page = static_cast<uint32_t>(slot) >> kPageBits;
+        if (slot < 0 || page >= FPages.size() || !FPages[page].Values) return;
+        int32_t& cell = FPages[page].Values[slot & kPageMask];
+        if (cell == kNone) return;
+        cell = kNone;
+        if (--FPages[page].Count == 0) FPages[page].Values.reset();
     }
     void Clear() { FPages.clear(); }
+    // Pages allocated now.
+    int32_t PageCount() const;
 
   private:
     static constexpr int kPageBits = 10;
     static constexpr int32_t kPageMask = (1 << kPageBits) - 1;
+    struct TPage {
+        std::unique_ptr<int32_t[]> Values;
+        int32_t Count = 0;  // values other than kNone
+    };
     void AddPage(size_t page);
-    std::vector<std::unique_ptr<int32_t[]>> FPages;
+    std::vector<TPage> FPages;
 };
 
 // Copies of stored records by record id, their data part deciphered, at
@@ -237,6 +254,8 @@ class TRecordCache {
 
     int32_t Count() const { return static_cast<int32_t>(FEntries.size()); }
     bool Contains(int32_t recordId) const { return EntryOf(recordId) != kNoEntry; }
+    // Pages of the slot directory allocated now (each covers 1024 slots).
+    int32_t DirectoryPages() const { return FBySlot.PageCount(); }
 
     // The same for a live record at the slot the id map gives for it, which
     // the table knows already. RecordAt returns the record itself, read with

@@ -274,3 +274,19 @@ TEST_F(CacheTest, RandomOperationsThroughASmallCacheAgreeWithAModel) {
         ASSERT_EQ(Table->RecordCount(), static_cast<int32_t>(model.size()));
     }
 }
+
+// The directory from slots to cached records keeps pages only where cached
+// records are: a walk through a table many times the cache's size leaves a
+// handful of pages, not one per thousand slots of the table.
+TEST_F(CacheTest, SlotDirectoryReleasesThePagesOfEvictedRecords) {
+    Fill(20000, 150);
+    uint8_t data[kHisRecordSize];
+    int32_t id;
+    for (int32_t p = Table->RecordCount() - 1; p >= 0; --p) {
+        ASSERT_TRUE(Table->ReadRecord(p, id, data));
+        ASSERT_LE(Table->Cache().DirectoryPages(), 4) << "at position " << p;
+    }
+    EXPECT_EQ(Table->Cache().Count(), 150);
+    Table->EmptyTable();
+    EXPECT_EQ(Table->Cache().DirectoryPages(), 0);
+}
