@@ -245,9 +245,9 @@ TReadBatch TVeltTable::ReadBatchAt(int32_t slot, bool backward, std::vector<uint
         out.resize(bytes);
         // A file cut short since the open leaves zeros, which fail the
         // marker check.
-        const int32_t got =
-            FileIO().ReadAt(SlotPosition(first), out.data(), static_cast<int32_t>(bytes));
-        if (static_cast<size_t>(got) < bytes) std::fill(out.begin() + got, out.end(), 0);
+        const auto got = static_cast<size_t>(std::max(
+            0, FileIO().ReadAt(SlotPosition(first), out.data(), static_cast<int32_t>(bytes))));
+        if (got < bytes) std::fill(out.begin() + static_cast<std::ptrdiff_t>(got), out.end(), 0);
     } catch (...) {
         FDatabase->EndAccessAfterFailure();
         throw;
