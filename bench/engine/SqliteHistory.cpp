@@ -18,11 +18,13 @@ TSqliteHistory::TSqliteHistory(const std::string& path, bool create) {
     // Preparing reads the schema: part of opening the table with its index.
     FInsert = Prepare("INSERT INTO samples (t, data) VALUES (?, ?)");
     FNewest = Prepare("SELECT id, t, data FROM samples ORDER BY id DESC LIMIT ?");
+    FOldest = Prepare("SELECT id, t, data FROM samples ORDER BY id ASC LIMIT 1");
 }
 
 TSqliteHistory::~TSqliteHistory() {
     sqlite3_finalize(FInsert);
     sqlite3_finalize(FNewest);
+    sqlite3_finalize(FOldest);
     sqlite3_close(FDb);
 }
 
@@ -61,5 +63,12 @@ double TSqliteHistory::ReadNewestFirst(int64_t limit) {
         if (blob != nullptr) checksum += static_cast<const uint8_t*>(blob)[17];
     }
     sqlite3_reset(FNewest);
+    return checksum;
+}
+
+double TSqliteHistory::ReadOldest() {
+    double checksum = 0;
+    while (sqlite3_step(FOldest) == SQLITE_ROW) checksum += sqlite3_column_double(FOldest, 1);
+    sqlite3_reset(FOldest);
     return checksum;
 }

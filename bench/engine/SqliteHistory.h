@@ -20,6 +20,8 @@ class TSqliteHistory {
     // Visits the newest Limit rows (all when Limit < 0), newest first;
     // returns a checksum of what was read.
     double ReadNewestFirst(int64_t limit);
+    // Reads the oldest row; returns a checksum of it.
+    double ReadOldest();
 
   private:
     void Exec(const char* sql);
@@ -28,4 +30,5 @@ class TSqliteHistory {
     sqlite3* FDb = nullptr;
     sqlite3_stmt* FInsert = nullptr;
     sqlite3_stmt* FNewest = nullptr;
+    sqlite3_stmt* FOldest = nullptr;
 };

@@ -17,7 +17,16 @@
 //
 // Each block of the source is loaded before the same block of the
 // destination is stored, so source and destination may be the same buffer.
+//
+// Mode 0 decryption needs no block's output to start another: F before block
+// j is the vector xor the ciphertext blocks before it, and the final part's
+// G := E(F) has F known up front. So the blocks of a run go to the cipher
+// together (EncipherBlocks / DecipherBlocks), which lets a cipher work on
+// several at once. Encryption chains each block on the one before and goes
+// one block at a time.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -43,7 +52,7 @@ class TBlockModes {
     void Encrypt(uint8_t mode, const uint8_t* source, uint8_t* dest, int32_t size) {
         switch (mode) {
             case kChained:
-                Chained(source, dest, size, true);
+                ChainedEncrypt(source, dest, size);
                 break;
             case kCbc:
                 Cbc(source, dest, size, true);
@@ -61,7 +70,7 @@ class TBlockModes {
     void Decrypt(uint8_t mode, const uint8_t* source, uint8_t* dest, int32_t size) {
         switch (mode) {
             case kChained:
-                Chained(source, dest, size, false);
+                ChainedDecrypt(source, dest, size);
                 break;
             case kCbc:
                 Cbc(source, dest, size, false);
@@ -76,10 +85,91 @@ class TBlockModes {
         }
     }
 
+    // Mode 0 decryption of Count records of Size bytes, Stride bytes apart,
+    // each in place and each from Vector; the chaining register is left at
+    // Vector. The full blocks of several records go to the cipher in one
+    // call, then the final parts' keys of the same records in another.
+    void ChainedDecryptRecords(uint8_t* records, int32_t count, size_t stride, int32_t size,
+                               const uint8_t* vector) {
+        const TBlock initial = Load(vector);
+        const int32_t full = size / B;
+        const int32_t part = size % B;
+        if (full > kRunBlocks) {
+            // Records longer than a run: one at a time, each a run or more.
+            for (int32_t i = 0; i < count; ++i) {
+                uint8_t* record = records + static_cast<size_t>(i) * stride;
+                Store(feedback_, initial);
+                ChainedDecrypt(record, record, size);
+            }
+            Store(feedback_, initial);
+            return;
+        }
+        // Records of up to three full blocks (up to 31 bytes, a history record
+        // among them) get loops of a fixed length.
+        switch (full) {
+            case 1:
+                ChainedRecordRuns<1>(records, count, stride, full, part, initial);
+                break;
+            case 2:
+                ChainedRecordRuns<2>(records, count, stride, full, part, initial);
+                break;
+            case 3:
+                ChainedRecordRuns<3>(records, count, stride, full, part, initial);
+                break;
+            default:
+                ChainedRecordRuns<0>(records, count, stride, full, part, initial);
+                break;
+        }
+        Store(feedback_, initial);
+    }
+
   private:
     struct TBlock {
         uint64_t Words[kWords];
     };
+    static_assert(sizeof(TBlock) == B, "runs of blocks are handed to the cipher as bytes");
+
+    // Blocks (and records) handed to the cipher in one call. A read batch of
+    // history records (100 records, 200 blocks) goes in a single run: the
+    // longer the run, the less its lanes wait at its start and end.
+    static constexpr int32_t kRunBlocks = 256;
+    static constexpr int32_t kRunRecords = 128;
+
+    // The runs of ChainedDecryptRecords for records of Full full blocks (a
+    // Fixed of 0: of Full blocks, known only now) and a Part-byte final part.
+    template <int32_t Fixed>
+    void ChainedRecordRuns(uint8_t* records, int32_t count, size_t stride, int32_t dynamicFull,
+                           int32_t part, const TBlock& initial) {
+        const int32_t full = Fixed > 0 ? Fixed : dynamicFull;
+        const int32_t perRun = full > 0 ? std::min(kRunBlocks / full, kRunRecords) : kRunRecords;
+        TBlock work[kRunBlocks];
+        TBlock mask[kRunBlocks];
+        TBlock keys[kRunRecords];
+        for (int32_t first = 0; first < count; first += perRun) {
+            const int32_t n = std::min(perRun, count - first);
+            uint8_t* run = records + static_cast<size_t>(first) * stride;
+            for (int32_t r = 0; r < n; ++r) {
+                const uint8_t* record = run + static_cast<size_t>(r) * stride;
+                TBlock f = initial;
+                for (int32_t j = 0; j < full; ++j) {
+                    const TBlock c = Load(record + j * B);
+                    work[r * full + j] = c;
+                    mask[r * full + j] = f;
+                    f = Xor(c, f);
+                }
+                keys[r] = f;
+            }
+            cipher_.DecipherBlocks(work, n * full);
+            if (part > 0) cipher_.EncipherBlocks(keys, n);
+            for (int32_t r = 0; r < n; ++r) {
+                uint8_t* record = run + static_cast<size_t>(r) * stride;
+                for (int32_t j = 0; j < full; ++j) {
+                    Store(record + j * B, Xor(work[r * full + j], mask[r * full + j]));
+                }
+                if (part > 0) XorPart(record + full * B, record + full * B, part, keys[r]);
+            }
+        }
+    }
 
     static TBlock Load(const uint8_t* bytes) {
         TBlock block;
@@ -111,16 +201,56 @@ class TBlockModes {
         for (int32_t i = 0; i < n; ++i) dest[i] = source[i] ^ bytes[i];
     }
 
-    void Chained(const uint8_t* source, uint8_t* dest, int32_t size, bool encrypt) {
+    // c := E(p ^ F), F := c ^ F, one block after the other.
+    void ChainedEncrypt(const uint8_t* source, uint8_t* dest, int32_t size) {
         TBlock f = Load(feedback_);
         for (; size >= B; size -= B, source += B, dest += B) {
-            const TBlock in = Load(source);
-            const TBlock cipherText = encrypt ? E(Xor(in, f)) : in;
-            Store(dest, encrypt ? cipherText : Xor(D(in), f));
+            const TBlock cipherText = E(Xor(Load(source), f));
+            Store(dest, cipherText);
             f = Xor(cipherText, f);
         }
         if (size > 0) {
             const TBlock g = E(f);
+            XorPart(source, dest, size, g);
+            f = Xor(g, f);
+        }
+        Store(feedback_, f);
+    }
+
+    // p := D(c) ^ F, F := c ^ F, runs of blocks at a time; the last run
+    // goes to the cipher together with the final part's E(F).
+    void ChainedDecrypt(const uint8_t* source, uint8_t* dest, int32_t size) {
+        TBlock f = Load(feedback_);
+        TBlock work[kRunBlocks];
+        TBlock mask[kRunBlocks];
+        TBlock g;
+        while (size >= B) {
+            const int32_t n = std::min(size / B, kRunBlocks);
+            for (int32_t j = 0; j < n; ++j) {
+                work[j] = Load(source + j * B);
+                mask[j] = f;
+                f = Xor(work[j], f);
+            }
+            const int32_t part = size - n * B;
+            const bool lastWithPart = part > 0 && part < B;
+            if (lastWithPart) {
+                g = f;
+                cipher_.DecipherBlocksAndEncipher(work, n, &g);
+            } else {
+                cipher_.DecipherBlocks(work, n);
+            }
+            for (int32_t j = 0; j < n; ++j) Store(dest + j * B, Xor(work[j], mask[j]));
+            source += n * B;
+            dest += n * B;
+            size -= n * B;
+            if (lastWithPart) {
+                XorPart(source, dest, size, g);
+                Store(feedback_, Xor(g, f));
+                return;
+            }
+        }
+        if (size > 0) {
+            g = E(f);
             XorPart(source, dest, size, g);
             f = Xor(g, f);
         }

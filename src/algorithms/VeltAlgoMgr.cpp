@@ -156,6 +156,17 @@ void TEncryptAlgo::RestoreStream(TStream* source, TStream* dest, int32_t size) {
     CipherStream(*this, source, dest, size, TDirection::Decrypt);
 }
 
+void TEncryptAlgo::DecryptRecords(void* records, int32_t count, int32_t stride, int32_t size) {
+    if (count <= 0 || size <= 0) return;
+    if (records == nullptr) throw std::invalid_argument("Records buffer is nil");
+    if (stride < size) throw std::invalid_argument("Records overlap");
+    uint8_t* record = static_cast<uint8_t*>(records);
+    for (int32_t i = 0; i < count; ++i, record += stride) {
+        Reset();
+        DecryptBuffer(record, record, size);
+    }
+}
+
 TEncAlgo_Base::TEncAlgo_Base(int32_t param, std::unique_ptr<TEncrypt> cipher)
     : TEncryptAlgo(param), FCipher(std::move(cipher)) {}
 
@@ -180,6 +191,10 @@ void TEncAlgo_Base::EncryptBuffer(const void* source, void* dest, int32_t size) 
 
 void TEncAlgo_Base::DecryptBuffer(const void* source, void* dest, int32_t size) {
     FCipher->DecryptBuffer(source, dest, size);
+}
+
+void TEncAlgo_Base::DecryptRecords(void* records, int32_t count, int32_t stride, int32_t size) {
+    FCipher->DecryptRecords(records, count, stride, size);
 }
 
 TEncAlgo_Blowfish::TEncAlgo_Blowfish(int32_t param)
@@ -268,6 +283,11 @@ void TEncryptMgr::EncryptBuffer(const void* source, void* dest, int32_t size) {
 void TEncryptMgr::DecryptBuffer(const void* source, void* dest, int32_t size) {
     auto& algorithm = static_cast<TEncryptAlgo&>(Checked());
     ThenReset(algorithm, [&] { algorithm.DecryptBuffer(source, dest, size); });
+}
+
+void TEncryptMgr::DecryptRecords(void* records, int32_t count, int32_t stride, int32_t size) {
+    auto& algorithm = static_cast<TEncryptAlgo&>(Checked());
+    ThenReset(algorithm, [&] { algorithm.DecryptRecords(records, count, stride, size); });
 }
 
 void TEncryptMgr::SetMode(uint8_t value) {

@@ -54,6 +54,10 @@ class TEncryptAlgo : public TDataProcessAlgo {
     virtual void Reset() {}
     virtual void EncryptBuffer(const void* source, void* dest, int32_t size) = 0;
     virtual void DecryptBuffer(const void* source, void* dest, int32_t size) = 0;
+    // Count records of Size bytes, Stride bytes apart, decrypted in place,
+    // each from the initial state: Reset, then DecryptBuffer, for each in
+    // turn (which is what this base class does).
+    virtual void DecryptRecords(void* records, int32_t count, int32_t stride, int32_t size);
 };
 
 // Adapter over one owned block cipher.
@@ -66,6 +70,7 @@ class TEncAlgo_Base : public TEncryptAlgo {
     void Reset() override;
     void EncryptBuffer(const void* source, void* dest, int32_t size) override;
     void DecryptBuffer(const void* source, void* dest, int32_t size) override;
+    void DecryptRecords(void* records, int32_t count, int32_t stride, int32_t size) override;
     TEncrypt& Cipher() { return *FCipher; }
 
   protected:
@@ -136,6 +141,9 @@ class TEncryptMgr : public TDataProcessMgr {
     void RestoreStream(TStream* source, TStream* dest, int32_t size) override;
     virtual void EncryptBuffer(const void* source, void* dest, int32_t size);
     virtual void DecryptBuffer(const void* source, void* dest, int32_t size);
+    // Count records of Size bytes, Stride bytes apart, in place: the same
+    // bytes as one DecryptBuffer call per record, in one call.
+    virtual void DecryptRecords(void* records, int32_t count, int32_t stride, int32_t size);
     void SetMode(uint8_t value);
     void InitKey(std::string_view key);
     void Reset();

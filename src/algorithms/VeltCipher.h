@@ -129,11 +129,23 @@ class TEncrypt {
     void InitKey(std::string_view key, const void* ivector = nullptr);
     void EncryptBuffer(const void* source, void* dest, int32_t size);
     void DecryptBuffer(const void* source, void* dest, int32_t size);
+    // Count records of Size bytes each, Stride bytes apart from Records,
+    // decrypted in place, every one from the initial vector: the same bytes
+    // as Reset followed by DecryptBuffer for each record in turn. Feedback is
+    // left at the initial vector.
+    void DecryptRecords(void* records, int32_t count, int32_t stride, int32_t size);
     virtual void Reset();
     virtual void Wipe();
 
     virtual void EncipherBlock(void* block) { (void)block; }
     virtual void DecipherBlock(void* block) { (void)block; }
+    // Count independent blocks, BlockSize bytes each and back to back, in
+    // place; the same as EncipherBlock / DecipherBlock on each in turn.
+    virtual void EncipherBlocks(void* blocks, int32_t count);
+    virtual void DecipherBlocks(void* blocks, int32_t count);
+    // DecipherBlocks(Blocks, Count) and EncipherBlock(Block): the shape of a
+    // mode 0 decryption that ends in a part shorter than a block.
+    virtual void DecipherBlocksAndEncipher(void* blocks, int32_t count, void* block);
 
   protected:
     TEncrypt(int32_t blockSize, int32_t keySize, int32_t userSize);
@@ -167,6 +179,10 @@ class TEnc_Blowfish : public TEncrypt {
     void Init(const void* key, int32_t size, const void* ivector) override;
     void EncipherBlock(void* block) override;
     void DecipherBlock(void* block) override;
+    // Several blocks go through the rounds side by side (see kLanes).
+    void EncipherBlocks(void* blocks, int32_t count) override;
+    void DecipherBlocks(void* blocks, int32_t count) override;
+    void DecipherBlocksAndEncipher(void* blocks, int32_t count, void* block) override;
 
     static constexpr int32_t kBlockSize = 8;
     static constexpr int32_t kKeySize = 56;
@@ -174,7 +190,8 @@ class TEnc_Blowfish : public TEncrypt {
 
   private:
     void Encipher(uint32_t& left, uint32_t& right) const;
-    void Decipher(uint32_t& left, uint32_t& right) const;
+    template <bool Decipher>
+    void CipherBlocks(uint8_t* blocks, int32_t count) const;
     const uint32_t* SBoxes() const { return FUser.data(); }
     const uint32_t* PArray() const;
 };

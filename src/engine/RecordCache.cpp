@@ -1,5 +1,6 @@
 #include "engine/RecordCache.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/VeltDatabase.h"
@@ -10,7 +11,7 @@
 namespace {
 // Eviction only needs an even spread, not unpredictability; a fixed seed
 // keeps runs reproducible.
-constexpr uint32_t kEvictionSeed = 0x5645u;
+constexpr uint64_t kEvictionSeed = 0x5645u;
 }  // namespace
 
 // ------------------------------------------------------------ id hash
@@ -84,6 +85,24 @@ void TIdHash::Grow() {
     }
 }
 
+// ------------------------------------------------------------ slot directory
+
+void TSlotDirectory::AddPage(size_t page) {
+    if (page >= FPages.size()) FPages.resize(page + 1);
+    TPage& added = FPages[page];
+    if (!added.Values) {
+        added.Values = std::make_unique_for_overwrite<int32_t[]>(size_t{1} << kPageBits);
+        std::fill_n(added.Values.get(), size_t{1} << kPageBits, kNone);
+        added.Count = 0;
+    }
+}
+
+int32_t TSlotDirectory::PageCount() const {
+    int32_t count = 0;
+    for (const TPage& page : FPages) count += page.Values ? 1 : 0;
+    return count;
+}
+
 // ------------------------------------------------------------ cache
 
 TRecordCache::TRecordCache(TVeltTable* table) : FTable(table), FRandom(kEvictionSeed) {
@@ -92,100 +111,195 @@ TRecordCache::TRecordCache(TVeltTable* table) : FTable(table), FRandom(kEviction
 
 TRecordCache::~TRecordCache() = default;
 
-uint8_t* TRecordCache::BlockAt(int32_t block) {
-    return FChunks[block / kBlocksPerChunk].get() +
-           static_cast<size_t>(block % kBlocksPerChunk) * FBlockSize;
+int32_t TRecordCache::Capacity() const {
+    const TVeltDatabase* database = FTable->Database();
+    return database ? database->CacheSize() : 0;
 }
 
-int32_t TRecordCache::AllocateBlock() {
-    if (!FFreeBlocks.empty()) {
-        const int32_t block = FFreeBlocks.back();
-        FFreeBlocks.pop_back();
-        return block;
-    }
-    if (FBlockCount % kBlocksPerChunk == 0) {
-        FChunks.push_back(
-            std::make_unique<uint8_t[]>(static_cast<size_t>(kBlocksPerChunk) * FBlockSize));
-    }
-    return FBlockCount++;
+bool TRecordCache::Full() const {
+    const int32_t capacity = Capacity();
+    return capacity > 0 && Count() >= capacity;
 }
 
-void TRecordCache::RemoveEntryAt(size_t index) {
-    const TEntry removed = FEntries[index];
-    FById.Erase(removed.RecordId);
-    FFreeBlocks.push_back(removed.Block);
-    if (index + 1 != FEntries.size()) {
-        FEntries[index] = FEntries.back();
-        FById.Set(FEntries[index].RecordId, static_cast<int32_t>(index));
+int32_t TRecordCache::PickEntry() {
+    // xorshift64*, reduced to 0 .. Count - 1 by a multiply and shift.
+    FRandom ^= FRandom >> 12;
+    FRandom ^= FRandom << 25;
+    FRandom ^= FRandom >> 27;
+    const uint64_t draw = (FRandom * 0x2545F4914F6CDD1DULL) >> 32;
+    return static_cast<int32_t>((draw * static_cast<uint64_t>(Count())) >> 32);
+}
+
+int32_t TRecordCache::MappedSlot(int32_t recordId) const {
+    int32_t slot;
+    return FTable->IdMap().TryGetValue(recordId, slot) ? slot : kNoSlot;
+}
+
+int32_t TRecordCache::EntryOf(int32_t recordId) const {
+    const int32_t slot = MappedSlot(recordId);
+    if (slot != kNoSlot) {
+        if (const int32_t entry = FBySlot.Find(slot); entry != kNoEntry) return entry;
+    }
+    return FOutside.Find(recordId);
+}
+
+inline void TRecordCache::Unlink(const TEntry& entry) {
+    if (entry.Slot != kNoSlot) {
+        FBySlot.Erase(entry.Slot);
+    } else {
+        FOutside.Erase(entry.RecordId);
+    }
+}
+
+inline void TRecordCache::Link(const TEntry& entry, int32_t index) {
+    if (entry.Slot != kNoSlot) {
+        FBySlot.Set(entry.Slot, index);
+    } else {
+        FOutside.Set(entry.RecordId, index);
+    }
+}
+
+int32_t TRecordCache::AddEntry(const TEntry& added, int32_t capacity) {
+    int32_t entry;
+    if (capacity > 0 && Count() >= capacity) {
+        // Evict and take the place: the same as MakeRoom and then adding.
+        entry = PickEntry();
+        Unlink(FEntries[entry]);
+        FEntries[entry] = added;
+    } else {
+        entry = Count();
+        if (static_cast<size_t>(entry / kBlocksPerChunk) == FChunks.size()) {
+            FChunks.push_back(std::make_unique_for_overwrite<uint8_t[]>(
+                static_cast<size_t>(kBlocksPerChunk) * FBlockSize));
+        }
+        if (FEntries.capacity() == 0) {
+            // Room for a few batches at once instead of growing one by one.
+            constexpr int32_t kFirstEntries = 1024;
+            FEntries.reserve(static_cast<size_t>(capacity > 0 ? std::min(capacity, kFirstEntries)
+                                                              : kFirstEntries));
+        }
+        FEntries.push_back(added);
+    }
+    Link(added, entry);
+    return entry;
+}
+
+void TRecordCache::RemoveEntryAt(int32_t index) {
+    Unlink(FEntries[index]);
+    const int32_t last = Count() - 1;
+    if (index != last) {
+        FEntries[index] = FEntries[last];
+        std::memcpy(BlockAt(index), BlockAt(last), static_cast<size_t>(FBlockSize));
+        Link(FEntries[index], index);
     }
     FEntries.pop_back();
 }
 
 void TRecordCache::Get(int32_t recordId, uint8_t* buffer) {
-    const bool backward = recordId < FLastAsked;
-    FLastAsked = recordId;
     const int32_t size = FTable->StoredRecordSize();
-    if (const int32_t at = FById.Find(recordId); at != TIdHash::kNone && FBlockSize == size) {
-        std::memcpy(buffer, BlockAt(FEntries[at].Block), static_cast<size_t>(size));
+    if (const int32_t entry = EntryOf(recordId); entry != kNoEntry && FBlockSize == size) {
+        FLastAsked = recordId;
+        CopyRecordBytes(buffer, BlockAt(entry), static_cast<size_t>(size));
         return;
     }
-    const TReadBatch batch = FTable->ReadBatch(recordId, backward, FBatch);
+    // Not cached: read through the slot, which raises "Record id '%d' not
+    // found" for an id the table does not hold.
+    std::memcpy(buffer, RecordAt(recordId, FTable->SlotOf(recordId)), static_cast<size_t>(size));
+}
+
+const uint8_t* TRecordCache::RecordAt(int32_t recordId, int32_t slot) {
+    const bool backward = recordId < FLastAsked;
+    FLastAsked = recordId;
+    if (const int32_t entry = FBySlot.Find(slot);
+        entry != kNoEntry && FBlockSize == FTable->StoredRecordSize()) {
+        return BlockAt(entry);
+    }
+    const int32_t size = FTable->StoredRecordSize();
+    const TReadBatch batch = FTable->ReadBatchAt(slot, backward, FBatch);
     if (batch.Count <= 0) RaiseFileCorrupt();
+    // Deleted or stray records of the batch are deciphered too and then
+    // dropped: one call for the whole batch costs less than picking.
+    const int32_t header = FTable->HeaderSize();
+    FTable->Database()->DecryptRecords(FBatch.data() + header, batch.Count, size, size - header);
+    if (size != FBlockSize) {
+        ClearEntries();
+        FBlockSize = size;
+    }
+    const int32_t capacity = Capacity();
+    const bool markerCheck = FTable->MarkerCheck();
+    const bool outside = FOutside.Count() > 0;
     for (int32_t i = 0; i < batch.Count; ++i) {
         const uint8_t* stored = FBatch.data() + static_cast<size_t>(i) * size;
-        if (FTable->MarkerCheck() && stored[0] != kRecordMarker) RaiseFileCorrupt();
+        if (markerCheck && stored[0] != kRecordMarker) RaiseFileCorrupt();
         if (RecordDeleted(stored)) continue;
-        if (FTable->SlotIsMapped(batch.FirstSlot + i)) Put(StoredRecordId(stored), stored);
+        const int32_t at = batch.FirstSlot + i;
+        if (!FTable->SlotIsMapped(at)) continue;
+        const int32_t id = StoredRecordId(stored);
+        if (outside) {
+            PutAt(id, at, stored);
+            continue;
+        }
+        int32_t entry = FBySlot.Find(at);
+        if (entry == kNoEntry) entry = AddEntry(TEntry{id, at}, capacity);
+        CopyRecordBytes(BlockAt(entry), stored, static_cast<size_t>(size));
     }
-    const uint8_t* asked = FBatch.data() + static_cast<size_t>(batch.AskedIndex) * size;
-    if (StoredRecordId(asked) != recordId || RecordDeleted(asked)) RaiseFileCorrupt();
-    std::memcpy(buffer, asked, static_cast<size_t>(size));
+    const uint8_t* record = FBatch.data() + static_cast<size_t>(batch.AskedIndex) * size;
+    if (StoredRecordId(record) != recordId || RecordDeleted(record)) RaiseFileCorrupt();
+    // Served from the batch: a later Put of the same batch may have evicted
+    // the asked record's copy again.
+    return record;
 }
 
 uint8_t* TRecordCache::Put(int32_t recordId, const uint8_t* storedRecord) {
+    return PutAt(recordId, MappedSlot(recordId), storedRecord);
+}
+
+uint8_t* TRecordCache::PutAt(int32_t recordId, int32_t slot, const uint8_t* storedRecord) {
     const int32_t size = FTable->StoredRecordSize();
     if (size != FBlockSize) {
-        ClearBlocks();
+        ClearEntries();
         FBlockSize = size;
     }
-    if (const int32_t at = FById.Find(recordId); at != TIdHash::kNone) {
-        uint8_t* block = BlockAt(FEntries[at].Block);
-        std::memcpy(block, storedRecord, static_cast<size_t>(size));
-        return block;
+    const TEntry added{recordId, slot};
+    int32_t entry = slot != kNoSlot ? FBySlot.Find(slot) : FOutside.Find(recordId);
+    if (entry == kNoEntry) {
+        // An earlier copy put from outside the table under the same id
+        // must not outlive this one.
+        if (slot != kNoSlot && FOutside.Count() > 0) {
+            if (const int32_t stale = FOutside.Find(recordId); stale != kNoEntry) {
+                RemoveEntryAt(stale);
+            }
+        }
+        entry = AddEntry(added, Capacity());
     }
-    MakeRoom();
-    const int32_t blockNumber = AllocateBlock();
-    uint8_t* block = BlockAt(blockNumber);
-    std::memcpy(block, storedRecord, static_cast<size_t>(size));
-    FById.Set(recordId, static_cast<int32_t>(FEntries.size()));
-    FEntries.push_back(TEntry{recordId, blockNumber});
+    uint8_t* block = BlockAt(entry);
+    CopyRecordBytes(block, storedRecord, static_cast<size_t>(size));
     return block;
 }
 
 void TRecordCache::Remove(int32_t recordId) {
-    if (const int32_t at = FById.Find(recordId); at != TIdHash::kNone) {
-        RemoveEntryAt(static_cast<size_t>(at));
-    }
+    if (const int32_t entry = EntryOf(recordId); entry != kNoEntry) RemoveEntryAt(entry);
 }
 
-void TRecordCache::ClearBlocks() {
+void TRecordCache::RemoveAt(int32_t recordId, int32_t slot) {
+    if (const int32_t entry = FBySlot.Find(slot); entry != kNoEntry) RemoveEntryAt(entry);
+    if (FOutside.Count() > 0) Remove(recordId);
+}
+
+void TRecordCache::ClearEntries() {
     FEntries.clear();
-    FById.Clear();
+    FBySlot.Clear();
+    FOutside.Clear();
     FChunks.clear();
-    FFreeBlocks.clear();
-    FBlockCount = 0;
 }
 
 void TRecordCache::Clear() {
-    ClearBlocks();
+    ClearEntries();
     FLastAsked = 0;
 }
 
 bool TRecordCache::MakeRoom() {
-    const TVeltDatabase* database = FTable->Database();
-    const int32_t capacity = database ? database->CacheSize() : 0;
-    if (capacity <= 0 || Count() < capacity) return false;
-    std::uniform_int_distribution<int32_t> pick(0, Count() - 1);
-    RemoveEntryAt(static_cast<size_t>(pick(FRandom)));
+    if (!Full()) return false;
+    RemoveEntryAt(PickEntry());
     return true;
 }

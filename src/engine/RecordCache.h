@@ -3,12 +3,35 @@
 // the record cache (stored records by id, filled in batches of neighbours).
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
-#include <random>
 #include <vector>
 
 class TVeltTable;
+
+// A copy of a few dozen bytes (a stored record, its header or its data
+// part) without a library call: two overlapping moves of a power of two
+// cover every size from that power to twice it.
+template <size_t Width>
+inline void CopyTwoOverlapping(void* dest, const void* source, size_t size) {
+    uint8_t head[Width];
+    uint8_t tail[Width];
+    std::memcpy(head, source, Width);
+    std::memcpy(tail, static_cast<const uint8_t*>(source) + size - Width, Width);
+    std::memcpy(dest, head, Width);
+    std::memcpy(static_cast<uint8_t*>(dest) + size - Width, tail, Width);
+}
+
+inline void CopyRecordBytes(void* dest, const void* source, size_t size) {
+    if (size >= 16 && size <= 32) {
+        CopyTwoOverlapping<16>(dest, source, size);
+    } else if (size >= 8 && size < 16) {
+        CopyTwoOverlapping<8>(dest, source, size);
+    } else if (size > 0) {
+        std::memcpy(dest, source, size);
+    }
+}
 
 // Two parallel lists, keys strictly ascending. Search answers the position
 // it stopped at and, in Result, how the key there relates to the one asked:
@@ -141,16 +164,71 @@ class TIdHash {
     int FShift = 32;
 };
 
-// Copies of stored records (data part still encrypted) by record id, at
+// Slot number -> a non-negative 32-bit value, or kNone. Pages of 1024
+// slots are allocated when a slot in them is first set and released when
+// their last value is erased, so the directory costs four bytes per slot
+// only around the slots that hold a value (and never more than four bytes
+// per slot of the table).
+class TSlotDirectory {
+  public:
+    static constexpr int32_t kNone = -1;
+
+    int32_t Find(int32_t slot) const {
+        const size_t page = static_cast<uint32_t>(slot) >> kPageBits;
+        if (slot < 0 || page >= FPages.size() || !FPages[page].Values) return kNone;
+        return FPages[page].Values[slot & kPageMask];
+    }
+    // Slot and Value must be 0 or more.
+    void Set(int32_t slot, int32_t value) {
+        const size_t page = static_cast<uint32_t>(slot) >> kPageBits;
+        if (page >= FPages.size() || !FPages[page].Values) AddPage(page);
+        int32_t& cell = FPages[page].Values[slot & kPageMask];
+        if (cell == kNone) ++FPages[page].Count;
+        cell = value;
+    }
+    void Erase(int32_t slot) {
+        const size_t page = static_cast<uint32_t>(slot) >> kPageBits;
+        if (slot < 0 || page >= FPages.size() || !FPages[page].Values) return;
+        int32_t& cell = FPages[page].Values[slot & kPageMask];
+        if (cell == kNone) return;
+        cell = kNone;
+        if (--FPages[page].Count == 0) FPages[page].Values.reset();
+    }
+    void Clear() { FPages.clear(); }
+    // Pages allocated now.
+    int32_t PageCount() const;
+
+  private:
+    static constexpr int kPageBits = 10;
+    static constexpr int32_t kPageMask = (1 << kPageBits) - 1;
+    struct TPage {
+        std::unique_ptr<int32_t[]> Values;
+        int32_t Count = 0;  // values other than kNone
+    };
+    void AddPage(size_t page);
+    std::vector<TPage> FPages;
+};
+
+// Copies of stored records by record id, their data part deciphered, at
 // most the database's CacheSize of them (0: no bound). A miss reads a batch
-// of up to 100 neighbouring slots of the same area and keeps every live
-// record of it. When the reads walk backwards (each id asked for below the
-// one before) the batch ends at the record asked for instead of starting at
-// it, so a backward walk costs one file access per hundred records too.
+// of up to 100 neighbouring slots of the same area, deciphers the batch in
+// one call and keeps every live record of it, so a record read again is
+// never deciphered again. When the reads walk backwards (each id asked for
+// below the one before) the batch ends at the record asked for instead of
+// starting at it, so a backward walk costs one file access per hundred
+// records too.
 //
-// A full cache evicts one entry chosen uniformly at random. The entries live
-// in a dense list (random pick and removal in O(1)) with a hash index by
-// id, and the record blocks in fixed chunks that never move.
+// The data part of a copy is what a read of the stored record returns: the
+// stored bytes deciphered over the whole RecordSize. Whoever puts a record
+// puts it in that form.
+//
+// A full cache evicts one entry chosen uniformly at random; a record that
+// comes in when the cache is full takes the evicted entry's place. Entry i's
+// copy is block i. The entries (id and slot) live in a dense list, so a
+// random pick is O(1); they are found by the slot the id map gives for the
+// id, through a directory indexed by slot, so no lookup probes or compares
+// ids. An id the table's map does not hold (only ever put from outside the
+// table) is found through a small hash instead.
 //
 // A cached copy only ever comes from the slot the id map names for its id:
 // a stray copy of an id elsewhere in an area (possible only in a damaged
@@ -163,10 +241,11 @@ class TRecordCache {
     TRecordCache(const TRecordCache&) = delete;
     TRecordCache& operator=(const TRecordCache&) = delete;
 
-    // Copies the stored record (StoredRecordSize bytes) into Buffer, reading
-    // its batch from the file on a miss.
+    // Copies the record (StoredRecordSize bytes) into Buffer, reading its
+    // batch from the file on a miss.
     void Get(int32_t recordId, uint8_t* buffer);
-    // Stores a copy; returns the cached block (valid until it is evicted).
+    // Stores a copy; returns the cached block (valid until the next call
+    // that puts, removes or evicts).
     uint8_t* Put(int32_t recordId, const uint8_t* storedRecord);
     void Remove(int32_t recordId);
     void Clear();
@@ -174,29 +253,59 @@ class TRecordCache {
     bool MakeRoom();
 
     int32_t Count() const { return static_cast<int32_t>(FEntries.size()); }
-    bool Contains(int32_t recordId) const { return FById.Find(recordId) != TIdHash::kNone; }
+    bool Contains(int32_t recordId) const { return EntryOf(recordId) != kNoEntry; }
+    // Pages of the slot directory allocated now (each covers 1024 slots).
+    int32_t DirectoryPages() const { return FBySlot.PageCount(); }
+
+    // The same for a live record at the slot the id map gives for it, which
+    // the table knows already. RecordAt returns the record itself, read with
+    // its batch on a miss, valid until the next call on this cache.
+    const uint8_t* RecordAt(int32_t recordId, int32_t slot);
+    uint8_t* PutAt(int32_t recordId, int32_t slot, const uint8_t* storedRecord);
+    void RemoveAt(int32_t recordId, int32_t slot);
 
   private:
     static constexpr int32_t kBlocksPerChunk = 256;
+    static constexpr int32_t kNoEntry = -1;
+    static constexpr int32_t kNoSlot = -1;
 
     struct TEntry {
         int32_t RecordId;
-        int32_t Block;
+        int32_t Slot;  // kNoSlot: an id outside the table's map, found by FOutside
     };
 
-    uint8_t* BlockAt(int32_t block);
-    int32_t AllocateBlock();
-    void RemoveEntryAt(size_t index);
-    void ClearBlocks();
+    uint8_t* BlockAt(int32_t entry) {
+        return FChunks[entry / kBlocksPerChunk].get() +
+               static_cast<size_t>(entry % kBlocksPerChunk) * FBlockSize;
+    }
+    // The slot the table's id map gives for RecordId, or kNoSlot.
+    int32_t MappedSlot(int32_t recordId) const;
+    int32_t EntryOf(int32_t recordId) const;
+    // Reads, deciphers and caches the batch of the record at Slot; returns
+    // the record's copy in the batch.
+    const uint8_t* Load(int32_t recordId, int32_t slot);
+    // The database's CacheSize, 0 for no bound.
+    int32_t Capacity() const;
+    // True when a new record must take the place of an evicted one.
+    bool Full() const;
+    // Makes an entry for a record not cached yet, evicting one first when
+    // the cache holds Capacity entries; returns it, linked, block unwritten.
+    int32_t AddEntry(const TEntry& added, int32_t capacity);
+    int32_t PickEntry();
+    // Forgets where Entry's record is found (the directory or the hash).
+    void Unlink(const TEntry& entry);
+    void Link(const TEntry& entry, int32_t index);
+    // Moves the last entry (id, slot and block) into the hole at Index.
+    void RemoveEntryAt(int32_t index);
+    void ClearEntries();
 
     TVeltTable* FTable;
     int32_t FBlockSize = 0;  // StoredRecordSize of the blocks held
     std::vector<TEntry> FEntries;
-    TIdHash FById;  // id -> position in FEntries
+    TSlotDirectory FBySlot;  // slot -> entry
+    TIdHash FOutside;        // id -> entry, for entries without a slot
     std::vector<std::unique_ptr<uint8_t[]>> FChunks;
-    std::vector<int32_t> FFreeBlocks;
-    int32_t FBlockCount = 0;
-    std::minstd_rand FRandom;
+    uint64_t FRandom;  // xorshift state, never 0
     int32_t FLastAsked = 0;
     std::vector<uint8_t> FBatch;
 };

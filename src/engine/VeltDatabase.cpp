@@ -373,6 +373,13 @@ void TVeltDatabase::DecryptData(void* buffer, int32_t size) {
     if (Encrypted() && size > 0) FEncryptMgr->DecryptBuffer(buffer, buffer, size);
 }
 
+void TVeltDatabase::DecryptRecords(void* records, int32_t count, int32_t stride, int32_t size) {
+    std::lock_guard<std::mutex> lock(FCipherLock);
+    if (Encrypted() && size > 0 && count > 0) {
+        FEncryptMgr->DecryptRecords(records, count, stride, size);
+    }
+}
+
 void TVeltDatabase::RegisterTable(TVeltTable* table) {
     if (std::find(FTables.begin(), FTables.end(), table) == FTables.end()) {
         FTables.push_back(table);

@@ -76,6 +76,9 @@ class TVeltDatabase {
     void OpenFileIO(TVeltFileIO& fileIO);
     void EncryptData(void* buffer, int32_t size);
     void DecryptData(void* buffer, int32_t size);
+    // Count buffers of Size bytes, Stride bytes apart, each decrypted in place
+    // as DecryptData would, under one taking of the cipher lock.
+    void DecryptRecords(void* records, int32_t count, int32_t stride, int32_t size);
 
     bool Encrypted() const { return FAlgorithmBlock.Encrypted != 0; }
     bool Compressed() const { return FAlgorithmBlock.Compressed != 0; }

@@ -101,21 +101,23 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
         FIdMap.Clear();
 
         // Every stored record in slot order: the primary area, then the
-        // growth area, each in one read.
+        // growth area, each in one read. ReadExact fills the buffer or
+        // raises, so it is not cleared first.
         const int32_t primaryCount = FDef.PrimaryCount.Get();
         const int32_t growthCount = FDef.GrowthCount.Get();
         const int64_t primaryBytes = static_cast<int64_t>(primaryCount) * FStoredRecordSize;
         const int64_t growthBytes = static_cast<int64_t>(growthCount) * FStoredRecordSize;
-        std::vector<uint8_t> records(static_cast<size_t>(primaryBytes + growthBytes));
-        io.ReadExact(FDef.PrimaryOffset.Get(), records.data(), static_cast<int32_t>(primaryBytes));
-        io.ReadExact(FDef.GrowthOffset.Get(), records.data() + primaryBytes,
+        const auto recordBytes = static_cast<size_t>(primaryBytes + growthBytes);
+        const auto records = std::make_unique_for_overwrite<uint8_t[]>(recordBytes);
+        io.ReadExact(FDef.PrimaryOffset.Get(), records.get(), static_cast<int32_t>(primaryBytes));
+        io.ReadExact(FDef.GrowthOffset.Get(), records.get() + primaryBytes,
                      static_cast<int32_t>(growthBytes));
 
         const int32_t slotCount = primaryCount + growthCount;
         FSlotMapped.assign(static_cast<size_t>(slotCount), 0);
         FIdMap.Reserve(static_cast<size_t>(slotCount));
         for (int32_t slot = 0; slot < slotCount; ++slot) {
-            const uint8_t* stored = records.data() + static_cast<size_t>(slot) * FStoredRecordSize;
+            const uint8_t* stored = records.get() + static_cast<size_t>(slot) * FStoredRecordSize;
             if (RecordDeleted(stored)) continue;
             // A second live record under an id already present is not added.
             if (FIdMap.Add(StoredRecordId(stored), slot)) FSlotMapped[slot] = 1;
@@ -124,7 +126,7 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
         FIndexes.clear();
         FIndexesLoaded = loadIndexes;
         if (loadIndexes) {
-            const TRecordSlots slots{records.data(), records.size(), FSlotMapped.data()};
+            const TRecordSlots slots{records.get(), recordBytes, FSlotMapped.data()};
             for (int32_t k = 0; k < FDef.IndexCount.Get(); ++k) {
                 FIndexes.push_back(std::make_unique<TVeltIndex>(this, &io, k, slots));
             }
@@ -152,6 +154,7 @@ int32_t TVeltTable::RecordCount() const {
 // ------------------------------------------------------------ access
 
 void TVeltTable::CheckActive() const {
+    if (FDatabase != nullptr && FActive && FDatabase->Active()) return;
     if (FDatabase == nullptr) RaiseEngineError(velt_msg::kDatabaseNil);
     FDatabase->CheckActive();
     if (!FActive) RaiseEngineError(velt_msg::kTableClosed);
@@ -218,15 +221,20 @@ bool TVeltTable::InPrimaryArea(int64_t position) const {
 }
 
 TReadBatch TVeltTable::ReadBatch(int32_t recordId, bool backward, std::vector<uint8_t>& out) {
+    CheckActive();
+    return ReadBatchAt(SlotOf(recordId), backward, out);
+}
+
+TReadBatch TVeltTable::ReadBatchAt(int32_t slot, bool backward, std::vector<uint8_t>& out) {
     TReadBatch batch;
     BeginAccess();
     try {
-        const int32_t slot = SlotOf(recordId);
-        const int64_t position = SlotPosition(slot);
-        const bool primary = InPrimaryArea(position);
-        const int32_t areaFirst = primary ? 0 : FDef.PrimaryCount.Get();
-        const int32_t areaEnd =
-            primary ? FDef.PrimaryCount.Get() : FDef.PrimaryCount.Get() + FDef.GrowthCount.Get();
+        const int32_t primaryCount = FDef.PrimaryCount.Get();
+        const int32_t slotCount = primaryCount + FDef.GrowthCount.Get();
+        if (slot < 0 || slot >= slotCount) RaiseFileCorrupt();
+        const bool primary = InPrimaryArea(SlotPosition(slot));
+        const int32_t areaFirst = primary ? 0 : primaryCount;
+        const int32_t areaEnd = primary ? primaryCount : slotCount;
         int32_t first = backward ? std::max(areaFirst, slot - (kBatchRecords - 1)) : slot;
         int32_t end = std::min(areaEnd, first + kBatchRecords);
         if (end - first < kBatchRecords) first = std::max(areaFirst, end - kBatchRecords);
@@ -234,10 +242,12 @@ TReadBatch TVeltTable::ReadBatch(int32_t recordId, bool backward, std::vector<ui
         batch.Count = std::max(0, end - first);
         batch.AskedIndex = slot - first;
         const size_t bytes = static_cast<size_t>(batch.Count) * FStoredRecordSize;
-        out.assign(bytes, 0);
+        out.resize(bytes);
         // A file cut short since the open leaves zeros, which fail the
         // marker check.
-        FileIO().ReadAt(SlotPosition(first), out.data(), static_cast<int32_t>(bytes));
+        const auto got = static_cast<size_t>(std::max(
+            0, FileIO().ReadAt(SlotPosition(first), out.data(), static_cast<int32_t>(bytes))));
+        if (got < bytes) std::fill(out.begin() + static_cast<std::ptrdiff_t>(got), out.end(), 0);
     } catch (...) {
         FDatabase->EndAccessAfterFailure();
         throw;
@@ -284,6 +294,21 @@ int32_t TVeltTable::BuildRecord(int32_t recordId, const void* data, int32_t size
     if (n > 0) std::memcpy(FWork.data() + FHeaderSize, FKey.data(), static_cast<size_t>(n));
     FDatabase->EncryptData(FWork.data() + FHeaderSize, n);
     return n;
+}
+
+const uint8_t* TVeltTable::CacheForm(int32_t taken) {
+    FPlain.assign(FWork.begin(), FWork.end());
+    const int32_t recordSize = RecordSize();
+    if (recordSize <= 0) return FPlain.data();
+    if (taken == recordSize) {
+        // Deciphering the whole data part gives back what was enciphered.
+        std::memcpy(FPlain.data() + FHeaderSize, FKey.data(), static_cast<size_t>(recordSize));
+    } else {
+        // Fewer bytes were enciphered than a read deciphers; the copy holds
+        // what such a read returns.
+        FDatabase->DecryptData(FPlain.data() + FHeaderSize, recordSize);
+    }
+    return FPlain.data();
 }
 
 void TVeltTable::GrowForAppend() {
@@ -335,11 +360,12 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         const TTableDef before = FDef;
         int32_t slot;
         int64_t position;
+        int32_t taken;
         try {
             GrowForAppend();
             slot = FDef.PrimaryCount.Get() + FDef.GrowthCount.Get();
             position = SlotPosition(slot);
-            BuildRecord(recordId, data, size);
+            taken = BuildRecord(recordId, data, size);
             FileIO().WriteAt(position, FWork.data(), FStoredRecordSize);
             FDef.GrowthCount.Set(FDef.GrowthCount.Get() + 1);
             WriteDefinition();
@@ -350,7 +376,7 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         FIdMap.Add(recordId, slot);
         if (FSlotMapped.size() <= static_cast<size_t>(slot)) FSlotMapped.resize(slot + 1, 0);
         FSlotMapped[slot] = 1;
-        FCache->Put(recordId, FWork.data());
+        FCache->PutAt(recordId, slot, CacheForm(taken));
         for (auto& index : FIndexes) {
             index->Insert(recordId, static_cast<int32_t>(position), FKey.data());
         }
@@ -362,12 +388,13 @@ void TVeltTable::Update(int32_t recordId, const void* data, int32_t size) {
     CheckActive();
     CheckModifiable();
     WithAccess([&] {
-        const int32_t position = RecordPosition(recordId);
-        BuildRecord(recordId, data, size);
+        const int32_t slot = SlotOf(recordId);
+        const auto position = static_cast<int32_t>(SlotPosition(slot));
+        const int32_t taken = BuildRecord(recordId, data, size);
         // Only the data part: marker, flag, id and links stay as they are.
         FileIO().WriteAt(static_cast<int64_t>(position) + FHeaderSize, FWork.data() + FHeaderSize,
                          FStoredRecordSize - FHeaderSize);
-        FCache->Put(recordId, FWork.data());
+        FCache->PutAt(recordId, slot, CacheForm(taken));
         for (auto& index : FIndexes) index->Update(recordId, position, FKey.data());
     });
 }
@@ -377,12 +404,12 @@ void TVeltTable::Delete(int32_t recordId) {
     CheckModifiable();
     WithAccess([&] {
         const int32_t slot = SlotOf(recordId);
-        const int32_t position = RecordPosition(recordId);
+        const auto position = static_cast<int32_t>(SlotPosition(slot));
         const uint8_t deleted = 1;
         FileIO().WriteAt(static_cast<int64_t>(position) + 1, &deleted, 1);
         FIdMap.Remove(recordId);
         FSlotMapped[slot] = 0;
-        FCache->Remove(recordId);
+        FCache->RemoveAt(recordId, slot);
         for (auto& index : FIndexes) index->Remove(recordId, position);
     });
 }
@@ -392,25 +419,25 @@ bool TVeltTable::ReadRecord(int32_t position, int32_t& recordId, void* data) {
     if (position < 0 || position >= RecordCount()) return false;
     int32_t slot;
     FIdMap.GetAt(position, recordId, slot);
-    ReadData(recordId, data);
+    ReadData(recordId, slot, data);
     return true;
 }
 
 bool TVeltTable::ReadRecordById(int32_t recordId, void* data) {
     CheckActive();
-    if (!FIdMap.ContainsKey(recordId)) return false;
-    ReadData(recordId, data);
+    int32_t slot;
+    if (!FIdMap.TryGetValue(recordId, slot)) return false;
+    ReadData(recordId, slot, data);
     return true;
 }
 
-void TVeltTable::ReadData(int32_t recordId, void* data) {
-    FRead.resize(static_cast<size_t>(FStoredRecordSize));
-    FCache->Get(recordId, FRead.data());
+void TVeltTable::ReadData(int32_t recordId, int32_t slot, void* data) {
+    // The cache keeps records deciphered.
+    const uint8_t* record = FCache->RecordAt(recordId, slot);
     const int32_t recordSize = RecordSize();
     if (recordSize > 0) {
-        std::memcpy(data, FRead.data() + FHeaderSize, static_cast<size_t>(recordSize));
+        CopyRecordBytes(data, record + FHeaderSize, static_cast<size_t>(recordSize));
     }
-    FDatabase->DecryptData(data, recordSize);
 }
 
 void TVeltTable::EmptyTable() {

@@ -66,6 +66,8 @@ class TVeltTable {
     // ending at it when Backward, starting at it otherwise (shifted to stay
     // inside the area), into Out.
     TReadBatch ReadBatch(int32_t recordId, bool backward, std::vector<uint8_t>& out);
+    // The same for the live record at Slot.
+    TReadBatch ReadBatchAt(int32_t slot, bool backward, std::vector<uint8_t>& out);
 
     void CheckActive() const;
     void BeginAccess();
@@ -109,8 +111,11 @@ class TVeltTable {
     // builds the stored record in FWork, data encrypted; returns the number
     // of data bytes taken.
     int32_t BuildRecord(int32_t recordId, const void* data, int32_t size);
-    // RecordSize plain bytes of a live record through the cache.
-    void ReadData(int32_t recordId, void* data);
+    // The record just built, as the cache keeps it (data deciphered), given
+    // the number of data bytes BuildRecord took.
+    const uint8_t* CacheForm(int32_t taken);
+    // RecordSize plain bytes of the live record at Slot through the cache.
+    void ReadData(int32_t recordId, int32_t slot, void* data);
     template <class Body>
     void WithAccess(Body&& body);
 
@@ -127,7 +132,7 @@ class TVeltTable {
     bool FActive = false;
     bool FMarkerCheck = true;
     bool FIndexesLoaded = false;
-    std::vector<uint8_t> FWork;  // stored record being written
-    std::vector<uint8_t> FKey;   // plain data handed to the indexes
-    std::vector<uint8_t> FRead;  // stored record being read
+    std::vector<uint8_t> FWork;   // stored record being written
+    std::vector<uint8_t> FKey;    // plain data handed to the indexes
+    std::vector<uint8_t> FPlain;  // the built record as the cache keeps it
 };

@@ -1,5 +1,7 @@
 // Any key and any buffer, in every mode, decrypts back to itself, and mode 0
 // keeps the length (the buffer is processed in place, guard bytes untouched).
+// The buffer cut into records decrypts in one batch call exactly as it does
+// one record at a time.
 
 #include <cstdint>
 #include <cstdlib>
@@ -32,5 +34,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (std::memcmp(buffer.data(), data, size) != 0) std::abort();
     for (size_t i = size; i < buffer.size(); ++i)
         if (buffer[i] != 0xA5) std::abort();
+
+    const int32_t recordSize = 1 + static_cast<int32_t>(keyLength % 40);
+    const int32_t stride = recordSize + static_cast<int32_t>(keyLength % 3);
+    const int32_t count = static_cast<int32_t>(size / static_cast<size_t>(stride));
+    std::vector<uint8_t> single = buffer;
+    for (int32_t i = 0; i < count; ++i) {
+        cipher.Reset();
+        cipher.DecryptBuffer(single.data() + i * stride, single.data() + i * stride, recordSize);
+    }
+    std::vector<uint8_t> batch = buffer;
+    cipher.DecryptRecords(batch.data(), count, stride, recordSize);
+    if (batch != single) std::abort();
     return 0;
 }

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <map>
 #include <memory>
+#include <random>
+#include <vector>
 
 #include "EngineTestSupport.h"
 #include "engine/VeltDatabase.h"
@@ -145,4 +149,144 @@ TEST_F(CacheTest, UnboundedCacheKeepsEverything) {
     int32_t id;
     for (int32_t p = 0; p < 700; ++p) ASSERT_TRUE(Table->ReadRecord(p, id, data));
     EXPECT_EQ(Table->Cache().Count(), 700);
+}
+
+namespace {
+
+// What a read of the record at File offset Position returns: its stored
+// data part deciphered over the whole record size.
+std::vector<uint8_t> StoredDataAsRead(TVeltDatabase& db, const std::string& path,
+                                      int32_t position) {
+    const std::vector<uint8_t> file = ReadBytes(path);
+    std::vector<uint8_t> data(file.begin() + position + 10,
+                              file.begin() + position + 10 + kHisRecordSize);
+    db.DecryptData(data.data(), kHisRecordSize);
+    return data;
+}
+
+}  // namespace
+
+// The cache keeps records deciphered. A record that was just written is
+// served from its copy, one read after reopening from the file; both give
+// the stored bytes deciphered over the whole record, also when fewer bytes
+// were written than the record holds.
+TEST_F(CacheTest, CopiesOfWrittenRecordsReadAsTheStoredRecords) {
+    Fill(3, 5000);
+    std::vector<uint8_t> source(kHisRecordSize);
+    for (int32_t i = 0; i < kHisRecordSize; ++i) source[i] = static_cast<uint8_t>(0xC0 + i);
+    std::vector<int32_t> ids;
+    for (int32_t size : {kHisRecordSize, 10, 8, 1, 0}) {
+        ids.push_back(Table->Append(source.data(), size));
+    }
+    Table->Update(2, source.data(), 13);
+    ids.push_back(2);
+    std::vector<std::vector<uint8_t>> fresh;
+    for (int32_t id : ids) {
+        std::vector<uint8_t> data(kHisRecordSize);
+        ASSERT_TRUE(Table->ReadRecordById(id, data.data()));
+        EXPECT_EQ(data, StoredDataAsRead(Db, Path, Table->RecordPosition(id))) << "id " << id;
+        fresh.push_back(data);
+    }
+    EXPECT_EQ(fresh[0], source) << "a whole record reads back as written";
+    Table->Open(kHisTable);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        std::vector<uint8_t> data(kHisRecordSize);
+        ASSERT_TRUE(Table->ReadRecordById(ids[i], data.data()));
+        EXPECT_EQ(data, fresh[i]) << "id " << ids[i];
+    }
+}
+
+TEST_F(CacheTest, UnencryptedRecordsReadAsStoredWithAndWithoutTheirCopies) {
+    TVeltDatabase db;
+    ASSERT_TRUE(db.CreateDatabase(Path, false, "Zlib", false, "Blowfish", ""));
+    ASSERT_TRUE(db.Open(Path, ""));
+    ASSERT_TRUE(db.CreateTable(kHisTable, kHisRecordSize, 0, 4));
+    ASSERT_TRUE(db.CreateIndex(kHisTable, kHisIndex, 0, ftDateTime));
+    TVeltTable table(&db);
+    table.Open(kHisTable);
+    for (int32_t i = 1; i <= 9; ++i) table.Append(MakeSample(i, i).Bytes, i == 5 ? 9 : 18);
+    std::vector<uint8_t> file = ReadBytes(Path);
+    auto check = [&] {
+        for (int32_t id = 1; id <= 9; ++id) {
+            uint8_t data[kHisRecordSize];
+            ASSERT_TRUE(table.ReadRecordById(id, data));
+            const int32_t at = table.RecordPosition(id) + 10;
+            EXPECT_EQ(std::memcmp(data, &file[at], kHisRecordSize), 0) << "id " << id;
+        }
+    };
+    check();
+    table.Open(kHisTable);
+    check();
+}
+
+// Appends, updates, deletes, reads by position and by id, emptying and
+// reopening, through a cache far smaller than the table, against a plain
+// model of the table: every read gives the model's bytes, whatever was
+// evicted, moved or removed before.
+TEST_F(CacheTest, RandomOperationsThroughASmallCacheAgreeWithAModel) {
+    Fill(0, 7);
+    std::map<int32_t, std::vector<uint8_t>> model;
+    std::mt19937 random(77);
+    auto pick = [&](int32_t n) { return std::uniform_int_distribution<int32_t>(0, n - 1)(random); };
+    auto anyLiveId = [&] {
+        auto it = model.begin();
+        std::advance(it, pick(static_cast<int32_t>(model.size())));
+        return it->first;
+    };
+    int32_t tag = 0;
+    for (int32_t step = 0; step < 3000; ++step) {
+        const int32_t action = pick(100);
+        const TSample sample = MakeSample(40000 + step, ++tag);
+        const std::vector<uint8_t> bytes(sample.Bytes, sample.Bytes + kHisRecordSize);
+        if (action < 40 || model.empty()) {
+            const int32_t wanted = pick(4) == 0 ? 1 + pick(2000) : 0;
+            if (wanted != 0 && model.count(wanted) != 0) continue;
+            model[Table->Append(bytes.data(), kHisRecordSize, wanted)] = bytes;
+        } else if (action < 55) {
+            const int32_t id = anyLiveId();
+            Table->Update(id, bytes.data(), kHisRecordSize);
+            model[id] = bytes;
+        } else if (action < 65) {
+            const int32_t id = anyLiveId();
+            Table->Delete(id);
+            model.erase(id);
+        } else if (action < 80) {
+            const int32_t position = pick(static_cast<int32_t>(model.size()));
+            auto it = model.begin();
+            std::advance(it, position);
+            int32_t id = 0;
+            std::vector<uint8_t> data(kHisRecordSize);
+            ASSERT_TRUE(Table->ReadRecord(position, id, data.data()));
+            ASSERT_EQ(id, it->first) << "step " << step;
+            ASSERT_EQ(data, it->second) << "step " << step << " id " << id;
+        } else if (action < 97) {
+            const int32_t id = anyLiveId();
+            std::vector<uint8_t> data(kHisRecordSize);
+            ASSERT_TRUE(Table->ReadRecordById(id, data.data()));
+            ASSERT_EQ(data, model[id]) << "step " << step << " id " << id;
+        } else if (action < 99) {
+            Table->Open(kHisTable);
+        } else {
+            Table->EmptyTable();
+            model.clear();
+        }
+        ASSERT_LE(Table->Cache().Count(), 7);
+        ASSERT_EQ(Table->RecordCount(), static_cast<int32_t>(model.size()));
+    }
+}
+
+// The directory from slots to cached records keeps pages only where cached
+// records are: a walk through a table many times the cache's size leaves a
+// handful of pages, not one per thousand slots of the table.
+TEST_F(CacheTest, SlotDirectoryReleasesThePagesOfEvictedRecords) {
+    Fill(20000, 150);
+    uint8_t data[kHisRecordSize];
+    int32_t id;
+    for (int32_t p = Table->RecordCount() - 1; p >= 0; --p) {
+        ASSERT_TRUE(Table->ReadRecord(p, id, data));
+        ASSERT_LE(Table->Cache().DirectoryPages(), 4) << "at position " << p;
+    }
+    EXPECT_EQ(Table->Cache().Count(), 150);
+    Table->EmptyTable();
+    EXPECT_EQ(Table->Cache().DirectoryPages(), 0);
 }

@@ -192,6 +192,27 @@ TEST_F(DatabaseTest, CipherIsLengthPreservingAndRestartsEveryCall) {
 }
 
 // Every message of the database object's table, with its class.
+// Records a batch at a time decrypt as one DecryptData each; a database
+// that is not encrypted leaves them as they are.
+TEST_F(DatabaseTest, DecryptRecordsEqualsDecryptDataPerRecord) {
+    OpenNew();
+    std::vector<uint8_t> batch(50 * 28);
+    for (size_t i = 0; i < batch.size(); ++i) batch[i] = static_cast<uint8_t>(i * 37 + 11);
+    std::vector<uint8_t> expected = batch;
+    for (int32_t i = 0; i < 50; ++i) Db.DecryptData(expected.data() + 10 + i * 28, 18);
+    std::vector<uint8_t> got = batch;
+    Db.DecryptRecords(got.data() + 10, 50, 28, 18);
+    EXPECT_EQ(got, expected);
+
+    TVeltDatabase plain;
+    const std::string path = Dir.File("plain.dt");
+    ASSERT_TRUE(plain.CreateDatabase(path, false, "Zlib", false, "Blowfish", ""));
+    ASSERT_TRUE(plain.Open(path, ""));
+    got = batch;
+    plain.DecryptRecords(got.data() + 10, 50, 28, 18);
+    EXPECT_EQ(got, batch);
+}
+
 TEST_F(DatabaseTest, EveryEngineMessageIsRaisedWithItsClass) {
     using namespace velt_msg;
     const std::string garbage = Dir.File("garbage.dt");

@@ -6,6 +6,7 @@
 #include "algorithms/Stream.h"
 #include "engine/VeltDatabase.h"
 #include "engine/VeltErrors.h"
+#include "engine/VeltFileIO.h"
 #include "engine/VeltIndex.h"
 
 using namespace enginetest;
@@ -327,4 +328,53 @@ TEST_F(TableTest, DuplicateLiveIdsKeepTheFirstSlot) {
     uint8_t data[4];
     ASSERT_TRUE(Table->ReadRecordById(1, data));
     EXPECT_EQ(std::memcmp(data, a, 4), 0);
+}
+
+// A caller that walks many records brackets the walk: the file is opened
+// once for it, held (a second opener is refused) and closed at the end.
+TEST_F(TableTest, WalkInsideOneAccessBracketOpensTheFileOnce) {
+    OpenTable();
+    for (int i = 1; i <= 450; ++i) AppendSample(i, i);
+    OpenTable();
+    Table->BeginAccess();
+    const TVeltFileStream* stream = Db->FileIO().Stream();
+    ASSERT_NE(stream, nullptr);
+    uint8_t data[kHisRecordSize];
+    int32_t id;
+    for (int32_t p = Table->RecordCount() - 1; p >= 0; --p) {
+        ASSERT_TRUE(Table->ReadRecord(p, id, data));
+        ASSERT_EQ(std::memcmp(data, MakeSample(id, id).Bytes, kHisRecordSize), 0) << id;
+        ASSERT_EQ(Db->FileIO().Stream(), stream) << "reopened at position " << p;
+    }
+    TVeltDatabase other;
+    EXPECT_THROW(other.Open(Path, ""), EFOpenError);
+    Table->EndAccess();
+    EXPECT_EQ(Db->AccessDepth(), 0);
+    EXPECT_FALSE(Db->FileIO().IsOpen());
+    EXPECT_TRUE(other.Open(Path, ""));
+}
+
+// A read that fails inside the caller's bracket undoes only its own part:
+// the file stays open for the caller, whose EndAccess closes it.
+TEST_F(TableTest, FailedReadInsideABracketLeavesTheBracketToItsCaller) {
+    OpenTable();
+    for (int i = 1; i <= 300; ++i) AppendSample(i, i);
+    Table.reset();
+    std::vector<uint8_t> bytes = ReadBytes(Path);
+    bytes[6246 + 150 * 28] = 0xAB;  // the marker of id 151
+    WriteBytes(Path, bytes);
+    OpenTable();
+    Table->BeginAccess();
+    uint8_t data[kHisRecordSize];
+    int32_t id;
+    ASSERT_TRUE(Table->ReadRecord(299, id, data));
+    EXPECT_THROW(Table->ReadRecord(199, id, data), EVeltFileCorrupt);
+    EXPECT_EQ(Db->AccessDepth(), 1);
+    EXPECT_TRUE(Db->FileIO().IsOpen());
+    EXPECT_TRUE(Table->ReadRecord(250, id, data)) << "cached before the failure";
+    ASSERT_TRUE(Table->ReadRecord(60, id, data)) << "a batch without the damaged record";
+    EXPECT_EQ(id, 61);
+    Table->EndAccess();
+    EXPECT_EQ(Db->AccessDepth(), 0);
+    EXPECT_FALSE(Db->FileIO().IsOpen());
 }
