@@ -365,6 +365,10 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
             GrowForAppend();
             slot = FDef.PrimaryCount.Get() + FDef.GrowthCount.Get();
             position = SlotPosition(slot);
+            // Every writer zero-fills the growth area before it counts it,
+            // so a free slot beyond the end of the file means a damaged
+            // definition; writing there would stretch the file up to 2 GiB.
+            if (position + FStoredRecordSize > FileIO().FileSize()) RaiseFileCorrupt();
             taken = BuildRecord(recordId, data, size);
             FileIO().WriteAt(position, FWork.data(), FStoredRecordSize);
             FDef.GrowthCount.Set(FDef.GrowthCount.Get() + 1);

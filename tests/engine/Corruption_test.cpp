@@ -135,6 +135,35 @@ TEST_F(CorruptionTest, AbsurdDefinitionCountsAndSizes) {
     EXPECT_EQ(WithField(primaryOffset, 12345), TOutcome::Ok) << "an empty primary area is unused";
 }
 
+TEST_F(CorruptionTest, GrowthAreaWithItsFreeSlotsCutOffRefusesAppendsButStillReads) {
+    // Five samples in a zero-filled growth area of eight slots at the end of
+    // the file; cutting the three free slots off leaves every record
+    // readable, but the next append would land beyond the end.
+    int64_t stored = 0;
+    {
+        TVeltDatabase db;
+        ASSERT_TRUE(db.Open(Path, ""));
+        TVeltTable table(&db);
+        table.Open(kHisTable);
+        stored = table.StoredRecordSize();
+        ASSERT_EQ(table.Definition().GrowthCapacity.Get(), 8);
+        ASSERT_EQ(table.Definition().GrowthOffset.Get() + 8 * stored,
+                  static_cast<int64_t>(Good.size()));
+    }
+    std::vector<uint8_t> bytes(Good.begin(), Good.end() - 3 * stored);
+    WriteBytes(Damaged, bytes);
+    ASSERT_EQ(OpenEverything(Damaged), TOutcome::Ok);
+    {
+        TVeltDatabase db;
+        ASSERT_TRUE(db.Open(Damaged, ""));
+        TVeltTable table(&db);
+        table.Open(kHisTable);
+        EXPECT_THROW(table.Append(MakeSample(9, 9).Bytes, kHisRecordSize), EVeltFileCorrupt);
+        EXPECT_EQ(table.RecordCount(), 5);
+    }
+    EXPECT_EQ(ReadBytes(Damaged), bytes) << "nothing written, the file did not grow";
+}
+
 TEST_F(CorruptionTest, KeyFieldsOutsideTheRecord) {
     const size_t entry = Def + 69;
     for (int32_t value : {0, 9, -1, INT32_MAX}) {
