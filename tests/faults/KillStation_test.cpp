@@ -210,7 +210,8 @@ class KillStationTest : public ::testing::Test {
     void Verify(const TRunLines& run, TDateTime runStart, TDateTime runEnd, bool complete,
                 int runNumber) {
         for (const char* shared : {"data/station.dt", "syspara/para.dt"}) {
-            EXPECT_NO_THROW(CheckDatabaseFile(Dir + shared)) << shared << " after run " << runNumber;
+            EXPECT_NO_THROW(CheckDatabaseFile(Dir + shared))
+                << shared << " after run " << runNumber;
         }
         for (int s = 1; s <= kStations; ++s) {
             const std::string file = HistoryFile(s);
@@ -266,8 +267,8 @@ class KillStationTest : public ::testing::Test {
                 size_t match = next;
                 while (match < replies.size() && replies[match].Raw != sample.Raw) ++match;
                 if (match == replies.size()) {
-                    ADD_FAILURE() << "station " << s << " run " << runNumber << ": sample id "
-                                  << id << " matches no reply of its run";
+                    ADD_FAILURE() << "station " << s << " run " << runNumber << ": sample id " << id
+                                  << " matches no reply of its run";
                     continue;
                 }
                 Tally.InFlightMissing += static_cast<int>(match - next);
@@ -328,7 +329,8 @@ TEST_F(KillStationTest, NoStoredSampleIsLostAndDamagedFilesRecoverWithoutHelp) {
             // Give up waiting for a temperature reply after two cycles.
             const auto limit = started + std::chrono::seconds(15);
             while (!lines.SawTemperature && TSteady::now() < limit) {
-                ReadLinesUntil(lines, std::min(limit, TSteady::now() + std::chrono::milliseconds(50)));
+                ReadLinesUntil(lines,
+                               std::min(limit, TSteady::now() + std::chrono::milliseconds(50)));
             }
             ReadLinesUntil(lines, TSteady::now() + std::chrono::milliseconds(delay));
         } else {
@@ -371,6 +373,6 @@ TEST_F(KillStationTest, NoStoredSampleIsLostAndDamagedFilesRecoverWithoutHelp) {
         "recovered at the next start: %d; temperature replies: %d; samples stored: %d; "
         "replies in flight at a kill, not stored: %d; stored samples lost: 0 unless reported "
         "above\n",
-        Tally.Kills, Tally.ReplyTimedKills, Tally.PowerCuts, Tally.DamagedAfterKill, Tally.Recovered, Tally.Replies,
-        Tally.Stored, Tally.InFlightMissing);
+        Tally.Kills, Tally.ReplyTimedKills, Tally.PowerCuts, Tally.DamagedAfterKill,
+        Tally.Recovered, Tally.Replies, Tally.Stored, Tally.InFlightMissing);
 }

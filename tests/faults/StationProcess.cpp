@@ -32,8 +32,8 @@ TStationProcess::TStationProcess(const std::string& program, const std::string& 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
 
     std::vector<std::string> env;

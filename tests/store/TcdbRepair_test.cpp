@@ -75,9 +75,7 @@ TEST(TcdbRepair, FilesItCannotReadFailWithTheReasonAndStayAsTheyWere) {
     const std::string garbage = dir.File("garbage.dt");
     PutBytes(garbage, std::vector<uint8_t>(5000, 0x5A));
     const std::string other = dir.File("station.dt");
-    {
-        TStationDbMgr stations(other, false);
-    }
+    { TStationDbMgr stations(other, false); }
     // A station file opens fine: nothing to repair either.
     EXPECT_EQ(Repair(other).Out.rfind("nothing to repair", 0), 0u);
 
