@@ -437,7 +437,7 @@ bool TVeltTable::ReadRecordById(int32_t recordId, void* data) {
 
 void TVeltTable::ReadData(int32_t recordId, int32_t slot, void* data) {
     // The cache keeps records deciphered.
-    const uint8_t* record = FCache->RecordAt(recordId, slot);
+    const uint8_t* record = FCache->RecordAt(recordId, slot, FStoredRecordSize);
     const int32_t recordSize = RecordSize();
     if (recordSize > 0) {
         CopyRecordBytes(data, record + FHeaderSize, static_cast<size_t>(recordSize));
