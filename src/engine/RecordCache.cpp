@@ -130,6 +130,10 @@ int32_t TRecordCache::PickEntry() {
     return static_cast<int32_t>((draw * static_cast<uint64_t>(Count())) >> 32);
 }
 
+int32_t TRecordCache::StoredSize() const {
+    return FTable->StoredRecordSize();
+}
+
 int32_t TRecordCache::MappedSlot(int32_t recordId) const {
     int32_t slot;
     return FTable->IdMap().TryGetValue(recordId, slot) ? slot : kNoSlot;
@@ -173,8 +177,6 @@ int32_t TRecordCache::AddEntry(const TEntry& added, int32_t capacity) {
                 static_cast<size_t>(kBlocksPerChunk) * FBlockSize));
         }
         if (FEntries.capacity() == 0) {
-            // Room for a few batches at once instead of growing one by one.
-            constexpr int32_t kFirstEntries = 1024;
             FEntries.reserve(static_cast<size_t>(capacity > 0 ? std::min(capacity, kFirstEntries)
                                                               : kFirstEntries));
         }
@@ -182,6 +184,23 @@ int32_t TRecordCache::AddEntry(const TEntry& added, int32_t capacity) {
     }
     Link(added, entry);
     return entry;
+}
+
+void TRecordCache::ReserveEntries(int32_t added, int32_t capacity) {
+    int64_t wanted = static_cast<int64_t>(Count()) + added;
+    if (capacity > 0) wanted = std::min<int64_t>(wanted, capacity);
+    while (static_cast<int64_t>(FChunks.size()) * kBlocksPerChunk < wanted) {
+        FChunks.push_back(std::make_unique_for_overwrite<uint8_t[]>(
+            static_cast<size_t>(kBlocksPerChunk) * FBlockSize));
+    }
+    if (static_cast<int64_t>(FEntries.capacity()) < wanted) {
+        // Growing by doubling keeps a long walk from copying the list once
+        // per batch.
+        int64_t reserved = std::max<int64_t>(
+            {wanted, 2 * static_cast<int64_t>(FEntries.capacity()), kFirstEntries});
+        if (capacity > 0) reserved = std::min<int64_t>(reserved, capacity);
+        FEntries.reserve(static_cast<size_t>(reserved));
+    }
 }
 
 void TRecordCache::RemoveEntryAt(int32_t index) {
@@ -207,13 +226,7 @@ void TRecordCache::Get(int32_t recordId, uint8_t* buffer) {
     std::memcpy(buffer, RecordAt(recordId, FTable->SlotOf(recordId)), static_cast<size_t>(size));
 }
 
-const uint8_t* TRecordCache::RecordAt(int32_t recordId, int32_t slot) {
-    const bool backward = recordId < FLastAsked;
-    FLastAsked = recordId;
-    if (const int32_t entry = FBySlot.Find(slot);
-        entry != kNoEntry && FBlockSize == FTable->StoredRecordSize()) {
-        return BlockAt(entry);
-    }
+const uint8_t* TRecordCache::Load(int32_t recordId, int32_t slot, bool backward) {
     const int32_t size = FTable->StoredRecordSize();
     const TReadBatch batch = FTable->ReadBatchAt(slot, backward, FBatch);
     if (batch.Count <= 0) RaiseFileCorrupt();
@@ -228,6 +241,7 @@ const uint8_t* TRecordCache::RecordAt(int32_t recordId, int32_t slot) {
     const int32_t capacity = Capacity();
     const bool markerCheck = FTable->MarkerCheck();
     const bool outside = FOutside.Count() > 0;
+    if (!outside) ReserveEntries(batch.Count, capacity);
     for (int32_t i = 0; i < batch.Count; ++i) {
         const uint8_t* stored = FBatch.data() + static_cast<size_t>(i) * size;
         if (markerCheck && stored[0] != kRecordMarker) RaiseFileCorrupt();
@@ -239,8 +253,20 @@ const uint8_t* TRecordCache::RecordAt(int32_t recordId, int32_t slot) {
             PutAt(id, at, stored);
             continue;
         }
-        int32_t entry = FBySlot.Find(at);
-        if (entry == kNoEntry) entry = AddEntry(TEntry{id, at}, capacity);
+        int32_t entry;
+        const int32_t count = Count();
+        if (capacity > 0 && count >= capacity) {
+            entry = FBySlot.Find(at);
+            if (entry == kNoEntry) entry = AddEntry(TEntry{id, at}, capacity);
+        } else {
+            // Room is reserved: a record new to the cache becomes the next
+            // entry, found and linked by one directory lookup.
+            entry = FBySlot.FindOrSet(at, count);
+            if (entry == kNoEntry) {
+                entry = count;
+                FEntries.push_back(TEntry{id, at});
+            }
+        }
         CopyRecordBytes(BlockAt(entry), stored, static_cast<size_t>(size));
     }
     const uint8_t* record = FBatch.data() + static_cast<size_t>(batch.AskedIndex) * size;

@@ -186,6 +186,18 @@ class TSlotDirectory {
         if (cell == kNone) ++FPages[page].Count;
         cell = value;
     }
+    // The value at Slot when it holds one; otherwise sets Value there and
+    // returns kNone (one page lookup for both). Slot and Value must be 0 or
+    // more.
+    int32_t FindOrSet(int32_t slot, int32_t value) {
+        const size_t page = static_cast<uint32_t>(slot) >> kPageBits;
+        if (page >= FPages.size() || !FPages[page].Values) AddPage(page);
+        int32_t& cell = FPages[page].Values[slot & kPageMask];
+        if (cell != kNone) return cell;
+        ++FPages[page].Count;
+        cell = value;
+        return kNone;
+    }
     void Erase(int32_t slot) {
         const size_t page = static_cast<uint32_t>(slot) >> kPageBits;
         if (slot < 0 || page >= FPages.size() || !FPages[page].Values) return;
@@ -260,12 +272,31 @@ class TRecordCache {
     // The same for a live record at the slot the id map gives for it, which
     // the table knows already. RecordAt returns the record itself, read with
     // its batch on a miss, valid until the next call on this cache.
-    const uint8_t* RecordAt(int32_t recordId, int32_t slot);
+    const uint8_t* RecordAt(int32_t recordId, int32_t slot) {
+        return RecordAt(recordId, slot, StoredSize());
+    }
+    // The same for a table passing its StoredRecordSize, so that a hit
+    // takes no call.
+    const uint8_t* RecordAt(int32_t recordId, int32_t slot, int32_t storedSize) {
+        const bool backward = recordId < FLastAsked;
+        FLastAsked = recordId;
+        if (const int32_t entry = FBySlot.Find(slot);
+            entry != kNoEntry && FBlockSize == storedSize) {
+            return BlockAt(entry);
+        }
+        return Load(recordId, slot, backward);
+    }
+    // True when RecordAt serves the live record at Slot without the file.
+    bool HoldsSlot(int32_t slot) const {
+        return FBySlot.Find(slot) != kNoEntry && FBlockSize == StoredSize();
+    }
     uint8_t* PutAt(int32_t recordId, int32_t slot, const uint8_t* storedRecord);
     void RemoveAt(int32_t recordId, int32_t slot);
 
   private:
-    static constexpr int32_t kBlocksPerChunk = 256;
+    static constexpr uint32_t kBlocksPerChunk = 256;
+    // Room for a few batches at once instead of growing one by one.
+    static constexpr int32_t kFirstEntries = 1024;
     static constexpr int32_t kNoEntry = -1;
     static constexpr int32_t kNoSlot = -1;
 
@@ -274,16 +305,21 @@ class TRecordCache {
         int32_t Slot;  // kNoSlot: an id outside the table's map, found by FOutside
     };
 
+    // Entries are never negative; unsigned, the chunk and place are a shift
+    // and a mask.
     uint8_t* BlockAt(int32_t entry) {
-        return FChunks[entry / kBlocksPerChunk].get() +
-               static_cast<size_t>(entry % kBlocksPerChunk) * FBlockSize;
+        const auto index = static_cast<uint32_t>(entry);
+        return FChunks[index / kBlocksPerChunk].get() +
+               static_cast<size_t>(index % kBlocksPerChunk) * FBlockSize;
     }
+    // The table's StoredRecordSize.
+    int32_t StoredSize() const;
     // The slot the table's id map gives for RecordId, or kNoSlot.
     int32_t MappedSlot(int32_t recordId) const;
     int32_t EntryOf(int32_t recordId) const;
-    // Reads, deciphers and caches the batch of the record at Slot; returns
-    // the record's copy in the batch.
-    const uint8_t* Load(int32_t recordId, int32_t slot);
+    // Reads, deciphers and caches the batch of the record at Slot, ending
+    // at it when Backward; returns the record's copy in the batch.
+    const uint8_t* Load(int32_t recordId, int32_t slot, bool backward);
     // The database's CacheSize, 0 for no bound.
     int32_t Capacity() const;
     // True when a new record must take the place of an evicted one.
@@ -292,6 +328,9 @@ class TRecordCache {
     // the cache holds Capacity entries; returns it, linked, block unwritten.
     int32_t AddEntry(const TEntry& added, int32_t capacity);
     int32_t PickEntry();
+    // Blocks and entry room for Added more entries, up to Capacity (0: no
+    // bound), so that new entries need no allocation.
+    void ReserveEntries(int32_t added, int32_t capacity);
     // Forgets where Entry's record is found (the directory or the hash).
     void Unlink(const TEntry& entry);
     void Link(const TEntry& entry, int32_t index);

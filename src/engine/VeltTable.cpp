@@ -154,7 +154,14 @@ int32_t TVeltTable::RecordCount() const {
 // ------------------------------------------------------------ access
 
 void TVeltTable::CheckActive() const {
-    if (FDatabase != nullptr && FActive && FDatabase->Active()) return;
+    // Every record read passes here: the usable case stays small enough to
+    // inline, the raising one is out of line.
+    if (FDatabase != nullptr && FActive && FDatabase->Active()) [[likely]]
+        return;
+    RaiseInactive();
+}
+
+void TVeltTable::RaiseInactive() const {
     if (FDatabase == nullptr) RaiseEngineError(velt_msg::kDatabaseNil);
     FDatabase->CheckActive();
     if (!FActive) RaiseEngineError(velt_msg::kTableClosed);
@@ -418,6 +425,16 @@ void TVeltTable::Delete(int32_t recordId) {
     });
 }
 
+[[gnu::always_inline]] inline void TVeltTable::ReadData(int32_t recordId, int32_t slot,
+                                                        void* data) {
+    // The cache keeps records deciphered.
+    const uint8_t* record = FCache->RecordAt(recordId, slot, FStoredRecordSize);
+    const int32_t recordSize = RecordSize();
+    if (recordSize > 0) {
+        CopyRecordBytes(data, record + FHeaderSize, static_cast<size_t>(recordSize));
+    }
+}
+
 bool TVeltTable::ReadRecord(int32_t position, int32_t& recordId, void* data) {
     CheckActive();
     if (position < 0 || position >= RecordCount()) return false;
@@ -433,15 +450,6 @@ bool TVeltTable::ReadRecordById(int32_t recordId, void* data) {
     if (!FIdMap.TryGetValue(recordId, slot)) return false;
     ReadData(recordId, slot, data);
     return true;
-}
-
-void TVeltTable::ReadData(int32_t recordId, int32_t slot, void* data) {
-    // The cache keeps records deciphered.
-    const uint8_t* record = FCache->RecordAt(recordId, slot);
-    const int32_t recordSize = RecordSize();
-    if (recordSize > 0) {
-        CopyRecordBytes(data, record + FHeaderSize, static_cast<size_t>(recordSize));
-    }
 }
 
 void TVeltTable::EmptyTable() {

@@ -102,6 +102,8 @@ class TVeltTable {
     void SetMarkerCheck(bool value) { FMarkerCheck = value; }
 
   private:
+    // Raises the error CheckActive reports for an unusable table.
+    [[gnu::cold, gnu::noinline]] void RaiseInactive() const;
     void ValidateDefinition(int64_t fileSize) const;
     void LoadRecords(bool loadIndexes);
     void CheckModifiable() const;

@@ -1,10 +1,15 @@
 #include "store/HisInfoDbMgr.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "StoreTestSupport.h"
+#include "engine/VeltErrors.h"
 #include "store/DateTime.h"
 
 using storetest::ReadRawRecords;
@@ -27,6 +32,22 @@ std::vector<int> APhases(const std::vector<TTmpReading>& list) {
     for (const TTmpReading& r : list) values.push_back(r.APhaseTmp - 100);
     return values;
 }
+
+// Holds the file's exclusive lock, as another process using it would: every
+// attempt of the engine to open the file fails meanwhile.
+class TFileHeld {
+  public:
+    explicit TFileHeld(const std::string& file) : FHandle(::open(file.c_str(), O_RDONLY)) {
+        EXPECT_GE(FHandle, 0);
+        EXPECT_EQ(::flock(FHandle, LOCK_EX | LOCK_NB), 0);
+    }
+    ~TFileHeld() { ::close(FHandle); }
+    TFileHeld(const TFileHeld&) = delete;
+    TFileHeld& operator=(const TFileHeld&) = delete;
+
+  private:
+    int FHandle;
+};
 
 }  // namespace
 
@@ -154,4 +175,54 @@ TEST(HisInfoDbMgr, QueryOverManySamplesYieldsEachOnce) {
     for (size_t i = 0; i < list.size(); ++i) {
         ASSERT_EQ(list[i].APhaseTmp, 899 - i) << "at " << i;
     }
+}
+
+// A query answered by records the cache holds (appended through the same
+// manager) does not need the file, so it succeeds while the file is held.
+TEST(HisInfoDbMgr, QueryServedFromTheCacheNeedsNoFileAccess) {
+    TTempDir tmp;
+    const std::string file = tmp.File("HistoryData.dt");
+    THisInfoDbMgr mgr(file, false);
+    AddAt(mgr, {0, 1, 2, 3, 4, 5});
+    const TFileHeld held(file);
+    std::vector<TTmpReading> list;
+    EXPECT_EQ(mgr.QueryReadings(list, kDay + 2 * kMinute, kDay + 4 * kMinute), 5);
+    EXPECT_EQ(APhases(list), (std::vector<int>{4, 3, 2}));
+    EXPECT_EQ(mgr.Database()->AccessDepth(), 0);
+}
+
+// A query over records read from the file opens it once for the whole walk;
+// a failure to open it, or a failure on the way, passes on as before and
+// leaves no access open behind it, so the next query works again.
+TEST(HisInfoDbMgr, QueryFailuresLeaveNoFileAccessOpen) {
+    TTempDir tmp;
+    const std::string file = tmp.File("HistoryData.dt");
+    constexpr int kCount = 450;
+    {
+        THisInfoDbMgr writer(file, false);
+        for (int i = 0; i < kCount; ++i) {
+            writer.AddReading(1, static_cast<uint16_t>(i), 0, 0, 0, 0, kDay + i * kMinute);
+        }
+    }
+    THisInfoDbMgr mgr(file, false);
+    std::vector<TTmpReading> list;
+    {
+        const TFileHeld held(file);
+        EXPECT_THROW(mgr.QueryReadings(list, kDay, kDay + 1), EFOpenError);
+        EXPECT_EQ(mgr.Database()->AccessDepth(), 0);
+        EXPECT_TRUE(list.empty());
+    }
+    EXPECT_EQ(mgr.QueryReadings(list, kDay + 100 * kMinute, kDay + 1), kCount - 99);
+    ASSERT_EQ(list.size(), static_cast<size_t>(kCount - 100));
+    EXPECT_EQ(list.back().APhaseTmp, 100);
+    EXPECT_EQ(mgr.Database()->AccessDepth(), 0);
+
+    // Cut the file after a manager opened it: the batch of the newest
+    // records comes back as zeros and fails the marker check.
+    const auto size = std::filesystem::file_size(file);
+    list.clear();
+    THisInfoDbMgr cut(file, false);
+    std::filesystem::resize_file(file, size - 300 * 28);
+    EXPECT_THROW(cut.QueryReadings(list, kDay, kDay + 1), EVeltFileCorrupt);
+    EXPECT_EQ(cut.Database()->AccessDepth(), 0);
 }
