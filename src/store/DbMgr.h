@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "store/TableWalk.h"
+
 class TVeltDatabase;
 class TVeltTable;
 
@@ -145,8 +147,10 @@ class TDBMgr : public TDBMgrBase {
         if (GetRecordSize() < 1) return;
         const int32_t count = RecordCount();
         int32_t added = 0;
+        TTableWalk walk(Table());
         for (int32_t position = 0; position < count; ++position) {
             if (maxCount > 0 && added >= maxCount) break;
+            walk.Before(position);
             int32_t recordId = 0;
             if (!ReadStored(position, recordId, FBuffer)) continue;
             TItem made = MakeRecord(FBuffer.data(), recordId);
@@ -154,6 +158,7 @@ class TDBMgr : public TDBMgrBase {
             list.push_back(std::move(made));
             ++added;
         }
+        walk.Finish();
     }
 
   protected:

@@ -7,6 +7,7 @@
 #include "engine/VeltFormat.h"
 #include "engine/VeltTable.h"
 #include "store/RecordBytes.h"
+#include "store/TableWalk.h"
 
 namespace {
 
@@ -18,13 +19,6 @@ constexpr size_t kCPhaseOffset = 13;
 constexpr size_t kIronOffset = 15;
 constexpr size_t kRelayFlagsOffset = 17;
 static_assert(kRelayFlagsOffset + 1 == kHistoryRecordSize);
-
-// True when reading the record at Position goes to the file.
-bool NeedsFile(const TVeltTable& table, int32_t position) {
-    int32_t recordId = 0;
-    int32_t slot = 0;
-    return table.IdMap().GetAt(position, recordId, slot) && !table.Cache().HoldsSlot(slot);
-}
 
 }  // namespace
 
@@ -49,32 +43,19 @@ int32_t THisInfoDbMgr::AddReading(uint8_t tmpAddr, uint16_t aPhaseTmp, uint16_t 
 
 int32_t THisInfoDbMgr::QueryReadings(std::vector<TTmpReading>& list, TDateTime beginTime,
                                      TDateTime endTime) {
-    // The walk's reads share one file access instead of opening the file
-    // once per batch. It begins at the first record the cache cannot serve,
-    // so a query answered from the cache alone still never touches the file
-    // (and cannot fail on it).
-    TVeltTable* table = Table();
-    bool accessing = false;
+    TTableWalk walk(Table());
     int32_t read = 0;
-    try {
-        for (int32_t position = RecordCount() - 1; position >= 0; --position) {
-            if (!accessing && NeedsFile(*table, position)) {
-                table->BeginAccess();
-                accessing = true;
-            }
-            std::optional<TTmpReading> item;
-            GetRecord(position, item);
-            if (!item) continue;
-            ++read;
-            const TDateTime time = item->DateTime;
-            if (beginTime <= time && time <= endTime) list.push_back(*item);
-            if (time < beginTime) break;
-        }
-    } catch (...) {
-        if (accessing) table->Database()->EndAccessAfterFailure();
-        throw;
+    for (int32_t position = RecordCount() - 1; position >= 0; --position) {
+        walk.Before(position);
+        std::optional<TTmpReading> item;
+        GetRecord(position, item);
+        if (!item) continue;
+        ++read;
+        const TDateTime time = item->DateTime;
+        if (beginTime <= time && time <= endTime) list.push_back(*item);
+        if (time < beginTime) break;
     }
-    if (accessing) table->EndAccess();
+    walk.Finish();
     return read;
 }
 

@@ -9,8 +9,10 @@
 #include <filesystem>
 
 #include "StoreTestSupport.h"
+#include "engine/VeltDatabase.h"
 #include "engine/VeltErrors.h"
 #include "store/DateTime.h"
+#include "store/TableWalk.h"
 
 using storetest::ReadRawRecords;
 using storetest::TTempDir;
@@ -225,4 +227,96 @@ TEST(HisInfoDbMgr, QueryFailuresLeaveNoFileAccessOpen) {
     std::filesystem::resize_file(file, size - 300 * 28);
     EXPECT_THROW(cut.QueryReadings(list, kDay, kDay + 1), EVeltFileCorrupt);
     EXPECT_EQ(cut.Database()->AccessDepth(), 0);
+}
+
+// Listing every record walks the table in one file access as well: it fails
+// cleanly while the file is held, leaves no access open, and once the
+// records are in the cache it needs the file no more. A closed manager
+// lists nothing and touches nothing.
+TEST(HisInfoDbMgr, ListingSharesOneFileAccessAndLeavesNoneOpen) {
+    TTempDir tmp;
+    const std::string file = tmp.File("HistoryData.dt");
+    constexpr int kCount = 450;
+    {
+        THisInfoDbMgr writer(file, false);
+        for (int i = 0; i < kCount; ++i) {
+            writer.AddReading(1, static_cast<uint16_t>(i), 0, 0, 0, 0, kDay + i * kMinute);
+        }
+    }
+    THisInfoDbMgr mgr(file, false);
+    std::vector<TTmpReading> list;
+    {
+        const TFileHeld held(file);
+        EXPECT_THROW(mgr.ListRecords(list), EFOpenError);
+        EXPECT_EQ(mgr.Database()->AccessDepth(), 0);
+        EXPECT_TRUE(list.empty());
+    }
+    mgr.ListRecords(list);
+    ASSERT_EQ(list.size(), static_cast<size_t>(kCount));
+    for (int i = 0; i < kCount; ++i) ASSERT_EQ(list[i].APhaseTmp, i);
+    EXPECT_EQ(mgr.Database()->AccessDepth(), 0);
+
+    list.clear();
+    {
+        const TFileHeld held(file);
+        mgr.ListRecords(list, 10);
+        EXPECT_EQ(list.size(), 10u);
+        EXPECT_EQ(list.back().APhaseTmp, 9);
+    }
+
+    mgr.Close();
+    list.clear();
+    mgr.ListRecords(list);
+    std::vector<TTmpReading> queried;
+    EXPECT_EQ(mgr.QueryReadings(queried, kDay, kDay + 1), 0);
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(queried.empty());
+}
+
+// The walk begins its access at the first record the cache cannot serve and
+// holds it (the file locked against other openers) until Finish, or until
+// it goes out of scope on a failure.
+TEST(HisInfoDbMgr, TableWalkHoldsOneAccessFromTheFirstUncachedRecord) {
+    TTempDir tmp;
+    const std::string file = tmp.File("HistoryData.dt");
+    {
+        THisInfoDbMgr writer(file, false);
+        for (int i = 0; i < 300; ++i) {
+            writer.AddReading(1, static_cast<uint16_t>(i), 0, 0, 0, 0, kDay + i * kMinute);
+        }
+    }
+    auto lockable = [&] {
+        const int handle = ::open(file.c_str(), O_RDONLY);
+        const bool locked = handle >= 0 && ::flock(handle, LOCK_EX | LOCK_NB) == 0;
+        if (handle >= 0) ::close(handle);
+        return locked;
+    };
+    THisInfoDbMgr mgr(file, false);
+    std::optional<TTmpReading> item;
+    mgr.GetRecord(299, item);  // brings the newest batch into the cache
+    ASSERT_TRUE(item);
+    TVeltDatabase& database = *mgr.Database();
+    {
+        TTableWalk walk(mgr.Table());
+        walk.Before(299);
+        EXPECT_FALSE(walk.Accessing());
+        EXPECT_EQ(database.AccessDepth(), 0);
+        walk.Before(0);
+        EXPECT_TRUE(walk.Accessing());
+        EXPECT_EQ(database.AccessDepth(), 1);
+        EXPECT_FALSE(lockable());
+        mgr.GetRecord(0, item);
+        walk.Before(1);
+        EXPECT_EQ(database.AccessDepth(), 1);
+        walk.Finish();
+        EXPECT_EQ(database.AccessDepth(), 0);
+        EXPECT_TRUE(lockable());
+    }
+    {
+        TTableWalk walk(mgr.Table());
+        walk.Before(150);
+        EXPECT_EQ(database.AccessDepth(), 1);
+    }
+    EXPECT_EQ(database.AccessDepth(), 0);
+    EXPECT_TRUE(lockable());
 }

@@ -6,6 +6,7 @@
 #include "engine/VeltErrors.h"
 #include "engine/VeltIndex.h"
 #include "engine/VeltTable.h"
+#include "store/TableWalk.h"
 
 namespace {
 
@@ -56,13 +57,16 @@ TTableSummary CheckTable(TVeltDatabase& database, const std::string& name) {
     // marker, decrypted in position order.
     const auto recordSize = static_cast<size_t>(table.RecordSize());
     std::vector<uint8_t> data(static_cast<size_t>(summary.Records) * recordSize);
+    TTableWalk walk(&table);
     for (int32_t position = 0; position < summary.Records; ++position) {
+        walk.Before(position);
         int32_t recordId = 0;
         if (!table.ReadRecord(position, recordId,
                               data.data() + static_cast<size_t>(position) * recordSize)) {
             RaiseFileCorrupt();
         }
     }
+    walk.Finish();
     for (int32_t k = 0; k < table.IndexCount(); ++k) {
         const TVeltIndex& index = table.Index(k);
         CheckChainOrder(table, index, data);
