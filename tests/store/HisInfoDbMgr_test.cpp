@@ -29,6 +29,15 @@ void AddAt(THisInfoDbMgr& mgr, std::initializer_list<int> minutes) {
     }
 }
 
+// A file of Count samples at kDay + i minutes, A-phase raw i, written by a
+// manager that is closed again.
+void WriteReadings(const std::string& file, int count) {
+    THisInfoDbMgr writer(file, false);
+    for (int i = 0; i < count; ++i) {
+        writer.AddReading(1, static_cast<uint16_t>(i), 0, 0, 0, 0, kDay + i * kMinute);
+    }
+}
+
 std::vector<int> APhases(const std::vector<TTmpReading>& list) {
     std::vector<int> values;
     for (const TTmpReading& r : list) values.push_back(r.APhaseTmp - 100);
@@ -200,12 +209,7 @@ TEST(HisInfoDbMgr, QueryFailuresLeaveNoFileAccessOpen) {
     TTempDir tmp;
     const std::string file = tmp.File("HistoryData.dt");
     constexpr int kCount = 450;
-    {
-        THisInfoDbMgr writer(file, false);
-        for (int i = 0; i < kCount; ++i) {
-            writer.AddReading(1, static_cast<uint16_t>(i), 0, 0, 0, 0, kDay + i * kMinute);
-        }
-    }
+    WriteReadings(file, kCount);
     THisInfoDbMgr mgr(file, false);
     std::vector<TTmpReading> list;
     {
@@ -237,12 +241,7 @@ TEST(HisInfoDbMgr, ListingSharesOneFileAccessAndLeavesNoneOpen) {
     TTempDir tmp;
     const std::string file = tmp.File("HistoryData.dt");
     constexpr int kCount = 450;
-    {
-        THisInfoDbMgr writer(file, false);
-        for (int i = 0; i < kCount; ++i) {
-            writer.AddReading(1, static_cast<uint16_t>(i), 0, 0, 0, 0, kDay + i * kMinute);
-        }
-    }
+    WriteReadings(file, kCount);
     THisInfoDbMgr mgr(file, false);
     std::vector<TTmpReading> list;
     {
@@ -279,12 +278,7 @@ TEST(HisInfoDbMgr, ListingSharesOneFileAccessAndLeavesNoneOpen) {
 TEST(HisInfoDbMgr, TableWalkHoldsOneAccessFromTheFirstUncachedRecord) {
     TTempDir tmp;
     const std::string file = tmp.File("HistoryData.dt");
-    {
-        THisInfoDbMgr writer(file, false);
-        for (int i = 0; i < 300; ++i) {
-            writer.AddReading(1, static_cast<uint16_t>(i), 0, 0, 0, 0, kDay + i * kMinute);
-        }
-    }
+    WriteReadings(file, 300);
     auto lockable = [&] {
         const int handle = ::open(file.c_str(), O_RDONLY);
         const bool locked = handle >= 0 && ::flock(handle, LOCK_EX | LOCK_NB) == 0;
