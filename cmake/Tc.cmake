@@ -6,9 +6,22 @@ if(TC_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# Our own code builds warning-free; third-party headers come in as system includes.
+# Our own code builds warning-free; third-party headers come in as system
+# includes. Warnings stop the build only with TC_WERROR (the test command's
+# builds): someone who only builds the station with another compiler or
+# library version must not be stopped by a diagnostic we never saw.
 function(tc_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(TC_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+  # gcc 12 reports -Wrestrict inside libstdc++'s std::string code once it is
+  # inlined at -O3 (operator+ and assign from a literal; a known false
+  # positive, gone in gcc 13). Only that compiler loses the diagnostic.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_GREATER_EQUAL 12
+     AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+    target_compile_options(${target} PRIVATE -Wno-restrict)
+  endif()
 endfunction()
 
 # tc_library(<name> <sources...>): one static library of a layer; includes are

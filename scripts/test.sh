@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test:
-#   1. the main build (build/, gcc): all layers, tools and tests;
+#   1. the main build (build/, gcc, Release as the station is built for use):
+#      all layers, tools, benchmarks and tests;
 #   2. the sanitizer build (build-asan/, clang with AddressSanitizer and
 #      UndefinedBehaviorSanitizer): the Qt-free core layers, their tests and the
-#      bounded fuzz runs.
-# Prints CTest's summary of each and exits non-zero when any test fails.
+#      bounded fuzz runs;
+#   3. the package guard: every file from outside the tree that the two builds
+#      and the scripts use comes from a package that scripts/setup.sh installs.
+# Both builds treat warnings as errors. Prints CTest's summary of each and
+# exits non-zero when any test or the guard fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
@@ -13,15 +17,23 @@ JOBS=$(nproc)
 status=0
 
 echo "== main build (build/)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTC_WERROR=ON >/dev/null || exit 1
 cmake --build build || exit 1
-(cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS") || status=1
 
 echo "== sanitizer build (build-asan/)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DTC_CORE_ONLY=ON -DTC_SANITIZE=ON -DTC_FUZZ=ON -DTC_BENCH=OFF >/dev/null || exit 1
+  -DTC_CORE_ONLY=ON -DTC_SANITIZE=ON -DTC_FUZZ=ON -DTC_BENCH=OFF -DTC_WERROR=ON >/dev/null || exit 1
 cmake --build build-asan || exit 1
+
+# Before the tests, so that a missing package shows within seconds.
+echo "== package guard"
+bash scripts/check-packages.sh build build-asan || status=1
+
+echo "== main build's tests"
+(cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS") || status=1
+
+echo "== sanitizer build's tests"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j "$JOBS") || status=1
