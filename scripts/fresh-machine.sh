@@ -193,7 +193,7 @@ step "2. clean clone of HEAD ($(git rev-parse --short HEAD))" \
 run_tests() {
   local rc=0
   in_root "$ROOT" 'cd /root/tcstation && bash scripts/test.sh' >"$DIR/test.log" 2>&1 || rc=$?
-  grep -E '^(== |[0-9]+% tests passed|Total Test time|check-packages)' "$DIR/test.log" || true
+  grep -E '^(== |   \(|[0-9]+% tests passed|Total Test time|check-packages)' "$DIR/test.log" || true
   [ $rc -eq 0 ] || { echo "fresh-machine: the test command failed; its output: $DIR/test.log" >&2; tail -40 "$DIR/test.log" >&2; }
   return $rc
 }
