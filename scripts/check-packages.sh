@@ -268,14 +268,14 @@ if [ $runtime -eq 1 ]; then
   echo "    $(tr '\n' ' ' <"$TMP/minimal")"
 fi
 
+what="scripts/setup.sh --list"
+[ $runtime -eq 1 ] && what="scripts/setup.sh --list-runtime"
+[ -n "$packages_file" ] && what=$packages_file
 status=0
 missing=$(join -t $'\t' -1 2 -2 1 -v 1 <(sort -t $'\t' -k2,2 "$TMP/owned") "$TMP/closure" |
           awk -F'\t' '{print $1 "\t" $2}' | sort -u)
 if [ -n "$missing" ]; then
   status=1
-  what="scripts/setup.sh --list"
-  [ $runtime -eq 1 ] && what="scripts/setup.sh --list-runtime"
-  [ -n "$packages_file" ] && what=$packages_file
   echo "$missing" | awk -F'\t' -v what="$what" '
     $1 != last { print "check-packages: package " $1 " is not installed by " what ", yet these files of it are used:"; last = $1 }
     { print "    " $2 }'
@@ -286,6 +286,6 @@ if [ -s "$TMP/orphans" ]; then
   sed 's/^/    /' "$TMP/orphans"
 fi
 if [ $status -eq 0 ]; then
-  echo "check-packages: $(wc -l <"$TMP/existing") used files, all from packages that ${packages_file:-scripts/setup.sh} installs"
+  echo "check-packages: $(wc -l <"$TMP/existing") used files, all from packages that $what installs"
 fi
 exit $status

@@ -86,9 +86,10 @@ FolderHoldsProgramsReadmeAndLaunchers)
   for f in README.md tcstation.svg tcstation.desktop; do
     [ -s "$FOLDER/$f" ] || fail "$f is missing"
   done
-  # The README names exactly the runtime packages that setup.sh lists.
-  grep -qF "apt-get install --no-install-recommends $(bash "$SRC/scripts/setup.sh" --list-runtime | tr '\n' ' ' | sed 's/ $//')" \
-    "$FOLDER/README.md" || fail "README does not name the runtime packages"
+  # Both READMEs name exactly the runtime packages that setup.sh lists.
+  runtime="apt-get install --no-install-recommends $(bash "$SRC/scripts/setup.sh" --list-runtime | tr '\n' ' ' | sed 's/ $//')"
+  grep -qF "$runtime" "$FOLDER/README.md" || fail "the folder's README does not name the runtime packages"
+  grep -qF "$runtime" "$SRC/README.md" || fail "README.md does not name the runtime packages"
   ! grep -q '@TC_' "$FOLDER/README.md" || fail "README has an unreplaced @TC_ variable"
   # The installed tools work from the folder, which is their program directory.
   (cd / && "$FOLDER/tcdb" init "$FOLDER" >/dev/null)
