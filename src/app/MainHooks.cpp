@@ -48,7 +48,7 @@ void TMainForm::BackUpQueryClick() {
 
 void TMainForm::SettingsClick() {
     if (!FSysParaMgr) return;
-    TSetParaForm dialog(this, FSysParaInfo, *FSysParaMgr);
+    TSetParaForm dialog(this, FSysParaInfo, *FSysParaMgr, FProgramDir);
     dialog.OnParaChange = [this] { ApplyTimers(); };
     RunModal(dialog);
 }

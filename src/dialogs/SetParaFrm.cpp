@@ -9,12 +9,10 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
-#include <filesystem>
-#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "dialogs/Prompts.h"
-#include "store/GbkText.h"
 #include "store/SysParaDbMgr.h"
 
 namespace {
@@ -29,20 +27,6 @@ QLineEdit* MakeEdit(const char* name, QWidget* parent) {
     return edit;
 }
 
-// The directory must be storable whole (GBK, at most the field's bytes), so
-// backups go exactly where the operator said; then it is created with every
-// missing parent, and an existing directory passes.
-bool MakeBackUpDir(const std::string& utf8) {
-    if (utf8.empty()) return false;
-    const std::string gbk = Utf8ToGbk(utf8);
-    if (gbk.size() > decltype(TSysParaInfo::BackUpPath)::kCapacity) return false;
-    if (GbkToUtf8(gbk) != utf8) return false;
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(utf8), error);
-    if (error) return false;
-    return std::filesystem::is_directory(std::filesystem::path(utf8), error);
-}
-
 }  // namespace
 
 int32_t EditValue(const QString& text) {
@@ -51,8 +35,9 @@ int32_t EditValue(const QString& text) {
     return ok ? static_cast<int32_t>(value) : 0;
 }
 
-TSetParaForm::TSetParaForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbMgr& paraMgr)
-    : QDialog(owner), FSettings(settings), FParaMgr(paraMgr) {
+TSetParaForm::TSetParaForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbMgr& paraMgr,
+                           std::string programDir)
+    : QDialog(owner), FSettings(settings), FParaMgr(paraMgr), FProgramDir(std::move(programDir)) {
     setObjectName(QStringLiteral("SetParaForm"));
     setWindowTitle(QStringLiteral("SetParaForm"));
     // A fixed single border with the system menu and the minimise button.
@@ -196,7 +181,7 @@ bool TSetParaForm::CheckFields() {
         return false;
     }
     FBackUpDir = FBackUpPathEdit->text().toStdString();
-    if (!MakeBackUpDir(FBackUpDir)) {
+    if (!MakeBackUpDir(FProgramDir, FBackUpDir)) {
         ShowMessage(this, QString::fromUtf8(kBackUpDirMessage));
         return false;
     }

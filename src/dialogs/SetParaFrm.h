@@ -24,28 +24,13 @@
 #include <string>
 
 #include "store/Items.h"
+#include "store/SysParaChecks.h"
 
 class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class TSysParaDbMgr;
-
-// The checks' messages.
-inline constexpr const char* kScanIntervalMessage = "扫描时间间隔太短或太长！";
-inline constexpr const char* kBackUpIntervalMessage = "备份时间间隔太短或太长！";
-inline constexpr const char* kBackUpDirMessage = "创建备份目录失败！";
-
-// Accepted ranges. Minutes stop where minutes x 60000 still fits the stored
-// 32-bit count of milliseconds, so no wrapped offline time is ever stored.
-inline constexpr int32_t kMinScanSeconds = 1;
-inline constexpr int32_t kMaxScanSeconds = 59999;
-inline constexpr int32_t kMsPerSecond = 1000;
-inline constexpr int32_t kMsPerMinute = 60000;
-inline constexpr int32_t kMinOfflineMinutes = 1;
-inline constexpr int32_t kMaxOfflineMinutes = INT32_MAX / kMsPerMinute;  // 35791
-inline constexpr int32_t kMinBackUpDays = 1;
-inline constexpr int32_t kMaxBackUpDays = 364;
 
 // The text of an edit as a decimal integer; anything else counts as 0.
 int32_t EditValue(const QString& text);
@@ -56,7 +41,9 @@ class TSetParaForm : public QDialog {
     using TChangeHandler = std::function<void()>;
 
     // Borrows the settings block and the manager; both outlive the dialog.
-    TSetParaForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbMgr& paraMgr);
+    // A relative backup directory is taken from `programDir`.
+    TSetParaForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbMgr& paraMgr,
+                 std::string programDir);
 
     // Called after a save, when the new settings are stored (the window
     // re-applies its timers). Set by the owner after creation.
@@ -100,6 +87,7 @@ class TSetParaForm : public QDialog {
 
     TSysParaInfo& FSettings;
     TSysParaDbMgr& FParaMgr;
+    std::string FProgramDir;
 
     int32_t FSeconds = 0;
     int32_t FMinutes = 0;

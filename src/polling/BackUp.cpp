@@ -13,6 +13,7 @@
 #include "polling/StationState.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/StorePaths.h"
+#include "store/SysParaChecks.h"
 #include "store/SysParaDbMgr.h"
 
 namespace {
@@ -97,8 +98,13 @@ bool CopyFileDurably(const std::string& from, const std::string& to) {
     struct stat info {};
     if (::fstat(source.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
 
+    // The temporary name is ours alone: whatever stands there (a copy cut
+    // short, or a link planted in a shared backup directory) goes first, and
+    // the new file is made exclusively, so no write ever follows a link.
     const std::string partial = to + kPartialSuffix;
-    TFd target(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kBackUpFileMode));
+    if (::unlink(partial.c_str()) != 0 && errno != ENOENT) return false;
+    TFd target(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      kBackUpFileMode));
     if (!target.Valid()) return false;
     const bool copied = CopyBytes(source.Get(), target.Get()) && ::fsync(target.Get()) == 0;
     const bool closed = target.Close();
@@ -125,7 +131,7 @@ TDateTime TBackUp::Today() const {
 
 TBackUpResult TBackUp::BackUpStation(TStationState& station) {
     // An empty setting would put the backups at the root of the file system.
-    const std::string backUpPath = FSettings.BackUpPath.Utf8();
+    const std::string backUpPath = ResolveBackUpDir(FProgramDir, FSettings.BackUpPath.Utf8());
     if (backUpPath.empty()) return TBackUpResult::NoBackUpPath;
 
     const std::filesystem::path target = BackUpFileName(backUpPath, station.Address, Today());
@@ -154,11 +160,23 @@ TBackUpResult TBackUp::BackUpStation(TStationState& station) {
     return TBackUpResult::Done;
 }
 
-int TBackUp::BackUpAll(const std::vector<TStationState*>& stations) {
+int TBackUp::BackUpAll(const std::vector<TStationState*>& stations, int* failed) {
     int done = 0;
+    int failures = 0;
     for (TStationState* station : stations) {
-        if (station != nullptr && BackUpStation(*station) == TBackUpResult::Done) ++done;
+        if (station == nullptr) continue;
+        switch (BackUpStation(*station)) {
+            case TBackUpResult::Done:
+                ++done;
+                break;
+            case TBackUpResult::AlreadyDone:
+                break;
+            default:
+                ++failures;
+                break;
+        }
     }
+    if (failed != nullptr) *failed = failures;
     return done;
 }
 
@@ -170,9 +188,14 @@ TAutoBackUpResult TBackUp::BackUpTimerTimer(const std::vector<TStationState*>& s
         RecordBackUpDay(today);
         return TAutoBackUpResult::DayRecorded;
     }
+    // A recorded day after today means the clock was ahead when it was
+    // written: waiting for the clock to reach it again could take years.
     const int64_t daysSince = int64_t{DayNumber(today)} - DayNumber(last);
-    if (daysSince <= FSettings.BackUpInterval) return TAutoBackUpResult::NotDue;
-    BackUpAll(stations);
+    if (daysSince >= 0 && daysSince <= FSettings.BackUpInterval) return TAutoBackUpResult::NotDue;
+    int failed = 0;
+    const int done = BackUpAll(stations, &failed);
+    // A run in which every station failed is no backup: the next tick tries again.
+    if (done == 0 && failed > 0) return TAutoBackUpResult::Failed;
     RecordBackUpDay(today);
     return TAutoBackUpResult::BackedUp;
 }

@@ -20,8 +20,12 @@
 //
 //   IsBackUp off                         -> nothing
 //   LastBackUpDate empty or unreadable   -> record today, back up nothing
-//   today - LastBackUpDate > interval    -> back up every station, record today
+//   today - LastBackUpDate > interval,
+//   or LastBackUpDate after today        -> back up every station; record today
+//                                           unless every station's backup failed
 //   otherwise                            -> nothing
+//
+// A relative BackUpPath lies in the program directory.
 //
 // The day's text is always yyyy-M-d (FormatShortDate), for the file names and
 // for LastBackUpDate alike, so names are valid and the date parses back.
@@ -51,6 +55,7 @@ enum class TAutoBackUpResult {
     DayRecorded,  // the first check only records the day
     NotDue,       // the interval has not passed yet
     BackedUp,     // every station was backed up and the day recorded
+    Failed,       // due, but every station's backup failed: the day stays
 };
 
 // <backUpPath>/<address>/<yyyy-M-d>.dt (no doubled '/' after the path).
@@ -74,8 +79,9 @@ class TBackUp {
     // The backup of one station with today's date.
     TBackUpResult BackUpStation(TStationState& station);
     // Every station in turn (tree order); a failure goes on with the next.
-    // Returns the number of stations backed up.
-    int BackUpAll(const std::vector<TStationState*>& stations);
+    // Returns the number of stations backed up; `failed` gets the number
+    // whose backup failed (one already made today is no failure).
+    int BackUpAll(const std::vector<TStationState*>& stations, int* failed = nullptr);
     // One tick of the backup timer.
     TAutoBackUpResult BackUpTimerTimer(const std::vector<TStationState*>& stations);
 

@@ -35,7 +35,7 @@ class SetParaFormTest : public testing::Test {
     SetParaFormTest() {
         Mgr = std::make_unique<TSysParaDbMgr>(SysParaFileName(Dir.Path()), false);
         LoadSysParas(*Mgr, Loaded, Settings, Dir.Path());
-        Form = std::make_unique<TSetParaForm>(nullptr, Settings, *Mgr);
+        Form = std::make_unique<TSetParaForm>(nullptr, Settings, *Mgr, Dir.Path());
         Form->OnParaChange = [this] { ++Changes; };
         Form->show();
     }
@@ -131,6 +131,20 @@ TEST_F(SetParaFormTest, AnUnchangedConfirmRoundsMillisecondsDownToWholeSeconds) 
     EXPECT_EQ(Settings.MaxOLTimer, 60000);
     EXPECT_EQ(StoredValue(kParaScanInterval), 1000);
     EXPECT_EQ(StoredValue(kParaMaxOLTimer), 60000);
+}
+
+TEST_F(SetParaFormTest, ARelativeBackUpDirectoryIsMadeInTheProgramDirectoryAndStoredAsTyped) {
+    TFields fields = Valid();
+    fields.Path = QStringLiteral("备份/本站");
+    Fill(fields);
+    const fs::path before = fs::current_path();
+    fs::current_path("/");
+    ClickOk();
+    fs::current_path(before);
+    EXPECT_TRUE(Log.Messages().isEmpty()) << Log.Messages().join("|").toStdString();
+    EXPECT_TRUE(fs::is_directory(Dir.Path() + "备份/本站"));
+    EXPECT_FALSE(fs::exists("/备份"));
+    EXPECT_EQ(Settings.BackUpPath.Utf8(), "备份/本站");
 }
 
 TEST_F(SetParaFormTest, TheBackUpGroupFollowsTheCheckBoxOnShowClickAndSpace) {
@@ -255,7 +269,7 @@ TEST_F(SetParaFormTest, SavesEveryKeyToItsOwnRecordAndLeavesTheLastBackUpDateAlo
     Mgr->AddPara(kParaIsBackUp, 0, "");
     Mgr->AddPara(kParaMaxOLTimer, 300000, "");
     Mgr->AddPara(kParaScanInterval, 60000, "");
-    Form = std::make_unique<TSetParaForm>(nullptr, Settings, *Mgr);
+    Form = std::make_unique<TSetParaForm>(nullptr, Settings, *Mgr, Dir.Path());
     Form->OnParaChange = [this] { ++Changes; };
     Form->show();
 
@@ -298,7 +312,7 @@ TEST_F(SetParaFormTest, ATableWithOnlyKey4GetsOnlyThatRecordRewritten) {
     LoadSysParas(*Mgr, Loaded, Settings, Dir.Path());
     EXPECT_EQ(Settings.BackUpInterval, 12);
     EXPECT_EQ(Settings.BackUpPath.Utf8(), "");
-    Form = std::make_unique<TSetParaForm>(nullptr, Settings, *Mgr);
+    Form = std::make_unique<TSetParaForm>(nullptr, Settings, *Mgr, Dir.Path());
     Form->show();
     EXPECT_EQ(Form->BackUpIntervalEdit()->text(), "12");
 

@@ -240,14 +240,60 @@ TEST_F(BackUpTest, TheDefaultIntervalBacksUpOnThe31stDayAfterTheRecordedOne) {
     EXPECT_EQ(Settings.LastBackUpDate.Utf8(), "2006-4-1");
 }
 
-TEST_F(BackUpTest, AnUnreadableLastDateCountsAsNoneAndAClockSetBackIsNotDue) {
+TEST_F(BackUpTest, AnUnreadableLastDateCountsAsNoneAndADayAfterTodayIsDue) {
     Record(Station(1), 1, kMarch1);
     Settings.IsBackUp = true;
     Settings.LastBackUpDate.AssignUtf8("2006/3/1");
     EXPECT_EQ(Make(kMarch2).BackUpTimerTimer(All()), TAutoBackUpResult::DayRecorded);
     EXPECT_EQ(Settings.LastBackUpDate.Utf8(), "2006-3-2");
-    EXPECT_EQ(Make(kMarch1 - 400).BackUpTimerTimer(All()), TAutoBackUpResult::NotDue);
+    // The clock was ahead when the day was recorded (or is behind now):
+    // waiting until the clock reaches that day again would skip backups for
+    // as long, so the day in the future is due at once.
+    EXPECT_EQ(Make(kMarch1 - 400).BackUpTimerTimer(All()), TAutoBackUpResult::BackedUp);
+    EXPECT_FALSE(fs::exists(LiveFile(1)));
+    EXPECT_TRUE(fs::exists(BackUpFile(1, kMarch1 - 400)));
+    EXPECT_EQ(ParseShortDate(Settings.LastBackUpDate.Gbk()), kMarch1 - 400);
+    EXPECT_EQ(Make(kMarch1 - 399).BackUpTimerTimer(All()), TAutoBackUpResult::NotDue);
+}
+
+TEST_F(BackUpTest, ARunInWhichEveryStationFailedDoesNotAdvanceTheDay) {
+    Record(Station(1), 1, kMarch1);
+    Record(Station(2), 1, kMarch1);
+    Settings.IsBackUp = true;
+    Settings.LastBackUpDate.AssignUtf8("2006-1-1");
+    const std::string stored = StoredLastBackUpDate();
+    // The backup directory cannot be made: a file stands in its way.
+    { std::ofstream(BackUpDir()) << "x"; }
+    EXPECT_EQ(Make(kMarch2).BackUpTimerTimer(All()), TAutoBackUpResult::Failed);
+    EXPECT_EQ(Settings.LastBackUpDate.Utf8(), "2006-1-1");
+    EXPECT_EQ(StoredLastBackUpDate(), stored);
     EXPECT_TRUE(fs::exists(LiveFile(1)));
+
+    // Once the directory can be made, the next tick backs up and records.
+    fs::remove(BackUpDir());
+    EXPECT_EQ(Make(kMarch2).BackUpTimerTimer(All()), TAutoBackUpResult::BackedUp);
+    EXPECT_EQ(Settings.LastBackUpDate.Utf8(), "2006-3-2");
+    EXPECT_TRUE(fs::exists(BackUpFile(2, kMarch2)));
+
+    // One station that fails among others that succeed still records the day.
+    Record(Station(3), 1, kMarch1);
+    Settings.LastBackUpDate.AssignUtf8("2006-1-1");
+    Station(4);  // no history file: its copy fails
+    EXPECT_EQ(Make(kMarch2 + 1).BackUpTimerTimer(All()), TAutoBackUpResult::BackedUp);
+    EXPECT_EQ(ParseShortDate(Settings.LastBackUpDate.Gbk()), kMarch2 + 1);
+}
+
+TEST_F(BackUpTest, ARelativeBackUpPathLiesInTheProgramDirectory) {
+    Record(Station(5), 3, kMarch1);
+    Settings.BackUpPath.AssignUtf8("备份/站");
+    // Wherever the process was started from.
+    const fs::path before = fs::current_path();
+    fs::current_path("/");
+    const TBackUpResult result = Make(kMarch1).BackUpStation(*Stations.back());
+    fs::current_path(before);
+    EXPECT_EQ(result, TBackUpResult::Done);
+    EXPECT_EQ(StoredSamples(BackUpFileName(Dir.Dir() + "备份/站", 5, kMarch1)).size(), 3u);
+    EXPECT_FALSE(fs::exists("/备份"));
 }
 
 TEST_F(BackUpTest, StoringTheDayWritesOnlyTheRecordOfKey3AndIgnoresStoreErrors) {
@@ -276,6 +322,26 @@ TEST_F(BackUpTest, StoringTheDayWritesOnlyTheRecordOfKey3AndIgnoresStoreErrors) 
     Settings.LastBackUpDate.AssignUtf8("");
     EXPECT_NO_THROW(Make(kMarch2).BackUpTimerTimer(All()));
     EXPECT_EQ(Settings.LastBackUpDate.Utf8(), "2006-3-2");
+}
+
+TEST(CopyFileDurably, NeverWritesThroughALinkAtTheTemporaryName) {
+    storetest::TTempDir dir;
+    { std::ofstream(dir.File("from")) << "history"; }
+    { std::ofstream(dir.File("victim")) << "precious"; }
+    // A link planted at the temporary name, and a stale copy cut short.
+    fs::create_symlink(dir.File("victim"), dir.File("to.part"));
+    EXPECT_TRUE(CopyFileDurably(dir.File("from"), dir.File("to")));
+    std::string text;
+    std::ifstream(dir.File("victim")) >> text;
+    EXPECT_EQ(text, "precious");
+    std::ifstream(dir.File("to")) >> text;
+    EXPECT_EQ(text, "history");
+    EXPECT_FALSE(fs::is_symlink(dir.File("to")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.File("to.part"))));
+
+    { std::ofstream(dir.File("other.part")) << "stale bytes of an earlier run, longer"; }
+    EXPECT_TRUE(CopyFileDurably(dir.File("from"), dir.File("other")));
+    EXPECT_EQ(fs::file_size(dir.File("other")), 7u);
 }
 
 TEST(CopyFileDurably, NeverReplacesAnExistingFileNorLeavesAPartialOne) {

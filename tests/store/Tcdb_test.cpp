@@ -193,12 +193,14 @@ TEST_F(TcdbStation, RejectedStationOnAFreshDirectoryCreatesNoFile) {
 
 TEST_F(TcdbStation, SetParamRewritesTheRecordOfItsKeyAsTheSettingsDialogDoes) {
     ASSERT_EQ(Run({"set-param", Dir, "--key", "0", "--value", "5000"}).Exit, 0);
-    ASSERT_EQ(Run({"set-param", Dir, "--key", "5", "--text", "/mnt/备份"}).Exit, 0);
+    const std::string backUp = Dir + "/存档/备份";
+    ASSERT_EQ(Run({"set-param", Dir, "--key", "5", "--text", backUp}).Exit, 0);
+    EXPECT_TRUE(std::filesystem::is_directory(backUp));
     const std::vector<std::string> lines = Lines(Run({"params", Dir}).Out);
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[1], "1,0,5000,");
     EXPECT_EQ(lines[2], "2,1,300000,");
-    EXPECT_EQ(lines[6], "6,5,0,/mnt/备份");
+    EXPECT_EQ(lines[6], "6,5,0," + backUp);
 
     const TRun missingKey = Run({"set-param", Dir, "--key", "9", "--value", "1"});
     EXPECT_EQ(missingKey.Exit, 1);
@@ -210,6 +212,46 @@ TEST_F(TcdbStation, SetParamRewritesTheRecordOfItsKeyAsTheSettingsDialogDoes) {
     EXPECT_EQ(Run({"set-param", Dir, "--key", "0"}).Exit, 2);
     EXPECT_EQ(Run({"set-param", Dir, "--key", "0", "--value", "1", "--text", "t"}).Exit, 2);
     EXPECT_EQ(Lines(Run({"params", Dir}).Out), lines);  // the failures changed nothing
+}
+
+TEST_F(TcdbStation, SetParamRefusesWhatTheSettingsDialogRefusesWithItsMessages) {
+    const std::vector<std::string> before = Lines(Run({"params", Dir}).Out);
+    { std::ofstream(Dir + "/occupied") << "x"; }
+    const struct {
+        std::vector<std::string> Args;
+        std::string Message;
+    } refused[] = {
+        {{"--key", "0", "--value", "0"}, "扫描时间间隔太短或太长！"},
+        {{"--key", "0", "--value", "1500"}, "扫描时间间隔太短或太长！"},  // no whole second
+        {{"--key", "0", "--value", "60000000"}, "扫描时间间隔太短或太长！"},
+        {{"--key", "1", "--value", "59999"}, "扫描时间间隔太短或太长！"},
+        {{"--key", "1", "--value", "-60000"}, "扫描时间间隔太短或太长！"},
+        {{"--key", "2", "--value", "2"}, "系统自动备份只能是0（关）或1（开）！"},
+        {{"--key", "4", "--value", "0"}, "备份时间间隔太短或太长！"},
+        {{"--key", "4", "--value", "365"}, "备份时间间隔太短或太长！"},
+        {{"--key", "5", "--text", ""}, "创建备份目录失败！"},
+        {{"--key", "5", "--text", Dir + "/occupied/backup"}, "创建备份目录失败！"},
+        {{"--key", "5", "--value", "3"}, "创建备份目录失败！"},
+    };
+    for (const auto& r : refused) {
+        std::vector<std::string> args = {"set-param", Dir};
+        args.insert(args.end(), r.Args.begin(), r.Args.end());
+        const TRun run = Run(args);
+        EXPECT_EQ(run.Exit, 1) << args[3] << " " << args[5];
+        EXPECT_EQ(run.Err, r.Message + "\n") << args[3] << " " << args[5];
+    }
+    EXPECT_EQ(Lines(Run({"params", Dir}).Out), before);
+
+    // The bounds themselves pass; a relative directory is made in the
+    // program directory, not where tcdb was started.
+    EXPECT_EQ(Run({"set-param", Dir, "--key", "0", "--value", "59999000"}).Exit, 0);
+    EXPECT_EQ(Run({"set-param", Dir, "--key", "1", "--value", "60000"}).Exit, 0);
+    EXPECT_EQ(Run({"set-param", Dir, "--key", "2", "--value", "1"}).Exit, 0);
+    EXPECT_EQ(Run({"set-param", Dir, "--key", "4", "--value", "364"}).Exit, 0);
+    EXPECT_EQ(Run({"set-param", Dir, "--key", "5", "--text", "备份"}).Exit, 0);
+    EXPECT_TRUE(std::filesystem::is_directory(Dir + "/备份"));
+    // The last backup day has no check: it is the backup timer's own.
+    EXPECT_EQ(Run({"set-param", Dir, "--key", "3", "--text", "anything"}).Exit, 0);
 }
 
 TEST_F(TcdbStation, WrongUsageExitsWithTwoAndTheUsage) {

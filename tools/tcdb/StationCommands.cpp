@@ -11,6 +11,7 @@
 #include "store/StationChecks.h"
 #include "store/StationDbMgr.h"
 #include "store/StorePaths.h"
+#include "store/SysParaChecks.h"
 #include "store/SysParaDbMgr.h"
 
 namespace {
@@ -140,6 +141,10 @@ void CmdSetParam(const TWords& words, std::ostream&) {
         }
     }
     RequireExistingFile(fileName);
+    // The settings dialog's checks, with its messages; a backup directory is
+    // created as the dialog creates it.
+    const std::string dir = AbsoluteProgramDir(ProgramDirArgument(args));
+    if (const auto message = CheckParaValue(dir, key, value, text)) throw TToolError(*message);
     TSysParaDbMgr mgr(fileName);
     std::vector<TSysParaItem> paras;
     mgr.ListParas(paras);
