@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QProcess>
@@ -29,7 +31,7 @@ const TDateTime kFirst = EncodeDateTime(2024, 7, 1, 6);
 constexpr double kMinute = 1.0 / 1440.0;
 
 bool HasPdfTools() {
-    return *TC_PDFTOTEXT && *TC_PDFINFO;
+    return !std::string_view(TC_PDFTOTEXT).empty() && !std::string_view(TC_PDFINFO).empty();
 }
 
 QString Run(const char* program, const QStringList& args) {

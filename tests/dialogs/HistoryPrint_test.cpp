@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 #include <QFontDatabase>
 #include <QPrinter>
 #include <QProcess>
@@ -93,7 +95,8 @@ std::vector<TTmpReading> TwoHundred() {
 }
 
 bool HasPdfTools() {
-    return *TC_PDFTOTEXT && *TC_PDFINFO && *TC_PDFFONTS;
+    return !std::string_view(TC_PDFTOTEXT).empty() && !std::string_view(TC_PDFINFO).empty() &&
+           !std::string_view(TC_PDFFONTS).empty();
 }
 
 }  // namespace

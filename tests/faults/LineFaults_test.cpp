@@ -137,7 +137,10 @@ class LineFaultsTest : public testing::Test {
         // The armed temperature pass still runs; then its replies land.
         RunLoopUntil([&] { return !Rig.Cycle().IsTemperaturePassArmed(); }, 10s);
         RunLoopUntil([] { return false; }, 700ms);
-        for (auto [station, port] : {std::pair{Good1, "COM1"}, std::pair{Good3, "COM3"}}) {
+        for (const auto& good : {std::pair{Good1, "COM1"}, std::pair{Good3, "COM3"}}) {
+            // Plain names: lambdas cannot capture structured bindings before clang 16.
+            auto* const station = good.first;
+            const char* const port = good.second;
             SCOPED_TRACE(port);
             const std::vector<TTmpReading> samples = Stored(*station);
             std::vector<TBytes> replies;
