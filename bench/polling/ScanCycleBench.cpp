@@ -114,7 +114,7 @@ class TStation255 {
             info.TmpAddr = static_cast<uint8_t>(n);
             info.PortNo = static_cast<uint8_t>(n);
             info.PortBaud = 5;
-            FStations.push_back(MakeStationState(info, {}, TPortSetup::BaudOnly, Now()));
+            FStations.push_back(MakeStationState(info, {}, TPortSetup::BaudOnly, MonotonicNow()));
             TStationState& station = *FStations.back();
             if (station.State != kStateDisconnected) throw std::runtime_error("port not opened");
             station.Port->OnReceiveData = [this](TComm* sender, const uint8_t* buffer,

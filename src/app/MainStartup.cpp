@@ -75,7 +75,7 @@ bool TMainForm::LoadStations() {
     for (const TStationInfo& item : stored) {
         FStationList.push_back(std::make_unique<TStationInfo>(item));
     }
-    const TDateTime now = Now();
+    const TDateTime now = FScanCycle->OfflineNow();
     for (const std::unique_ptr<TStationInfo>& info : FStationList) {
         // Only the baud rate is set from the record; the other line
         // settings keep the port's initial values, which are the ones every

@@ -219,7 +219,7 @@ void TAddDeviceForm::AddStation() {
     // The live record with its port, opened with every stored line setting;
     // a port that cannot be opened leaves the station added in state 5.
     std::unique_ptr<TStationState> state =
-        MakeStationState(*info, FOnReceive, TPortSetup::Full, Now());
+        MakeStationState(*info, FOnReceive, TPortSetup::Full, MonotonicNow());
     const QString nodeText = QString::fromStdString(info->StationPosName.Utf8());
     FStations.push_back(std::move(info));
     FTree.AddStationNode(nodeText, std::move(state));

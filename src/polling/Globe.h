@@ -59,7 +59,8 @@ void OpenStationPort(TStationState& station, const TComm::TReceiveDataEvent& onR
                      TPortSetup setup);
 
 // A new live record for a stored station: Address from its record, no
-// history list or manager, RefTime `now`, and its port made and opened by
+// history list or manager, RefTime `now` (on the offline rule's monotonic
+// clock, MonotonicNow or the scan cycle's OfflineNow), and its port made and opened by
 // OpenStationPort. `info` must outlive the record (the window's station list
 // keeps it).
 std::unique_ptr<TStationState> MakeStationState(TStationInfo& info,

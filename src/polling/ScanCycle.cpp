@@ -16,7 +16,11 @@ void IScanView::ReportError(const std::string& message) {
 }
 
 TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRecorder& recorder)
-    : FView(view), FSettings(settings), FRecorder(recorder), FClock(&Now) {
+    : FView(view),
+      FSettings(settings),
+      FRecorder(recorder),
+      FClock(&Now),
+      FOfflineClock(&MonotonicNow) {
     FScanTimer.setObjectName("ScanTimer");
     FScanTimer2.setObjectName("ScanTimer2");
     // Precise timers never fire early; the coarse default may by 5%.
@@ -78,6 +82,10 @@ void TScanCycle::SetClock(TClock clock) {
     FClock = clock ? std::move(clock) : TClock(&Now);
 }
 
+void TScanCycle::SetOfflineClock(TClock clock) {
+    FOfflineClock = clock ? std::move(clock) : TClock(&MonotonicNow);
+}
+
 void TScanCycle::Guarded(void (TScanCycle::*handler)()) {
     try {
         (this->*handler)();
@@ -93,7 +101,7 @@ void TScanCycle::Guarded(void (TScanCycle::*handler)()) {
 void TScanCycle::RunPass(uint8_t function) {
     // One time for the whole pass: every station's offline rule compares
     // against the same moment.
-    const TDateTime now = FClock();
+    const TDateTime now = FOfflineClock();
     TStationState* selected = FView.SelectedStation();
     for (TStationState* station : FView.Stations()) {
         if (station == nullptr) continue;
@@ -159,11 +167,10 @@ void TScanCycle::ReceiveData(TComm* sender, const uint8_t* buffer, uint16_t leng
     if (station == nullptr) return;
     // Each chunk is one whole reply from its first byte; a reply split over
     // two chunks fails on both halves.
-    const TDateTime now = FClock();
-    const TReplyEffect effect = ApplyReply(*station, buffer, length, now);
+    const TReplyEffect effect = ApplyReply(*station, buffer, length, FOfflineClock());
     if (effect == TReplyEffect::Ignored) return;
     // A failed sample skips the refresh of this reply.
-    if (effect == TReplyEffect::SampleDue && !RecordSample(*station, now)) return;
+    if (effect == TReplyEffect::SampleDue && !RecordSample(*station, FClock())) return;
     if (station == FView.SelectedStation()) {
         FView.RefreshConnectionCommands(*station);
         FView.ShowLiveView();
@@ -223,5 +230,5 @@ void TScanCycle::Reconnect(TStationState& station) {
     station.State = kStateConnecting;
     // A fresh offline period: a station reconnected after it was declared
     // absent must not be declared absent again by the very next pass.
-    station.RefTime = FClock();
+    station.RefTime = FOfflineClock();
 }

@@ -78,8 +78,13 @@ class TScanCycle {
     // RefTime; State 5 when the port does not open.
     void Reconnect(TStationState& station);
 
-    // The local date-time source of the passes and the samples (Now()).
+    // The local date-time of the samples (Now()).
     void SetClock(TClock clock);
+    // The offline rule's monotonic clock (MonotonicNow()): stations' RefTime
+    // is on this clock, so the wall clock can be set back or forward without
+    // a silent station staying "connected" or every station going absent.
+    void SetOfflineClock(TClock clock);
+    TDateTime OfflineNow() const { return FOfflineClock(); }
 
   private:
     enum class TSendResult { Sent, Busy, Error };
@@ -99,6 +104,7 @@ class TScanCycle {
     const TSysParaInfo& FSettings;
     TSampleRecorder& FRecorder;
     TClock FClock;
+    TClock FOfflineClock;
     QTimer FScanTimer;
     QTimer FScanTimer2;
     // ScanTimer runs while enabled with an interval above 0 (a timer with

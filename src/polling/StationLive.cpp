@@ -1,8 +1,16 @@
 #include "polling/StationLive.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "polling/TmpProtocol.h"
+
+TDateTime MonotonicNow() {
+    const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<double>(
+               std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count()) /
+           static_cast<double>(kMSecsPerDay);
+}
 
 TReplyEffect ApplyReply(TStationLive& live, const uint8_t* chunk, size_t length, TDateTime now) {
     const TDecodedReply reply = DecodeReply(chunk, length);

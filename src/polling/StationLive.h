@@ -36,9 +36,15 @@ struct TStationLive {
     // accepted temperature reply.
     std::array<uint16_t, 4> RawTemp{};
     uint8_t State = kStateDisconnected;
-    // Reference time of the offline rule.
+    // Reference time of the offline rule, on the monotonic clock
+    // (MonotonicNow): days since an arbitrary start, never a date. The wall
+    // clock may be set back or forward; the time a station has been silent
+    // must not jump with it.
     TDateTime RefTime = 0;
 };
+
+// The monotonic clock of the offline rule, in days like TDateTime.
+TDateTime MonotonicNow();
 
 enum class TReplyEffect {
     Ignored,       // not an acceptable reply: nothing changed
@@ -48,7 +54,7 @@ enum class TReplyEffect {
 };
 
 // Applies one received chunk, judged as one whole reply from its first
-// byte, to Live at the time Now. An accepted reply of either function sets
-// State 0 whatever it was, and RefTime: a station that answers is never
-// silent. Never reads past chunk[length - 1].
+// byte, to Live at the monotonic time Now. An accepted reply of either
+// function sets State 0 whatever it was, and RefTime: a station that answers
+// is never silent. Never reads past chunk[length - 1].
 TReplyEffect ApplyReply(TStationLive& live, const uint8_t* chunk, size_t length, TDateTime now);

@@ -262,7 +262,7 @@ TEST_F(AddDeviceForm, AnAddProposesTheNextAddressAndRaisesTheDeviceNumber) {
 
 TEST_F(AddDeviceForm, AStationOnAMissingPortIsStoredListedAndInState5) {
     Fill("12", "1号主变", "温控器A");
-    const TDateTime before = Now();
+    const TDateTime before = MonotonicNow();
     EXPECT_EQ(Click(), QString());
 
     const std::vector<TStationInfo> stored = Stored();

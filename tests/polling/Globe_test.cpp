@@ -59,7 +59,7 @@ class StationPortTest : public testing::Test {
 
 TEST_F(StationPortTest, StartUpSetsTheBaudOnlyAndSwitchesSoftwareFlowControlOff) {
     rig_.Peer(3);
-    const TDateTime before = Now();
+    const TDateTime before = rig_.Cycle().OfflineNow();
     TStationState& station = rig_.AddStation(7, 3, TPortSetup::BaudOnly);
     TStationInfo& info = rig_.InfoOf(station);
 
@@ -69,7 +69,7 @@ TEST_F(StationPortTest, StartUpSetsTheBaudOnlyAndSwitchesSoftwareFlowControlOff)
     EXPECT_EQ(station.HistoryMgr, nullptr);
     EXPECT_EQ(station.State, kStateDisconnected);
     EXPECT_GE(station.RefTime, before);
-    EXPECT_LE(station.RefTime, Now());
+    EXPECT_LE(station.RefTime, rig_.Cycle().OfflineNow());
 
     ASSERT_NE(station.Port, nullptr);
     TComm& port = *station.Port;

@@ -28,6 +28,7 @@ class ReconnectTest : public testing::Test {
     void Pass() { rig_.Cycle().ScanTimer2Timer(); }
     void UseClock() {
         rig_.Cycle().SetClock([this] { return now_; });
+        rig_.Cycle().SetOfflineClock([this] { return now_; });
     }
 
     TScanRig rig_;

@@ -15,6 +15,7 @@
 #include "ScanRig.h"
 #include "polling/StationState.h"
 #include "polling/TmpProtocol.h"
+#include "store/HisInfoDbMgr.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -59,8 +60,10 @@ class ScanCycleTest : public testing::Test {
         EXPECT_TRUE(TScanRig::WaitFor([&] { return station.Port->SendIdle(); }));
     }
 
+    // One test time for the samples' dates and the offline rule alike.
     void UseClock() {
         rig_.Cycle().SetClock([this] { return now_; });
+        rig_.Cycle().SetOfflineClock([this] { return now_; });
     }
 
     TScanRig rig_;
@@ -295,6 +298,45 @@ TEST_F(ScanCycleTest, RequestThatRaisesSetsWriteErrorAndTheStationIsSkippedAfter
 }
 
 // --- The offline rule -------------------------------------------------------
+
+// The wall clock set back an hour, then forward a day, while real time goes
+// on at one minute a pass: the silent station goes absent after exactly its
+// limit of real silence, the answering one never, and the samples keep the
+// wall clock's dates.
+TEST_F(ScanCycleTest, TheOfflineRuleCountsRealTimeWhateverTheWallClockDoes) {
+    TDateTime wall = kT0;
+    rig_.Cycle().SetClock([&wall] { return wall; });
+    rig_.Cycle().SetOfflineClock([this] { return now_; });
+    rig_.Settings().MaxOLTimer = 5 * 60000;
+    TPtyPair& answeringPeer = rig_.Peer(1);
+    TPtyPair& silentPeer = rig_.Peer(2);
+    TStationState& answering = rig_.AddStation(1, 1);
+    TStationState& silent = rig_.AddStation(2, 2);
+    rig_.CountChunks(answering);
+
+    const int64_t wallJump[] = {0, -3600000, 0, kMSecsPerDay, 0, 0};
+    for (int minute = 1; minute <= 6; ++minute) {
+        now_ = PlusMs(now_, 60000);
+        wall = PlusMs(wall, 60000 + wallJump[minute - 1]);
+        Pass();
+        ExpectRequest(answeringPeer, answering, kFnReadInputRegs);
+        ASSERT_TRUE(rig_.Deliver(answering, RegsReply(1, 65, 66, 67, 0)));
+        EXPECT_EQ(answering.State, kStateConnected) << "minute " << minute;
+        if (minute <= 5) {
+            ExpectRequest(silentPeer, silent, kFnReadInputRegs);
+            EXPECT_NE(silent.State, kStateAbsent) << "minute " << minute;
+        }
+    }
+    EXPECT_EQ(silent.State, kStateAbsent);
+    // The samples carry the wall clock's time, jumps and all.
+    ASSERT_NE(answering.HistoryMgr, nullptr);
+    std::vector<TTmpReading> samples;
+    answering.HistoryMgr->ListRecords(samples);
+    ASSERT_EQ(samples.size(), 6u);
+    const double kMs = 1.0 / kMSecsPerDay;
+    EXPECT_NEAR(samples[1].DateTime, PlusMs(kT0, 2 * 60000 - 3600000), kMs);
+    EXPECT_NEAR(samples[3].DateTime, PlusMs(kT0, 4 * 60000 - 3600000 + kMSecsPerDay), kMs);
+}
 
 TEST_F(ScanCycleTest, AnsweringStationIsNeverAbsentWhileASilentOneIsOnceItsTimeIsUp) {
     UseClock();

@@ -76,7 +76,8 @@ TStationState& TScanRig::AddStation(uint8_t address, uint8_t portNo, TPortSetup 
     info.PortBitSize = 3;
     info.DevName.AssignUtf8("dev" + std::to_string(address));
     info.StationPosName.AssignUtf8("pos" + std::to_string(address));
-    FStations.push_back(MakeStationState(info, FCycle->ReceiveHandler(), setup, Now()));
+    FStations.push_back(
+        MakeStationState(info, FCycle->ReceiveHandler(), setup, FCycle->OfflineNow()));
     TStationState& station = *FStations.back();
     FView.List.push_back(&station);
     FPortOf[&station] = portNo;
