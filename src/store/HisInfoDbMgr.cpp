@@ -1,10 +1,12 @@
 #include "store/HisInfoDbMgr.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
 #include "engine/VeltDatabase.h"
 #include "engine/VeltFormat.h"
+#include "engine/VeltIndex.h"
 #include "engine/VeltTable.h"
 #include "store/RecordBytes.h"
 #include "store/TableWalk.h"
@@ -43,12 +45,38 @@ int32_t THisInfoDbMgr::AddReading(uint8_t tmpAddr, uint16_t aPhaseTmp, uint16_t 
 
 int32_t THisInfoDbMgr::QueryReadings(std::vector<TTmpReading>& list, TDateTime beginTime,
                                      TDateTime endTime) {
-    TTableWalk walk(Table());
+    TVeltTable* table = Table();
+    if (table == nullptr || RecordCount() == 0) return 0;
+    // The index is loaded whenever this manager opened the table.
+    const std::vector<int32_t>& ids = table->Index(0).Ids();
+    TTableWalk walk(table);
+    std::vector<uint8_t> buffer(
+        static_cast<size_t>(std::max(table->RecordSize(), kHistoryRecordSize)), 0);
+    // The sample of `id`; nothing when no record of that id can be read.
+    const auto readAt = [&](int32_t id) -> std::optional<TTmpReading> {
+        walk.BeforeId(id);
+        std::fill(buffer.begin(), buffer.end(), 0);
+        if (!table->ReadRecordById(id, buffer.data())) return std::nullopt;
+        TTmpReading item = MakeRecord(buffer.data(), id);
+        AfterRead(*table, id, item);
+        return item;
+    };
+
+    // The first index position whose sample is after EndTime.
+    size_t lo = 0;
+    size_t hi = ids.size();
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        const std::optional<TTmpReading> probe = readAt(ids[mid]);
+        if (probe && probe->DateTime > endTime) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
     int32_t read = 0;
-    for (int32_t position = RecordCount() - 1; position >= 0; --position) {
-        walk.Before(position);
-        std::optional<TTmpReading> item;
-        GetRecord(position, item);
+    for (size_t position = lo; position-- > 0;) {
+        const std::optional<TTmpReading> item = readAt(ids[position]);
         if (!item) continue;
         ++read;
         const TDateTime time = item->DateTime;

@@ -37,11 +37,14 @@ class THisInfoDbMgr final : public TDBMgr<TTmpReading> {
     int32_t AddReading(uint8_t tmpAddr, uint16_t aPhaseTmp, uint16_t bPhaseTmp, uint16_t cPhaseTmp,
                        uint16_t ironTmp, uint8_t relayFlags, TDateTime dateTime);
 
-    // Appends to List, newest first, the samples with BeginTime <= time <=
-    // EndTime. The walk runs from the newest sample backwards and ends at
-    // the first sample older than BeginTime: samples are appended in time
-    // order, so a recent range costs only the samples since its start.
-    // Returns the number of samples read.
+    // Appends to List, newest first, every sample with BeginTime <= time <=
+    // EndTime. The walk follows the "DateTime" index (ties newest id first):
+    // it starts at the newest sample not after EndTime, found by a binary
+    // search, and ends at the first one older than BeginTime. Samples are
+    // appended in time order, so the index order is the id order and a recent
+    // range costs only the samples since its start; a clock that was once
+    // set back leaves samples out of id order, and they are still found.
+    // Returns the number of samples the walk read (not the search).
     int32_t QueryReadings(std::vector<TTmpReading>& list, TDateTime beginTime, TDateTime endTime);
 
     int32_t GetRecordSize() const override { return kHistoryRecordSize; }

@@ -17,6 +17,15 @@ void TTableWalk::Before(int32_t position) {
     }
 }
 
+void TTableWalk::BeforeId(int32_t recordId) {
+    if (FAccessing || FTable == nullptr) return;
+    int32_t slot = 0;
+    if (FTable->IdMap().TryGetValue(recordId, slot) && !FTable->Cache().HoldsSlot(slot)) {
+        FTable->BeginAccess();
+        FAccessing = true;
+    }
+}
+
 void TTableWalk::Finish() {
     if (!FAccessing) return;
     FAccessing = false;

@@ -23,8 +23,9 @@ class TTableWalk {
     TTableWalk(const TTableWalk&) = delete;
     TTableWalk& operator=(const TTableWalk&) = delete;
 
-    // Call before reading the record at Position.
+    // Call before reading the record at Position, or the record of RecordId.
     void Before(int32_t position);
+    void BeforeId(int32_t recordId);
     // Ends the access of a walk that went through; may raise like EndAccess.
     void Finish();
 

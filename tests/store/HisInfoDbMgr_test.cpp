@@ -143,20 +143,39 @@ TEST(HisInfoDbMgr, WalkStopsAtTheFirstSampleOlderThanTheRange) {
     THisInfoDbMgr mgr(tmp.File("HistoryData.dt"), false);
     AddAt(mgr, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
     std::vector<TTmpReading> list;
-    // From the newest (9) down to 5, the first one before the range.
-    EXPECT_EQ(mgr.QueryReadings(list, kDay + 6 * kMinute, kDay + 8 * kMinute), 5);
+    // From the newest in the range (8) down to 5, the first one before it.
+    EXPECT_EQ(mgr.QueryReadings(list, kDay + 6 * kMinute, kDay + 8 * kMinute), 4);
     EXPECT_EQ(APhases(list), (std::vector<int>{8, 7, 6}));
 }
 
-TEST(HisInfoDbMgr, ClockSetBackEndsTheWalkAtTheEarlierSample) {
+// Samples appended after the clock was set back lie out of id order; a
+// range still yields every sample in it, newest time first, and equal times
+// newest sample first.
+TEST(HisInfoDbMgr, ClockSetBackLeavesNoSampleOfTheRangeOut) {
     TTempDir tmp;
     THisInfoDbMgr mgr(tmp.File("HistoryData.dt"), false);
-    // Samples at 10..12, then the clock was set back to minute 1, then 13.
-    AddAt(mgr, {10, 11, 12, 1, 13});
+    // Samples at 10..12, then the clock was set back to minute 1, then it
+    // went on to 13, and was set back again to 11 (twice).
+    AddAt(mgr, {10, 11, 12, 1, 13, 11, 11});
+    const auto query = [&](int from, int to) {
+        std::vector<TTmpReading> list;
+        mgr.QueryReadings(list, kDay + from * kMinute, kDay + to * kMinute);
+        std::vector<int> ids;
+        for (const TTmpReading& r : list) ids.push_back(r.RecordId);
+        return std::make_pair(APhases(list), ids);
+    };
+    EXPECT_EQ(query(5, 20).first, (std::vector<int>{13, 12, 11, 11, 11, 10}));
+    EXPECT_EQ(query(11, 11).second, (std::vector<int>{7, 6, 2}));
+    EXPECT_EQ(query(0, 1).first, (std::vector<int>{1}));
+    EXPECT_EQ(query(0, 10).first, (std::vector<int>{10, 1}));
+    EXPECT_TRUE(query(14, 20).first.empty());
+    EXPECT_TRUE(query(2, 9).first.empty());
+
+    // The same after the file is opened anew (the index read from disk).
+    THisInfoDbMgr reopened(tmp.File("HistoryData.dt"), false);
     std::vector<TTmpReading> list;
-    mgr.QueryReadings(list, kDay + 5 * kMinute, kDay + 20 * kMinute);
-    // The walk ends at minute 1: the samples appended before it are not reached.
-    EXPECT_EQ(APhases(list), (std::vector<int>{13}));
+    reopened.QueryReadings(list, kDay + 5 * kMinute, kDay + 20 * kMinute);
+    EXPECT_EQ(APhases(list), (std::vector<int>{13, 12, 11, 11, 11, 10}));
 }
 
 TEST(HisInfoDbMgr, SecondQueryAppendsAfterTheFirst) {
@@ -180,8 +199,8 @@ TEST(HisInfoDbMgr, QueryOverManySamplesYieldsEachOnce) {
         mgr.AddReading(1, static_cast<uint16_t>(i), 0, 0, 0, 0, kDay + i * kMinute);
     }
     std::vector<TTmpReading> list;
-    // Read from the newest (999) down to 99, the first before the range.
-    EXPECT_EQ(mgr.QueryReadings(list, kDay + 100 * kMinute, kDay + 899 * kMinute), 901);
+    // Read from the newest in the range (899) down to 99, the first before it.
+    EXPECT_EQ(mgr.QueryReadings(list, kDay + 100 * kMinute, kDay + 899 * kMinute), 801);
     ASSERT_EQ(list.size(), 800u);
     for (size_t i = 0; i < list.size(); ++i) {
         ASSERT_EQ(list[i].APhaseTmp, 899 - i) << "at " << i;
@@ -197,7 +216,7 @@ TEST(HisInfoDbMgr, QueryServedFromTheCacheNeedsNoFileAccess) {
     AddAt(mgr, {0, 1, 2, 3, 4, 5});
     const TFileHeld held(file);
     std::vector<TTmpReading> list;
-    EXPECT_EQ(mgr.QueryReadings(list, kDay + 2 * kMinute, kDay + 4 * kMinute), 5);
+    EXPECT_EQ(mgr.QueryReadings(list, kDay + 2 * kMinute, kDay + 4 * kMinute), 4);
     EXPECT_EQ(APhases(list), (std::vector<int>{4, 3, 2}));
     EXPECT_EQ(mgr.Database()->AccessDepth(), 0);
 }

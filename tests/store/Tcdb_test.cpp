@@ -362,6 +362,26 @@ TEST_F(TcdbHistory, DumpWithARangeIsTheQueryNewestFirst) {
     EXPECT_EQ(Run({"dump", File, "--from", "yesterday"}).Exit, 1);
 }
 
+// The autumn hour: the clock went back from 03:00 to 02:00 after sample 3,
+// and samples 4 and 5 were stored with times older than sample 3's.
+TEST_F(TcdbHistory, DumpWithARangeFindsSamplesStoredAfterTheClockWentBack) {
+    for (const char* time : {"2024-03-02 00:30:00", "2024-03-01 10:30:00"}) {
+        ASSERT_EQ(Run({"add-sample", File, "--addr", "7", "--raw", "1,2,3,4", "--relay", "0",
+                       "--time", time})
+                      .Exit,
+                  0);
+    }
+    const std::vector<std::string> lines =
+        Lines(Run({"dump", File, "--from", "2024-03-01 10:00", "--to", "2024-03-02 01:00"}).Out);
+    std::vector<std::string> ids;
+    for (size_t i = 1; i < lines.size(); ++i) ids.push_back(lines[i].substr(0, 1));
+    EXPECT_EQ(ids, (std::vector<std::string>{"4", "3", "2", "5", "1"}));
+    const std::vector<std::string> morning =
+        Lines(Run({"dump", File, "--from", "2024-03-01 10:15", "--to", "2024-03-01 10:45"}).Out);
+    ASSERT_EQ(morning.size(), 2u);
+    EXPECT_EQ(morning[1].substr(0, 2), "5,");
+}
+
 TEST_F(TcdbHistory, ReportShowsTheHistoryViewsCells) {
     const TRun run = Run({"report", File});
     ASSERT_EQ(run.Exit, 0) << run.Err;
