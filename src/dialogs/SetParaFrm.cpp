@@ -18,7 +18,8 @@
 namespace {
 
 constexpr int kClientWidth = 389;
-constexpr int kClientHeight = 281;
+// One row taller than the first version, for the reconnect box.
+constexpr int kClientHeight = 305;
 constexpr int kNumberEditWidth = 56;
 
 QLineEdit* MakeEdit(const char* name, QWidget* parent) {
@@ -47,6 +48,8 @@ TSetParaForm::TSetParaForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbMgr
     setFixedSize(kClientWidth, kClientHeight);
 
     QWidget* top = MakeTopRow();
+    FAutoReconnectCheckBox = new QCheckBox(QStringLiteral("自动重连离线设备"), this);
+    FAutoReconnectCheckBox->setObjectName(QStringLiteral("AutoReconnectCheckBox"));
     QWidget* group = MakeBackUpGroup();
 
     FOKButton = new QPushButton(QStringLiteral("确定"), this);
@@ -66,11 +69,13 @@ TSetParaForm::TSetParaForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbMgr
     buttons->addWidget(FCancelButton);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(top);
+    layout->addWidget(FAutoReconnectCheckBox);
     layout->addWidget(group, 1);
     layout->addLayout(buttons);
 
     setTabOrder(FScanIntervalEdit, FMaxOLTimerEdit);
-    setTabOrder(FMaxOLTimerEdit, FIsBackUpCheckBox);
+    setTabOrder(FMaxOLTimerEdit, FAutoReconnectCheckBox);
+    setTabOrder(FAutoReconnectCheckBox, FIsBackUpCheckBox);
     setTabOrder(FIsBackUpCheckBox, FBackUpPathEdit);
     setTabOrder(FBackUpPathEdit, FBrowseButton);
     setTabOrder(FBrowseButton, FBackUpIntervalEdit);
@@ -135,6 +140,7 @@ void TSetParaForm::showEvent(QShowEvent* event) {
 void TSetParaForm::FormShow() {
     FScanIntervalEdit->setText(QString::number(FSettings.ScanInterval / kMsPerSecond));
     FMaxOLTimerEdit->setText(QString::number(FSettings.MaxOLTimer / kMsPerMinute));
+    FAutoReconnectCheckBox->setChecked(FSettings.AutoReconnect);
     FIsBackUpCheckBox->setChecked(FSettings.IsBackUp);
     IsBackUpCheckBoxClick();
     FBackUpPathEdit->setText(QString::fromStdString(FSettings.BackUpPath.Utf8()));
@@ -173,6 +179,7 @@ bool TSetParaForm::CheckFields() {
         ShowMessage(this, QString::fromUtf8(kScanIntervalMessage));
         return false;
     }
+    FAutoReconnect = FAutoReconnectCheckBox->isChecked();
     FIsBackUp = FIsBackUpCheckBox->isChecked();
     // The backup interval and directory are checked also with backup off.
     FDays = EditValue(FBackUpIntervalEdit->text());
@@ -197,6 +204,7 @@ void TSetParaForm::SavePara() {
     FSettings.IsBackUp = FIsBackUp;
     FSettings.BackUpInterval = FDays;
     FSettings.BackUpPath.AssignUtf8(FBackUpDir);
+    FSettings.AutoReconnect = FAutoReconnect;
 
     // Every key goes to the record that holds it; a key without a record is
     // not written, and the last backup date (key 3) is the backup timer's.
@@ -222,6 +230,13 @@ void TSetParaForm::SavePara() {
             default:
                 break;
         }
+    }
+    // Key 6 came later: a file without its record means "on", so only
+    // switching it off needs a record where none is.
+    if (FAutoReconnect) {
+        WritePara(FParaMgr, items, kParaAutoReconnect, 1, "");
+    } else {
+        WriteOrAddPara(FParaMgr, items, kParaAutoReconnect, 0, "");
     }
     if (OnParaChange) OnParaChange();
 }

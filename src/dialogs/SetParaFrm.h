@@ -5,6 +5,7 @@
 //
 //   ┌ SetParaForm ─────────────────────────────────────────────┐
 //   │ 终端异常最大检测时间(分)：[MaxOLTimerEdit] 轮询时间(秒)：[ScanIntervalEdit] │
+//   │ [x] 自动重连离线设备  (AutoReconnectCheckBox)             │
 //   │ ┌[x] 系统自动备份 ────────────────────────────────────┐  │
 //   │ │ 备份目录：        [BackUpPathEdit            ] [...] │  │
 //   │ │ 备份时间间隔(天)：[BackUpIntervalEdit]              │  │
@@ -63,10 +64,12 @@ class TSetParaForm : public QDialog {
     bool IsBackUp() const { return FIsBackUp; }
     int32_t Days() const { return FDays; }
     const std::string& BackUpDir() const { return FBackUpDir; }
+    bool AutoReconnect() const { return FAutoReconnect; }
 
     QLineEdit* ScanIntervalEdit() const { return FScanIntervalEdit; }
     QLineEdit* MaxOLTimerEdit() const { return FMaxOLTimerEdit; }
     QCheckBox* IsBackUpCheckBox() const { return FIsBackUpCheckBox; }
+    QCheckBox* AutoReconnectCheckBox() const { return FAutoReconnectCheckBox; }
     QLineEdit* BackUpPathEdit() const { return FBackUpPathEdit; }
     QLineEdit* BackUpIntervalEdit() const { return FBackUpIntervalEdit; }
     QLabel* BackUpPathLabel() const { return FBackUpPathLabel; }
@@ -94,11 +97,13 @@ class TSetParaForm : public QDialog {
     bool FIsBackUp = false;
     int32_t FDays = 0;
     std::string FBackUpDir;  // UTF-8
+    bool FAutoReconnect = true;
 
     // Children of the dialog.
     QLineEdit* FScanIntervalEdit;
     QLineEdit* FMaxOLTimerEdit;
     QCheckBox* FIsBackUpCheckBox;
+    QCheckBox* FAutoReconnectCheckBox;
     QLineEdit* FBackUpPathEdit;
     QLineEdit* FBackUpIntervalEdit;
     QLabel* FBackUpPathLabel;

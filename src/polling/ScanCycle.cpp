@@ -44,7 +44,8 @@ void TScanCycle::ScanTimerTimer() {
     // are answered within one chunk, of which only the first reply counts:
     // with a scan interval dividing 4000 ms no temperature would ever arrive.
     if (FScanTimer2.isActive() && FScanTimer2.remainingTime() < kPassGuardMs) return;
-    RunPass(kFnReadCoils);
+    ++FRelayPasses;
+    RunPass(kFnReadCoils, FSettings.AutoReconnect && FRelayPasses % kAbsentProbeCycles == 0);
     if (!FScanTimer2.isActive()) FScanTimer2.start();
 }
 
@@ -98,7 +99,7 @@ void TScanCycle::Guarded(void (TScanCycle::*handler)()) {
 
 // --- Passes -------------------------------------------------------------------
 
-void TScanCycle::RunPass(uint8_t function) {
+void TScanCycle::RunPass(uint8_t function, bool probeAbsent) {
     // One time for the whole pass: every station's offline rule compares
     // against the same moment.
     const TDateTime now = FOfflineClock();
@@ -117,6 +118,10 @@ void TScanCycle::RunPass(uint8_t function) {
                     break;
             }
             ApplyOfflineRule(*station, now);
+        } else if (probeAbsent && station->State == kStateAbsent) {
+            // Only a reply changes an absent station: a port that cannot
+            // take the request now is tried again at the next probe.
+            SendRequest(*station, function);
         }
         // The only way a state set by a pass (3, 4, 6) reaches the status bar.
         if (station == selected) FView.ShowStateText(station->State);

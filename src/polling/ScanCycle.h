@@ -42,13 +42,18 @@ class TScanCycle {
     // A relay pass due less than this before the armed temperature pass is
     // skipped (longer than a reply plus the 100 ms gap that ends a chunk).
     static constexpr int kPassGuardMs = 500;
+    // With AutoReconnect, every this many scan cycles the relay pass also
+    // sends one request to each station declared absent (3): a controller
+    // back from a power cut answers it and is polled again (State 0), with
+    // nobody pressing "重新连接". The station stays absent until it answers.
+    static constexpr int kAbsentProbeCycles = 10;
 
     using TClock = std::function<TDateTime()>;
 
     // Borrows all three; they outlive the cycle. `settings` is read where
     // its values are used: ScanInterval when the timers are applied,
-    // MaxOLTimer at every pass. ScanTimer starts disabled with the interval
-    // ScanInterval.
+    // MaxOLTimer and AutoReconnect at every pass. ScanTimer starts disabled
+    // with the interval ScanInterval.
     TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRecorder& recorder);
     TScanCycle(const TScanCycle&) = delete;
     TScanCycle& operator=(const TScanCycle&) = delete;
@@ -89,7 +94,8 @@ class TScanCycle {
   private:
     enum class TSendResult { Sent, Busy, Error };
 
-    void RunPass(uint8_t function);
+    // `probeAbsent`: absent stations get this pass's request too.
+    void RunPass(uint8_t function, bool probeAbsent = false);
     TSendResult SendRequest(TStationState& station, uint8_t function);
     void ApplyOfflineRule(TStationState& station, TDateTime now) const;
     TStationState* FindStation(const TComm* port) const;
@@ -111,4 +117,6 @@ class TScanCycle {
     // interval 0 never fires).
     bool FScanEnabled = false;
     int FScanInterval = 0;
+    // Relay passes run so far (the scan cycles), for the absent stations' probe.
+    int64_t FRelayPasses = 0;
 };

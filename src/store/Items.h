@@ -89,6 +89,8 @@ enum TSysParaKey : uint8_t {
     kParaLastBackUpDate = 3,
     kParaBackUpInterval = 4,
     kParaBackUpPath = 5,
+    // Added later: files without it load its default.
+    kParaAutoReconnect = 6,
 };
 
 // The settings block built from the parameters; all zero before loading.
@@ -99,4 +101,7 @@ struct TSysParaInfo {
     TShortString<20> LastBackUpDate;
     int32_t BackUpInterval = 0;  // days
     TShortString<124> BackUpPath;
+    // Stations declared absent are polled again now and then (on unless
+    // stored as 0).
+    bool AutoReconnect = false;
 };

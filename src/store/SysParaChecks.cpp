@@ -63,6 +63,9 @@ std::optional<std::string> CheckParaValue(const std::string& programDir, uint8_t
         case kParaBackUpPath:
             if (!MakeBackUpDir(programDir, text)) return kBackUpDirMessage;
             break;
+        case kParaAutoReconnect:
+            if (value != 0 && value != 1) return kAutoReconnectMessage;
+            break;
         default:
             break;
     }

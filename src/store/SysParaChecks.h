@@ -10,6 +10,7 @@
 //   3    last backup day    text                  (the backup timer's own)
 //   4    backup interval    days                  1..364
 //   5    backup directory   text (GBK)            creatable; relative to the program directory
+//   6    auto reconnect     0 off, 1 on           0 or 1 (files without it: on)
 
 #include <cstdint>
 #include <optional>
@@ -20,6 +21,7 @@ inline constexpr const char* kScanIntervalMessage = "扫描时间间隔太短或
 inline constexpr const char* kBackUpIntervalMessage = "备份时间间隔太短或太长！";
 inline constexpr const char* kBackUpDirMessage = "创建备份目录失败！";
 inline constexpr const char* kIsBackUpMessage = "系统自动备份只能是0（关）或1（开）！";
+inline constexpr const char* kAutoReconnectMessage = "自动重连离线设备只能是0（关）或1（开）！";
 
 // Accepted ranges. Minutes stop where minutes x 60000 still fits the stored
 // 32-bit count of milliseconds, so no wrapped offline time is ever stored.

@@ -66,6 +66,7 @@ int32_t LoadSysParas(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, TSysPa
                      const std::string& exeDir) {
     info.ScanInterval = kDefaultScanInterval;
     info.MaxOLTimer = kDefaultMaxOLTimer;
+    info.AutoReconnect = kDefaultAutoReconnect;
     mgr.ListParas(list);
     if (list.empty()) {
         mgr.AddPara(kParaScanInterval, kDefaultScanInterval, "");
@@ -96,6 +97,9 @@ int32_t LoadSysParas(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, TSysPa
             case kParaBackUpPath:
                 info.BackUpPath.AssignGbk(item.Text.Gbk());
                 break;
+            case kParaAutoReconnect:
+                info.AutoReconnect = item.Value != 0;
+                break;
             default:
                 break;  // other keys are not ours
         }
@@ -114,4 +118,17 @@ int32_t WritePara(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, uint8_t k
         ++written;
     }
     return written;
+}
+
+int32_t WriteOrAddPara(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, uint8_t key,
+                       int32_t value, std::string_view text) {
+    const int32_t written = WritePara(mgr, list, key, value, text);
+    if (written > 0) return written;
+    TSysParaItem item;
+    item.RecordId = mgr.AddPara(key, value, text);
+    item.ParaKey = key;
+    item.Value = value;
+    item.Text.AssignUtf8(text);
+    list.push_back(item);
+    return 1;
 }

@@ -32,6 +32,8 @@ inline constexpr int32_t kDefaultBackUpInterval = 30;  // days
 inline constexpr const char* kDefaultBackUpDir = "backup";
 // IsBackUp is on only for exactly this stored value.
 inline constexpr int32_t kBackUpOn = 1;
+// Automatic reconnection of absent stations, for files without key 6.
+inline constexpr bool kDefaultAutoReconnect = true;
 
 class TSysParaDbMgr final : public TDBMgr<TSysParaItem> {
   public:
@@ -69,3 +71,7 @@ int32_t LoadSysParas(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, TSysPa
 // Returns the number of records written.
 int32_t WritePara(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, uint8_t key, int32_t value,
                   std::string_view text);
+// The same, but a key that no record holds (one added after the file was
+// made) gets a new record, listed in List too. Returns the records written.
+int32_t WriteOrAddPara(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, uint8_t key,
+                       int32_t value, std::string_view text);

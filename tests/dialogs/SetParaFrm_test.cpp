@@ -97,7 +97,8 @@ TEST(EditValue, TakesDecimalIntegersAndCountsEverythingElseAsZero) {
 
 TEST_F(SetParaFormTest, IsAFixedWindowOfItsCaptionAndSize) {
     EXPECT_EQ(Form->windowTitle(), "SetParaForm");
-    EXPECT_EQ(Form->size(), QSize(389, 281));
+    EXPECT_EQ(Form->size(), QSize(389, 305));
+    EXPECT_EQ(Form->AutoReconnectCheckBox()->text(), "自动重连离线设备");
     EXPECT_EQ(Form->minimumSize(), Form->maximumSize());
     EXPECT_TRUE(Form->windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(Form->windowFlags() & Qt::WindowMaximizeButtonHint);
@@ -145,6 +146,32 @@ TEST_F(SetParaFormTest, ARelativeBackUpDirectoryIsMadeInTheProgramDirectoryAndSt
     EXPECT_TRUE(fs::is_directory(Dir.Path() + "备份/本站"));
     EXPECT_FALSE(fs::exists("/备份"));
     EXPECT_EQ(Settings.BackUpPath.Utf8(), "备份/本站");
+}
+
+TEST_F(SetParaFormTest, AutoReconnectShowsItsSettingAndOnlyOffAddsItsRecord) {
+    EXPECT_TRUE(Form->AutoReconnectCheckBox()->isChecked());
+    Fill(Valid());
+    ClickOk();
+    EXPECT_TRUE(Settings.AutoReconnect);
+    EXPECT_EQ(Stored().size(), 6u);  // on is what a missing record means
+
+    Form->show();
+    Fill(Valid());
+    Form->AutoReconnectCheckBox()->setChecked(false);
+    ClickOk();
+    EXPECT_FALSE(Settings.AutoReconnect);
+    EXPECT_EQ(StoredValue(kParaAutoReconnect), 0);
+    EXPECT_EQ(Stored().size(), 7u);
+
+    Form->show();
+    EXPECT_FALSE(Form->AutoReconnectCheckBox()->isChecked());
+    Fill(Valid());
+    Form->AutoReconnectCheckBox()->setChecked(true);
+    ClickOk();
+    EXPECT_TRUE(Settings.AutoReconnect);
+    EXPECT_EQ(StoredValue(kParaAutoReconnect), 1);
+    EXPECT_EQ(Stored().size(), 7u);
+    EXPECT_EQ(Changes, 3);
 }
 
 TEST_F(SetParaFormTest, TheBackUpGroupFollowsTheCheckBoxOnShowClickAndSpace) {

@@ -369,6 +369,60 @@ TEST_F(ScanCycleTest, AnsweringStationIsNeverAbsentWhileASilentOneIsOnceItsTimeI
     EXPECT_TRUE(StaysQuiet(silentPeer));
 }
 
+// A controller off for longer than the limit (a power cut at night) and then
+// back: with AutoReconnect every 10th scan cycle's relay pass asks it once,
+// its answer brings it back, and its samples are stored again. Without
+// AutoReconnect it is never asked.
+TEST_F(ScanCycleTest, AnAbsentStationIsAskedEveryTenthCycleAndRecordedOnceItAnswers) {
+    UseClock();
+    rig_.Settings().MaxOLTimer = 60000;
+    rig_.Settings().AutoReconnect = true;
+    TPtyPair& peer = rig_.Peer(1);
+    TStationState& station = rig_.AddStation(1, 1);
+    station.RefTime = kT0;
+    rig_.CountChunks(station);
+    const auto relayPass = [&] {
+        now_ = PlusMs(now_, 60000);
+        rig_.Cycle().ScanTimerTimer();
+    };
+
+    // Cycles 1 and 2: asked, silent; absent after the second.
+    relayPass();
+    ExpectRequest(peer, station, kFnReadCoils);
+    relayPass();
+    ExpectRequest(peer, station, kFnReadCoils);
+    ASSERT_EQ(station.State, kStateAbsent);
+    // Cycles 3 to 9: not asked. Cycle 10: asked once, still absent.
+    for (int cycle = 3; cycle <= 9; ++cycle) relayPass();
+    EXPECT_TRUE(StaysQuiet(peer, 100ms));
+    relayPass();
+    ExpectRequest(peer, station, kFnReadCoils);
+    EXPECT_EQ(station.State, kStateAbsent);
+    // Cycle 20: asked again, and this time it answers.
+    for (int cycle = 11; cycle <= 19; ++cycle) relayPass();
+    EXPECT_TRUE(StaysQuiet(peer, 100ms));
+    relayPass();
+    ExpectRequest(peer, station, kFnReadCoils);
+    ASSERT_TRUE(rig_.Deliver(station, CoilsReply(1, 0x02)));
+    EXPECT_EQ(station.State, kStateConnected);
+    // Polled as before: the temperature pass asks and the sample is stored.
+    Pass();
+    ExpectRequest(peer, station, kFnReadInputRegs);
+    ASSERT_TRUE(rig_.Deliver(station, RegsReply(1, 65, 66, 67, 0)));
+    ASSERT_NE(station.HistoryMgr, nullptr);
+    EXPECT_EQ(station.HistoryMgr->RecordCount(), 1);
+
+    // Switched off: an absent station is never asked.
+    rig_.Settings().AutoReconnect = false;
+    now_ = PlusMs(now_, 10 * 60000);
+    relayPass();
+    ExpectRequest(peer, station, kFnReadCoils);
+    ASSERT_EQ(station.State, kStateAbsent);
+    for (int cycle = 0; cycle < 25; ++cycle) relayPass();
+    EXPECT_TRUE(StaysQuiet(peer, 100ms));
+    rig_.Cycle().StopScanning();
+}
+
 TEST_F(ScanCycleTest, OfflineRuleUsesTheRealElapsedTimeAfterEveryRequestAttempt) {
     UseClock();
     const int32_t limit = 5 * 60000;

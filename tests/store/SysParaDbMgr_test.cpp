@@ -121,6 +121,40 @@ TEST(SysParaDbMgr, TableWithOnlyKeyFourKeepsTheOtherFieldsAtTheirStart) {
     EXPECT_EQ(list[0].Value, 9);
 }
 
+// Key 6 came after the first files were written: a file without it loads
+// "on" and keeps its six records; storing "off" adds the record once and
+// later writes reuse it.
+TEST(SysParaDbMgr, AutoReconnectIsOnWithoutItsKeyAndItsRecordIsAddedOnce) {
+    TTempDir tmp;
+    TSysParaDbMgr mgr(tmp.File("para.dt"), false);
+    std::vector<TSysParaItem> list;
+    TSysParaInfo info;
+    EXPECT_EQ(LoadSysParas(mgr, list, info, tmp.Dir()), 6);
+    EXPECT_TRUE(info.AutoReconnect);
+    EXPECT_EQ(WritePara(mgr, list, kParaAutoReconnect, 0, ""), 0);
+    EXPECT_EQ(mgr.RecordCount(), 6);
+
+    EXPECT_EQ(WriteOrAddPara(mgr, list, kParaAutoReconnect, 0, ""), 1);
+    EXPECT_EQ(WriteOrAddPara(mgr, list, kParaAutoReconnect, 0, ""), 1);
+    EXPECT_EQ(mgr.RecordCount(), 7);
+    ASSERT_EQ(list.size(), 7u);
+    EXPECT_EQ(list[6].ParaKey, kParaAutoReconnect);
+    EXPECT_EQ(list[6].RecordId, 7);
+
+    std::vector<TSysParaItem> again;
+    TSysParaInfo loaded;
+    LoadSysParas(mgr, again, loaded, tmp.Dir());
+    EXPECT_FALSE(loaded.AutoReconnect);
+    EXPECT_EQ(loaded.ScanInterval, 60000);
+    // Keys 0 to 5 are where they were.
+    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(again[i].ParaKey, i);
+    EXPECT_EQ(WriteOrAddPara(mgr, again, kParaAutoReconnect, 1, ""), 1);
+    EXPECT_EQ(mgr.RecordCount(), 7);
+    again.clear();
+    LoadSysParas(mgr, again, loaded, tmp.Dir());
+    EXPECT_TRUE(loaded.AutoReconnect);
+}
+
 TEST(SysParaDbMgr, OnlyOneTurnsBackUpOn) {
     TTempDir tmp;
     TSysParaDbMgr mgr(tmp.File("para.dt"), false);

@@ -252,6 +252,14 @@ TEST_F(TcdbStation, SetParamRefusesWhatTheSettingsDialogRefusesWithItsMessages) 
     EXPECT_TRUE(std::filesystem::is_directory(Dir + "/备份"));
     // The last backup day has no check: it is the backup timer's own.
     EXPECT_EQ(Run({"set-param", Dir, "--key", "3", "--text", "anything"}).Exit, 0);
+    // Key 6 came later: its record is added when the file has none.
+    const TRun six = Run({"set-param", Dir, "--key", "6", "--value", "2"});
+    EXPECT_EQ(six.Err, "自动重连离线设备只能是0（关）或1（开）！\n");
+    EXPECT_EQ(Run({"set-param", Dir, "--key", "6", "--value", "0"}).Exit, 0);
+    EXPECT_EQ(Run({"set-param", Dir, "--key", "6", "--value", "1"}).Exit, 0);
+    const std::vector<std::string> after = Lines(Run({"params", Dir}).Out);
+    ASSERT_EQ(after.size(), 8u);
+    EXPECT_EQ(after[7], "7,6,1,");
 }
 
 TEST_F(TcdbStation, WrongUsageExitsWithTwoAndTheUsage) {

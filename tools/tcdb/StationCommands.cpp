@@ -148,7 +148,10 @@ void CmdSetParam(const TWords& words, std::ostream&) {
     TSysParaDbMgr mgr(fileName);
     std::vector<TSysParaItem> paras;
     mgr.ListParas(paras);
-    if (WritePara(mgr, paras, key, value, text) == 0) {
+    // A key the station reads but an older file lacks gets its record.
+    const int32_t written = key == kParaAutoReconnect ? WriteOrAddPara(mgr, paras, key, value, text)
+                                                      : WritePara(mgr, paras, key, value, text);
+    if (written == 0) {
         throw TToolError("No parameter record holds key " + std::to_string(key));
     }
 }
