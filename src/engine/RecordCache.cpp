@@ -135,7 +135,7 @@ int32_t TRecordCache::StoredSize() const {
 }
 
 int32_t TRecordCache::MappedSlot(int32_t recordId) const {
-    int32_t slot;
+    int32_t slot = 0;
     return FTable->IdMap().TryGetValue(recordId, slot) ? slot : kNoSlot;
 }
 

@@ -210,7 +210,7 @@ int64_t TVeltTable::SlotPosition(int32_t slot) const {
 }
 
 int32_t TVeltTable::SlotOf(int32_t recordId) const {
-    int32_t slot;
+    int32_t slot = 0;
     if (!FIdMap.TryGetValue(recordId, slot)) {
         RaiseEngineErrorFmt(velt_msg::kRecordNotFound, recordId);
     }
@@ -365,7 +365,7 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         // the append (the slot lies beyond the growth count). The final
         // bytes are the same in either order.
         const TTableDef before = FDef;
-        int32_t slot;
+        int32_t slot = 0;
         int64_t position;
         int32_t taken;
         try {
@@ -438,15 +438,15 @@ void TVeltTable::Delete(int32_t recordId) {
 bool TVeltTable::ReadRecord(int32_t position, int32_t& recordId, void* data) {
     CheckActive();
     if (position < 0 || position >= RecordCount()) return false;
-    int32_t slot;
-    FIdMap.GetAt(position, recordId, slot);
+    int32_t slot = 0;
+    if (!FIdMap.GetAt(position, recordId, slot)) return false;
     ReadData(recordId, slot, data);
     return true;
 }
 
 bool TVeltTable::ReadRecordById(int32_t recordId, void* data) {
     CheckActive();
-    int32_t slot;
+    int32_t slot = 0;
     if (!FIdMap.TryGetValue(recordId, slot)) return false;
     ReadData(recordId, slot, data);
     return true;
