@@ -26,12 +26,10 @@
 # and checks them against `setup.sh --list-runtime` instead.
 #
 # scripts/fresh-machine.sh installs its own tools and is not scanned.
-# --scripts takes the scripts to scan instead (a colon-separated list, empty
-# for none): the guard's own tests use it.
+# --scripts takes the scripts to scan instead (a colon-separated list of paths,
+# absolute or from the tree's root; empty for none): the guard's own tests use it.
 set -euo pipefail
 export LC_ALL=C
-cd "$(dirname "$0")/.."
-SRC=$(pwd)
 
 runtime=0
 packages_file=""
@@ -40,7 +38,7 @@ dirs=()
 while [ $# -gt 0 ]; do
   case $1 in
     --runtime) runtime=1 ;;
-    --packages) packages_file=$2; shift ;;
+    --packages) packages_file=$(realpath -m "$2"); shift ;;
     --scripts) scripts_list=$2; shift ;;
     -*) echo "usage: scripts/check-packages.sh [--runtime] [--packages FILE] [--scripts LIST] DIR..." >&2; exit 2 ;;
     *) dirs+=("$(realpath -m "$1")") ;;
@@ -54,6 +52,10 @@ fi
 for d in "${dirs[@]}"; do
   if [ ! -d "$d" ]; then echo "check-packages: $d is not a directory" >&2; exit 2; fi
 done
+# Arguments are taken from where the guard was started; the rest runs at the
+# root of the tree.
+cd "$(dirname "$0")/.."
+SRC=$(pwd)
 
 TMP=$(mktemp -d /tmp/tc-packages-XXXXXX)
 trap 'rm -rf "$TMP"' EXIT
@@ -136,7 +138,11 @@ if [ $runtime -eq 0 ]; then
     fi
     sed -n 's/^build build.ninja: RERUN_CMAKE | //p' "$b/build.ninja" | tr ' ' '\n'
     # Programs it found; libraries it found count only where linked (below).
-    sed -n 's/^[A-Za-z0-9_.-]*:FILEPATH=\(\/.*\)$/\1/p' "$b/CMakeCache.txt" |
+    # CMake's archiver, linker and binary tools are whichever it finds: LLVM's
+    # beside clang where a machine has them, else binutils (which the
+    # compilers depend on); neither is a choice of ours, so they are left out.
+    grep -v -E '^CMAKE_((C|CXX)_COMPILER_)?(AR|RANLIB|NM|OBJCOPY|OBJDUMP|READELF|STRIP|LINKER|ADDR2LINE|DLLTOOL):' \
+      "$b/CMakeCache.txt" | sed -n 's/^[A-Za-z0-9_.-]*:FILEPATH=\(\/.*\)$/\1/p' |
       while read -r f; do
         case $f in *.so | *.so.* | *.a) ;; *) [ -x "$f" ] && echo "$f" ;; esac
       done
