@@ -74,6 +74,23 @@ FileOfNoPackageFails)
   expect_output "no Debian package holds"
   expect_output "$TMP/outside/libmine.so"
   ;;
+ProgramsFoundCountButNotCMakesBinaryTools)
+  # A program found with find_program is a dependency; the archiver CMake
+  # happened to find (LLVM's on a machine that has it) is not.
+  mkdir -p "$TMP/outside"
+  printf '#!/bin/sh\n' >"$TMP/outside/tool"
+  chmod +x "$TMP/outside/tool"
+  fake_build "$TMP/b"
+  printf 'CMAKE_AR:FILEPATH=%s\nCMAKE_CXX_COMPILER_RANLIB:FILEPATH=%s\n' \
+    "$TMP/outside/tool" "$TMP/outside/tool" >>"$TMP/b/CMakeCache.txt"
+  packages
+  guard --scripts "" --packages "$TMP/packages" "$TMP/b"
+  [ $rc -eq 0 ] || fail "CMake's archiver was taken for a dependency (status $rc)"
+  echo "TC_PDFTOTEXT:FILEPATH=$TMP/outside/tool" >>"$TMP/b/CMakeCache.txt"
+  guard --scripts "" --packages "$TMP/packages" "$TMP/b"
+  [ $rc -eq 1 ] || fail "a program found by find_program was not checked (status $rc)"
+  expect_output "$TMP/outside/tool"
+  ;;
 RunsOnlyCommandWordsOfScripts)
   # Programs named in strings, comments and inline awk code are not run;
   # those at a command's start, after a pipe, in $( ) and after env are.
