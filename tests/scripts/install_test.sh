@@ -18,9 +18,9 @@ install_folder() {
 }
 
 # desktop_exec FILE: the argv that a desktop starts for FILE's Exec key, one
-# argument a line, read as the desktop entry specification says: the value's
-# escapes (\s \n \t \r \\) first, then arguments split at spaces, double
-# quotes with \" \` \$ \\ inside, and the field codes %k (FILE) and %%.
+# argument a line, read the way desktops read a launcher: the value's escapes
+# (\s \n \t \r \\) first, then arguments split at spaces, double quotes with
+# \" \` \$ \\ inside, and the field codes %k (FILE) and %%.
 desktop_exec() {
   local line value="" arg="" c n i=0 quoted=0 have=0
   line=$(sed -n 's/^Exec=//p' "$1" | head -1)
