@@ -149,13 +149,26 @@ void TDBMgrBase::EmptyTable() {
 
 void TDBMgrBase::AfterAppend(TVeltTable&, int32_t) {}
 
+namespace {
+
+// The engine fills as many bytes as the file's table definition says; a
+// file whose table has another record size must not overrun the buffer.
+void SizeReadBuffer(const TVeltTable& table, int32_t managerSize, std::vector<uint8_t>& buffer) {
+    buffer.assign(static_cast<size_t>(std::max(table.RecordSize(), managerSize)), 0);
+}
+
+}  // namespace
+
 bool TDBMgrBase::ReadStored(int32_t position, int32_t& recordId, std::vector<uint8_t>& buffer) {
     TVeltTable& table = OpenedTable();
-    // The engine fills as many bytes as the file's table definition says; a
-    // file whose table has another record size must not overrun the buffer.
-    const size_t size = static_cast<size_t>(std::max(table.RecordSize(), GetRecordSize()));
-    buffer.assign(size, 0);
+    SizeReadBuffer(table, GetRecordSize(), buffer);
     return table.ReadRecord(position, recordId, buffer.data());
+}
+
+bool TDBMgrBase::ReadStoredById(int32_t recordId, std::vector<uint8_t>& buffer) {
+    TVeltTable& table = OpenedTable();
+    SizeReadBuffer(table, GetRecordSize(), buffer);
+    return table.ReadRecordById(recordId, buffer.data());
 }
 
 bool TDBMgrBase::CreateTableWithIndex(TVeltDatabase& database, const std::string& tableName,

@@ -93,6 +93,8 @@ class TDBMgrBase {
     // GetRecordSize bytes, zero beyond the table's record. False when no
     // record is at Position.
     bool ReadStored(int32_t position, int32_t& recordId, std::vector<uint8_t>& buffer);
+    // The same for the record of RecordId; false when no record has that id.
+    bool ReadStoredById(int32_t recordId, std::vector<uint8_t>& buffer);
 
     // The table for an operation; raises the engine's closed-table error
     // once the manager is closed.
@@ -135,6 +137,15 @@ class TDBMgr : public TDBMgrBase {
         if (GetRecordSize() < 1) return;
         int32_t recordId = 0;
         if (!ReadStored(position, recordId, FBuffer)) return;
+        TItem made = MakeRecord(FBuffer.data(), recordId);
+        AfterRead(OpenedTable(), recordId, made);
+        item = std::move(made);
+    }
+
+    // The item of the record of RecordId; Item stays as it was when no
+    // record has that id.
+    void GetRecordById(int32_t recordId, std::optional<TItem>& item) {
+        if (GetRecordSize() < 1 || !ReadStoredById(recordId, FBuffer)) return;
         TItem made = MakeRecord(FBuffer.data(), recordId);
         AfterRead(OpenedTable(), recordId, made);
         item = std::move(made);

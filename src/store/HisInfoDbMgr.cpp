@@ -1,6 +1,5 @@
 #include "store/HisInfoDbMgr.h"
 
-#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -50,15 +49,11 @@ int32_t THisInfoDbMgr::QueryReadings(std::vector<TTmpReading>& list, TDateTime b
     // The index is loaded whenever this manager opened the table.
     const std::vector<int32_t>& ids = table->Index(0).Ids();
     TTableWalk walk(table);
-    std::vector<uint8_t> buffer(
-        static_cast<size_t>(std::max(table->RecordSize(), kHistoryRecordSize)), 0);
     // The sample of `id`; nothing when no record of that id can be read.
-    const auto readAt = [&](int32_t id) -> std::optional<TTmpReading> {
+    const auto readAt = [&](int32_t id) {
         walk.BeforeId(id);
-        std::fill(buffer.begin(), buffer.end(), 0);
-        if (!table->ReadRecordById(id, buffer.data())) return std::nullopt;
-        TTmpReading item = MakeRecord(buffer.data(), id);
-        AfterRead(*table, id, item);
+        std::optional<TTmpReading> item;
+        GetRecordById(id, item);
         return item;
     };
 

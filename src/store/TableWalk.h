@@ -32,6 +32,8 @@ class TTableWalk {
     bool Accessing() const { return FAccessing; }
 
   private:
+    void BeginUnlessCached(int32_t slot);
+
     TVeltTable* FTable;
     bool FAccessing = false;
 };
