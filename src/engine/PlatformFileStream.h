@@ -19,6 +19,16 @@
 
 #include "algorithms/Stream.h"
 
+// What tells one file apart from another at the same path, and a file from
+// itself after someone else wrote to it.
+struct TFileIdentity {
+    uint64_t Device = 0;
+    uint64_t Inode = 0;
+    int64_t Size = 0;
+    int64_t ModifiedNs = 0;
+    bool operator==(const TFileIdentity&) const = default;
+};
+
 class TPlatformFileStream final : public TStream {
   public:
     // Opens an existing regular file; never creates one. Raises EFOpenError
@@ -50,6 +60,9 @@ class TPlatformFileStream final : public TStream {
     // The attribute as found when this stream opened the file.
     bool ReadOnlyAttribute() const { return FReadOnlyAttribute; }
     bool Writable() const { return FWritable; }
+    // The open file as the system sees it now (fstat); all zero when that
+    // fails.
+    TFileIdentity Identity() const;
 
   private:
     struct TAdopt {};

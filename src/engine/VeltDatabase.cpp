@@ -185,6 +185,7 @@ void TVeltDatabase::Close() {
         if (table->Active()) table->Close();
     }
     FFileIO->Close();
+    FFileChanged = false;
     FAccessDepth = 0;
     FActive = false;
     FPassword.clear();
@@ -327,8 +328,23 @@ void TVeltDatabase::OpenFileIO(TVeltFileIO& fileIO) {
         fileIO.OpenStream(FSourceStream, FExclusive, FReadOnly, FBaseOffset);
     } else {
         fileIO.OpenFile(FFileName, FExclusive, FReadOnly, FBaseOffset);
+        CheckSameFile(fileIO);
     }
     FReadOnly = fileIO.Stream()->ReadOnly();
+}
+
+void TVeltDatabase::CheckSameFile(TVeltFileIO& fileIO) {
+    // While opening, nothing is known of the file yet. Afterwards every
+    // operation relies on the directory, definitions, id maps and indexes
+    // read from the file as this database left it: a file replaced at the
+    // path, or written by anyone else, would be read and written through a
+    // layout that is no longer there.
+    if (!FActive) return;
+    const TFileIdentity& known = FFileIO->LastClosed();
+    if (!FFileChanged && (known.Inode == 0 || fileIO.Identity() == known)) return;
+    FFileChanged = true;  // for good: only a new Open trusts the file again
+    fileIO.Close();
+    RaiseFileChanged(FFileName);
 }
 
 void TVeltDatabase::FinishFileIO(TVeltFileIO& fileIO) {

@@ -14,6 +14,11 @@
 // so a table operation opens it once however many layers it reads through.
 // With Durable set, the outermost EndAccess after anything was written
 // first puts the file's data on stable storage (fdatasync).
+//
+// Once active, every opening of the file checks that it is still the file
+// this database left at its last closing (device, inode, size, modification
+// time): one replaced or written by someone else raises EFileChanged, then
+// and on every later operation, until the database is opened again.
 
 #include <cstdint>
 #include <memory>
@@ -107,6 +112,9 @@ class TVeltDatabase {
 
   private:
     bool OpenCurrentFile(const std::string& password);
+    // Raises EFileChanged (and closes FileIO) when the file just opened is
+    // not the one this open database last left.
+    void CheckSameFile(TVeltFileIO& fileIO);
     void LoadTableNames();
     bool CheckPassword(const std::string& password);
     // Closes a file I/O object at the end of an operation, flushing first
@@ -131,6 +139,7 @@ class TVeltDatabase {
     int32_t FCacheSize = kDefaultCacheSize;
     bool FDurable = false;
     int32_t FAccessDepth = 0;
+    bool FFileChanged = false;
     TAlgorithmBlock FAlgorithmBlock{};
     TKeyBlock FKeyBlock{};
     TVeltDirectory FDirectory{};

@@ -1,5 +1,6 @@
 #include "engine/VeltErrors.h"
 
+#include <cerrno>
 #include <cstring>
 
 EVeltFileCorrupt::EVeltFileCorrupt() : std::runtime_error(velt_msg::kFileCorrupt) {}
@@ -51,7 +52,12 @@ void RaiseFileCorrupt() {
 }
 
 void RaiseFileOpenError(const std::string& path, int err) {
+    if (err == EWOULDBLOCK) throw EFileBusy(FileMessage("Cannot open file", path, err));
     throw EFOpenError(FileMessage("Cannot open file", path, err));
+}
+
+void RaiseFileChanged(const std::string& path) {
+    throw EFileChanged("Database file '" + path + "' was changed by another program");
 }
 
 void RaiseFileCreateError(const std::string& path, int err) {

@@ -25,6 +25,23 @@ class EFOpenError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The file is locked by another opener (another process reading or writing
+// it). Nothing was read or written; the same operation can be tried again
+// once the other opener is done.
+class EFileBusy : public EFOpenError {
+  public:
+    using EFOpenError::EFOpenError;
+};
+
+// The file at the database's path is no longer the one the open database
+// knows: replaced (another device or inode), or changed by another writer
+// (size or modification time differ from what this database left). Nothing
+// was read or written; the database must be opened again.
+class EFileChanged : public EFOpenError {
+  public:
+    using EFOpenError::EFOpenError;
+};
+
 class EFCreateError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -82,5 +99,7 @@ std::string FormatMessage(std::string_view format, int32_t argument);
 
 // "<what> "<path>". <strerror(err)>" as EFOpenError / EWriteError.
 [[noreturn]] void RaiseFileOpenError(const std::string& path, int err);
+// "Database file '<path>' was changed by another program" as EFileChanged.
+[[noreturn]] void RaiseFileChanged(const std::string& path);
 [[noreturn]] void RaiseFileCreateError(const std::string& path, int err);
 [[noreturn]] void RaiseWriteError(const std::string& path, int err);

@@ -40,8 +40,16 @@ bool TVeltFileIO::OpenStream(TStream* source, bool exclusive, bool readOnly, int
     return result;
 }
 
+TFileIdentity TVeltFileIO::Identity() const {
+    if (!FStream || FStream->IsInMemory()) return {};
+    return static_cast<const TVeltDiskFileStream*>(FStream.get())->Identity();
+}
+
 void TVeltFileIO::Close() {
     if (FStream) {
+        // Taken before the descriptor goes: after our own writes, this is
+        // the file as we leave it.
+        if (!FStream->IsInMemory()) FLastClosed = Identity();
         FStream->Close();
         FStream.reset();
     }

@@ -38,6 +38,11 @@ class TVeltFileIO {
     bool IsOpen() const { return FStream != nullptr && FStream->Active(); }
     // The open stream, nil while closed.
     TVeltFileStream* Stream() const { return FStream.get(); }
+    // The open disk file's identity; all zero while closed or over a stream.
+    TFileIdentity Identity() const;
+    // The identity of the disk file as the last Close left it; all zero
+    // before any disk file was closed.
+    const TFileIdentity& LastClosed() const { return FLastClosed; }
 
     bool CheckSignature();
     bool CheckVersion();
@@ -67,6 +72,7 @@ class TVeltFileIO {
     void ReadSignature(TSignatureBlock& block);
 
     std::unique_ptr<TVeltFileStream> FStream;
+    TFileIdentity FLastClosed;
 };
 
 // In-place encryption of a header block under a temporary manager of the

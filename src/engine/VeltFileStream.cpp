@@ -123,6 +123,11 @@ void TVeltDiskFileStream::Open(const std::string& fileName) {
     // Re-applying the unchanged base offset does nothing.
 }
 
+TFileIdentity TVeltDiskFileStream::Identity() const {
+    if (!Active()) return {};
+    return static_cast<const TPlatformFileStream*>(FOwnedStream.get())->Identity();
+}
+
 void TVeltDiskFileStream::Flush() {
     // The owned stream of the disk variant is always a platform file.
     if (Active()) static_cast<TPlatformFileStream*>(FOwnedStream.get())->Flush();

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "algorithms/Stream.h"
+#include "engine/PlatformFileStream.h"
 
 class TVeltFileStream {
   public:
@@ -72,6 +73,8 @@ class TVeltDiskFileStream final : public TVeltFileStream {
     void Flush() override;
 
     bool FileReadOnlyAttribute() const { return FFileReadOnly; }
+    // The open file's identity; all zero while closed.
+    TFileIdentity Identity() const;
 
   private:
     void Reopen();

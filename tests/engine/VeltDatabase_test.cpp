@@ -366,3 +366,77 @@ TEST_F(DatabaseTest, OpenOverAStreamNamesTheStreamInErrors) {
     EXPECT_EQ(image.Length(), 6246 + 7168);
     EXPECT_EQ(FileSize(Path), 6246) << "the file itself is untouched";
 }
+
+// Another writer's append (a second open of the same file) moves the file on
+// under the first: the first notices at its next operation, before it reads
+// or writes through what it knows, and keeps refusing until opened again.
+TEST_F(DatabaseTest, FileWrittenByAnotherOpenerIsRefusedUntilOpenedAgain) {
+    CreateHistoryDatabase(Path);
+    ASSERT_TRUE(Db.Open(Path, ""));
+    TVeltTable table(&Db);
+    table.Open(kHisTable, true);
+    const TSample first = MakeSample(45000.0, 1);
+    table.Append(first.Bytes, kHisRecordSize);
+    {
+        TVeltDatabase other;
+        ASSERT_TRUE(other.Open(Path, ""));
+        TVeltTable otherTable(&other);
+        otherTable.Open(kHisTable, true);
+        const TSample sample = MakeSample(45001.0, 2);
+        otherTable.Append(sample.Bytes, kHisRecordSize);
+    }
+    const std::vector<uint8_t> before = ReadBytes(Path);
+    const TSample mine = MakeSample(45002.0, 3);
+    EXPECT_THROW(table.Append(mine.Bytes, kHisRecordSize), EFileChanged);
+    EXPECT_THROW(table.Append(mine.Bytes, kHisRecordSize), EFileChanged);
+    EXPECT_EQ(Db.AccessDepth(), 0);
+    EXPECT_EQ(ReadBytes(Path), before);
+
+    ASSERT_TRUE(Db.Open(Path, ""));
+    table.Open(kHisTable, true);
+    table.Append(mine.Bytes, kHisRecordSize);
+    EXPECT_EQ(table.RecordCount(), 3);
+}
+
+// A file put in place of the open one (a backup restored by hand): refused,
+// even when it is byte for byte what the open database left.
+TEST_F(DatabaseTest, FileReplacedAtItsPathIsRefused) {
+    CreateHistoryDatabase(Path);
+    ASSERT_TRUE(Db.Open(Path, ""));
+    TVeltTable table(&Db);
+    table.Open(kHisTable, true);
+    const std::vector<uint8_t> bytes = ReadBytes(Path);
+    const std::string copy = Dir.File("copy.dt");
+    WriteBytes(copy, bytes);
+    ASSERT_EQ(::rename(copy.c_str(), Path.c_str()), 0);
+    const TSample sample = MakeSample(45000.0, 1);
+    EXPECT_THROW(table.Append(sample.Bytes, kHisRecordSize), EFileChanged);
+    EXPECT_EQ(ReadBytes(Path), bytes);
+}
+
+// A reader's shared lock makes the writer's next operation fail at once as
+// busy, with nothing written, and the same operation succeeds once the
+// reader is gone. Readers share the file among themselves.
+TEST_F(DatabaseTest, SharedReaderMakesTheWriterBusyWithoutWritingAnything) {
+    CreateHistoryDatabase(Path);
+    ASSERT_TRUE(Db.Open(Path, ""));
+    TVeltTable table(&Db);
+    table.Open(kHisTable, true);
+    const TSample sample = MakeSample(45000.0, 1);
+    {
+        TVeltDatabase reader;
+        reader.SetExclusive(false);
+        ASSERT_TRUE(reader.Open(Path, ""));
+        reader.BeginAccess();
+        TVeltDatabase secondReader;
+        secondReader.SetExclusive(false);
+        EXPECT_TRUE(secondReader.Open(Path, ""));
+        const std::vector<uint8_t> before = ReadBytes(Path);
+        EXPECT_THROW(table.Append(sample.Bytes, kHisRecordSize), EFileBusy);
+        EXPECT_EQ(ReadBytes(Path), before);
+        EXPECT_EQ(Db.AccessDepth(), 0);
+        reader.EndAccess();
+    }
+    table.Append(sample.Bytes, kHisRecordSize);
+    EXPECT_EQ(table.RecordCount(), 1);
+}

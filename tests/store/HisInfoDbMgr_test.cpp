@@ -242,14 +242,16 @@ TEST(HisInfoDbMgr, QueryFailuresLeaveNoFileAccessOpen) {
     EXPECT_EQ(list.back().APhaseTmp, 100);
     EXPECT_EQ(mgr.Database()->AccessDepth(), 0);
 
-    // Cut the file after a manager opened it: the batch of the newest
-    // records comes back as zeros and fails the marker check.
+    // Cut the file after a manager opened it: noticed before anything is
+    // read through the layout the manager knows, and on every later query.
     const auto size = std::filesystem::file_size(file);
     list.clear();
     THisInfoDbMgr cut(file, false);
     std::filesystem::resize_file(file, size - 300 * 28);
-    EXPECT_THROW(cut.QueryReadings(list, kDay, kDay + 1), EVeltFileCorrupt);
+    EXPECT_THROW(cut.QueryReadings(list, kDay, kDay + 1), EFileChanged);
     EXPECT_EQ(cut.Database()->AccessDepth(), 0);
+    EXPECT_THROW(cut.QueryReadings(list, kDay, kDay + 1), EFileChanged);
+    EXPECT_TRUE(list.empty());
 }
 
 // Listing every record walks the table in one file access as well: it fails
