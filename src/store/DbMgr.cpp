@@ -67,9 +67,11 @@ void TDBMgrBase::Create(const std::string& fileName) {
 void TDBMgrBase::OpenDatabase() {
     if (FOpened) return;
     FOpened = true;
-    if (FileExists(FFileName)) {
+    if (FSharedReader || FileExists(FFileName)) {
+        // A reader never creates: a missing file fails the open below.
         FDatabase = std::make_unique<TVeltDatabase>();
         FDatabase->SetDurable(FDurable);
+        FDatabase->SetExclusive(!FSharedReader);
     } else {
         CreateDatabaseFile();
     }

@@ -73,6 +73,11 @@ class TDBMgrBase {
   protected:
     explicit TDBMgrBase(bool durable);
 
+    // Makes this manager a reader beside others: the file is opened under a
+    // shared lock (the station's writes wait while a reader holds it, other
+    // readers do not) and never created. Called before Create.
+    void SetSharedReader() { FSharedReader = true; }
+
     // Stores FileName and FilePath and opens the file, creating it (with
     // its directories, table and index) when it does not exist. On failure
     // everything opened is closed again and the error passes on.
@@ -115,6 +120,7 @@ class TDBMgrBase {
     void CreateDatabaseFile();
 
     bool FOpened = false;
+    bool FSharedReader = false;
     std::string FFileName;
     std::string FFilePath;
     // FTable is declared after FDatabase so that it always goes first.

@@ -27,6 +27,11 @@ THisInfoDbMgr::THisInfoDbMgr(const std::string& fileName, bool durable) : TDBMgr
     Create(fileName);
 }
 
+THisInfoDbMgr::THisInfoDbMgr(const std::string& fileName, TSharedRead) : TDBMgr(false) {
+    SetSharedReader();
+    Create(fileName);
+}
+
 int32_t THisInfoDbMgr::AddReading(uint8_t tmpAddr, uint16_t aPhaseTmp, uint16_t bPhaseTmp,
                                   uint16_t cPhaseTmp, uint16_t ironTmp, uint8_t relayFlags,
                                   TDateTime dateTime) {

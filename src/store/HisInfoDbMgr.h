@@ -32,6 +32,10 @@ class THisInfoDbMgr final : public TDBMgr<TTmpReading> {
     // Opens FileName, creating it with its directories, table and index
     // when missing (also where the caller only meant to read it).
     explicit THisInfoDbMgr(const std::string& fileName, bool durable = true);
+    // Opens an existing FileName to read it beside other readers while the
+    // station may be writing it (TDBMgrBase::SetSharedReader).
+    struct TSharedRead {};
+    THisInfoDbMgr(const std::string& fileName, TSharedRead);
 
     // Returns the new record id.
     int32_t AddReading(uint8_t tmpAddr, uint16_t aPhaseTmp, uint16_t bPhaseTmp, uint16_t cPhaseTmp,

@@ -6,13 +6,18 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "StoreTestSupport.h"
+#include "engine/PlatformFileStream.h"
 #include "store/GbkText.h"
 #include "store/HisInfoDbMgr.h"
+#include "store/ProgramDirLock.h"
 #include "store/StationChecks.h"
 #include "store/StationDbMgr.h"
 
@@ -65,6 +70,11 @@ TRun Tcdb(const TTempDir& tmp, const std::vector<std::string>& arguments) {
     run.Out = ReadText(outFile);
     run.Err = ReadText(errFile);
     return run;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    const std::string text = ReadText(path);
+    return {text.begin(), text.end()};
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -497,4 +507,66 @@ TEST_F(TcdbHistory, CheckFindsAnIndexChainOutOfOrder) {
               "order at record id 2\n");
     // The records themselves still read: dump shows the swapped samples.
     EXPECT_EQ(Run({"dump", File}).Exit, 0);
+}
+
+// While a station runs on the directory (it holds the directory's lock),
+// every writing command refuses its files, naming the directory, and changes
+// nothing; reading commands go on. Once it has ended, writing works again.
+TEST_F(TcdbStation, WritingCommandsRefuseTheFilesOfARunningStation) {
+    ASSERT_EQ(AddStation("7", "1", "一号变", "温控器").Exit, 0);
+    const std::string history = Dir + "/data/7/HistoryData.dt";
+    ASSERT_EQ(
+        Run({"add-sample", history, "--addr", "7", "--raw", "60,61,62,0", "--relay", "0"}).Exit, 0);
+    const std::vector<uint8_t> stations = ReadBytes(Dir + "/data/station.dt");
+    {
+        const auto running = TProgramDirLock::TryAcquire(Dir);
+        ASSERT_NE(running, nullptr);
+        EXPECT_EQ(TProgramDirLock::TryAcquire(Dir), nullptr);
+        const std::vector<std::vector<std::string>> writes = {
+            {"add-sample", history, "--addr", "7", "--raw", "1,2,3,0", "--relay", "0"},
+            {"repair", history},
+            {"add-station", Dir, "--addr", "8", "--port", "2", "--pos", "p", "--name", "n"},
+            {"set-param", Dir, "--key", "0", "--value", "30"},
+            {"init", Dir},
+        };
+        for (const auto& command : writes) {
+            const TRun run = Run(command);
+            EXPECT_EQ(run.Exit, 1) << command[0];
+            EXPECT_NE(run.Err.find("A station is running in '" + Dir + "'"), std::string::npos)
+                << command[0] << ": " << run.Err;
+        }
+        EXPECT_EQ(ReadBytes(Dir + "/data/station.dt"), stations);
+        const TRun dump = Run({"dump", history});
+        EXPECT_EQ(dump.Exit, 0) << dump.Err;
+        EXPECT_EQ(Lines(dump.Out).size(), 2u);
+        EXPECT_EQ(Run({"check", history}).Exit, 0);
+        EXPECT_EQ(Run({"stations", Dir}).Exit, 0);
+    }
+    EXPECT_EQ(Run({"add-sample", history, "--addr", "7", "--raw", "1,2,3,0", "--relay", "0"}).Exit,
+              0);
+}
+
+// A reading command that meets the file locked by the station's append (or
+// changed by it meanwhile) reads again instead of failing: it waits for the
+// lock, and what it prints is whole.
+TEST_F(TcdbStation, ReadingCommandsWaitForAFileTheStationHoldsLocked) {
+    const std::string history = Dir + "/data/7/HistoryData.dt";
+    for (int n = 0; n < 3; ++n) {
+        ASSERT_EQ(
+            Run({"add-sample", history, "--addr", "7", "--raw", "60,61,62,0", "--relay", "0"}).Exit,
+            0);
+    }
+    std::atomic<bool> held{false};
+    std::thread writer([&] {
+        const TPlatformFileStream lock(history, false, true);
+        held = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    });
+    while (!held) std::this_thread::yield();
+    const TRun report = Run({"report", history});
+    const TRun check = Run({"check", history});
+    writer.join();
+    EXPECT_EQ(report.Exit, 0) << report.Err;
+    EXPECT_EQ(Lines(report.Out).size(), 4u);
+    EXPECT_EQ(check.Exit, 0) << check.Err;
 }

@@ -78,8 +78,9 @@ TTableSummary CheckTable(TVeltDatabase& database, const std::string& name) {
 
 }  // namespace
 
-std::vector<TTableSummary> CheckDatabaseFile(const std::string& fileName) {
+std::vector<TTableSummary> CheckDatabaseFile(const std::string& fileName, bool shared) {
     TVeltDatabase database;
+    database.SetExclusive(!shared);
     if (!database.Open(fileName, kPassword)) {
         throw std::runtime_error("Database file '" + database.FileName() +
                                  "' is not written under the station's password");
@@ -89,6 +90,10 @@ std::vector<TTableSummary> CheckDatabaseFile(const std::string& fileName) {
     for (const std::string& name : names) {
         try {
             summaries.push_back(CheckTable(database, name));
+        } catch (const EFileBusy&) {
+            throw;  // the file, not the table: the caller may read again
+        } catch (const EFileChanged&) {
+            throw;
         } catch (const std::exception& e) {
             throw std::runtime_error("Table '" + name + "': " + e.what());
         }

@@ -16,7 +16,9 @@ struct TTableSummary {
 // One summary per table in directory order; raises the engine's error (or
 // "Database file is corrupt: index ... is out of order ..."), prefixed with
 // the table's name once tables are reached, at the first fault.
-std::vector<TTableSummary> CheckDatabaseFile(const std::string& fileName);
+// Shared: opened beside other readers (and a station that may be writing
+// it, which waits meanwhile) instead of alone.
+std::vector<TTableSummary> CheckDatabaseFile(const std::string& fileName, bool shared = false);
 
 // "HisDataTable: 3 records, indexes: DateTime"
 std::string SummaryLine(const TTableSummary& summary);

@@ -43,14 +43,17 @@ std::vector<TTmpReading> SelectSamples(const TWords& words) {
         from ? TimeOption("from", *from) : std::numeric_limits<TDateTime>::lowest();
     const TDateTime end = to ? TimeOption("to", *to) : std::numeric_limits<TDateTime>::max();
     RequireExistingFile(fileName);
-    THisInfoDbMgr mgr(fileName);
-    std::vector<TTmpReading> samples;
-    if (!from && !to) {
-        mgr.ListRecords(samples);
-    } else {
-        mgr.QueryReadings(samples, begin, end);
-    }
-    return samples;
+    // A reader beside the station: a file it is writing is read again.
+    return RetryWhileBusy([&] {
+        THisInfoDbMgr mgr(fileName, THisInfoDbMgr::TSharedRead{});
+        std::vector<TTmpReading> samples;
+        if (!from && !to) {
+            mgr.ListRecords(samples);
+        } else {
+            mgr.QueryReadings(samples, begin, end);
+        }
+        return samples;
+    });
 }
 
 }  // namespace
@@ -76,6 +79,7 @@ void CmdAddSample(const TWords& words, std::ostream& out) {
     const auto timeText = args.Get("time");
     const TDateTime time = timeText ? TimeOption("time", *timeText) : Now();
 
+    RefuseRunningStation(fileName, false);
     THisInfoDbMgr mgr(fileName);
     out << mgr.AddReading(addr, raw[0], raw[1], raw[2], raw[3], relay, time) << '\n';
 }
@@ -102,7 +106,9 @@ void CmdReport(const TWords& words, std::ostream& out) {
 
 void CmdCheck(const TWords& words, std::ostream& out) {
     const TArgs args(words, {});
-    for (const TTableSummary& summary : CheckDatabaseFile(FileArgument(args))) {
+    const std::string& fileName = FileArgument(args);
+    for (const TTableSummary& summary :
+         RetryWhileBusy([&] { return CheckDatabaseFile(fileName, true); })) {
         out << SummaryLine(summary) << '\n';
     }
 }

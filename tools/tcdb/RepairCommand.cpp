@@ -22,6 +22,7 @@ void CmdRepair(const TWords& words, std::ostream& out) {
     args.ExpectPositional(1);
     const std::string& fileName = args.Positional()[0];
     RequireExistingFile(fileName);
+    RefuseRunningStation(fileName, false);
 
     try {
         const std::vector<TTableSummary> summaries = CheckDatabaseFile(fileName);

@@ -35,6 +35,7 @@ const std::string& ProgramDirArgument(const TArgs& args) {
 void CmdInit(const TWords& words, std::ostream& out) {
     const TArgs args(words, {});
     const std::string dir = AbsoluteProgramDir(ProgramDirArgument(args));
+    RefuseRunningStation(dir, true);
     TStationDbMgr stations(StationFileName(dir));
     TSysParaDbMgr paras(SysParaFileName(dir));
     const bool empty = paras.RecordCount() == 0;
@@ -49,6 +50,7 @@ void CmdInit(const TWords& words, std::ostream& out) {
 void CmdAddStation(const TWords& words, std::ostream& out) {
     const TArgs args(words, {"addr", "port", "pos", "name", "baud"});
     const std::string fileName = StationFileName(ProgramDirArgument(args));
+    RefuseRunningStation(ProgramDirArgument(args), true);
     TStationEntry entry;
     entry.DevName = args.Require("name");
     entry.StationPosName = args.Require("pos");
@@ -81,9 +83,12 @@ void CmdStations(const TWords& words, std::ostream& out) {
     const TArgs args(words, {});
     const std::string fileName = StationFileName(ProgramDirArgument(args));
     RequireExistingFile(fileName);
-    TStationDbMgr mgr(fileName);
-    std::vector<TStationInfo> stations;
-    mgr.ListStations(stations);
+    const std::vector<TStationInfo> stations = RetryWhileBusy([&] {
+        TStationDbMgr mgr(fileName);
+        std::vector<TStationInfo> list;
+        mgr.ListStations(list);
+        return list;
+    });
     const std::vector<std::string> header = {
         "RecordId", "TmpAddr",     "DevName",    "StationPosName", "PortNo",
         "PortBaud", "PortBitSize", "PortParity", "PortStopBits",   "PortDtrControl"};
@@ -107,9 +112,12 @@ void CmdParams(const TWords& words, std::ostream& out) {
     const TArgs args(words, {});
     const std::string fileName = SysParaFileName(ProgramDirArgument(args));
     RequireExistingFile(fileName);
-    TSysParaDbMgr mgr(fileName);
-    std::vector<TSysParaItem> paras;
-    mgr.ListParas(paras);
+    const std::vector<TSysParaItem> paras = RetryWhileBusy([&] {
+        TSysParaDbMgr mgr(fileName);
+        std::vector<TSysParaItem> list;
+        mgr.ListParas(list);
+        return list;
+    });
     const std::vector<std::string> header = {"RecordId", "ParaKey", "Value", "Text"};
     WriteCsvLine(out, header);
     for (const TSysParaItem& p : paras) {
@@ -141,6 +149,7 @@ void CmdSetParam(const TWords& words, std::ostream&) {
         }
     }
     RequireExistingFile(fileName);
+    RefuseRunningStation(ProgramDirArgument(args), true);
     // The settings dialog's checks, with its messages; a backup directory is
     // created as the dialog creates it.
     const std::string dir = AbsoluteProgramDir(ProgramDirArgument(args));

@@ -4,6 +4,7 @@
 
 #include "Args.h"
 #include "Commands.h"
+#include "store/ProgramDirLock.h"
 
 namespace {
 
@@ -46,6 +47,16 @@ std::string OneLine(std::string text) {
 }
 
 }  // namespace
+
+void RefuseRunningStation(const std::string& path, bool programDir) {
+    const std::string running =
+        programDir ? (StationRunsIn(path) ? path : std::string()) : RunningStationDirOf(path);
+    if (running.empty()) return;
+    std::string shown = running;
+    while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
+    throw TToolError("A station is running in '" + shown +
+                     "'; its files are written by it alone. Stop it first");
+}
 
 void RequireExistingFile(const std::string& path) {
     std::error_code error;
