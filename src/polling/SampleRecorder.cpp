@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 #include "engine/VeltErrors.h"
 #include "polling/StationState.h"
@@ -11,28 +12,37 @@
 
 namespace {
 
-void AddSample(TStationState& station, TDateTime now) {
-    const auto& raw = station.RawTemp;
-    station.HistoryMgr->AddReading(station.Address, raw[0], raw[1], raw[2], raw[3],
-                                   station.RelayFlags, now);
+void AddSample(THisInfoDbMgr& mgr, uint8_t address, const TPendingSample& sample) {
+    const auto& raw = sample.RawTemp;
+    mgr.AddReading(address, raw[0], raw[1], raw[2], raw[3], sample.RelayFlags, sample.Time);
 }
 
-// True when the newest stored sample is exactly the one the station would
-// add now: an append that failed after its record was written left it, and
-// the recovery took it over.
-bool NewestSampleIs(THisInfoDbMgr& mgr, const TStationState& station, TDateTime now) {
+// True when the newest stored sample is exactly this one: an append that
+// failed after its record was written left it, or a recovery took it over.
+bool NewestSampleIs(THisInfoDbMgr& mgr, uint8_t address, const TPendingSample& sample) {
     std::optional<TTmpReading> newest;
     mgr.GetRecord(mgr.RecordCount() - 1, newest);
     if (!newest) return false;
-    const auto& raw = station.RawTemp;
-    return newest->DateTime == now && newest->TmpAddr == station.Address &&
+    const auto& raw = sample.RawTemp;
+    return newest->DateTime == sample.Time && newest->TmpAddr == address &&
            newest->APhaseTmp == raw[0] && newest->BPhaseTmp == raw[1] &&
            newest->CPhaseTmp == raw[2] && newest->IronTmp == raw[3] &&
-           newest->RelayFlags == station.RelayFlags;
+           newest->RelayFlags == sample.RelayFlags;
 }
 
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
+}
+
+// A failure after a recovery notice carries the notice along: the operator
+// must hear of the recovery even though the sample then failed.
+[[noreturn]] void RethrowWithNotice(const std::string& notice) {
+    if (notice.empty()) throw;
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        throw std::runtime_error(notice + " " + error.what());
+    }
 }
 
 }  // namespace
@@ -45,35 +55,81 @@ std::string TSampleRecorder::HistoryFilePath(uint8_t address) const {
 }
 
 std::string TSampleRecorder::Record(TStationState& station, TDateTime now) {
-    const std::string fileName = HistoryFilePath(station.Address);
+    auto& queue = station.PendingSamples;
+    if (queue.size() >= kMaxPendingSamples) queue.pop_front();
+    queue.push_back({now, station.RawTemp, station.RelayFlags});
+    return StorePending(station);
+}
+
+std::string TSampleRecorder::StorePending(TStationState& station) {
     std::string notice;
-    if (station.HistoryMgr == nullptr) {
-        // Assigned only once the manager is open, so a failed open leaves none.
-        station.HistoryMgr = OpenHistory(fileName, now, notice);
-    }
+    auto& queue = station.PendingSamples;
     try {
-        AddSample(station, now);
-        return notice;
-    } catch (const EVeltFileCorrupt& corrupt) {
-        // Found damaged while the manager was open; recovered once below,
-        // unless this very call recovered it already.
-        station.HistoryMgr.reset();
-        if (!notice.empty()) throw std::runtime_error(notice + " " + corrupt.what());
-    } catch (const std::exception& error) {
-        // A recovery done before the failure must still reach the operator.
+        while (!queue.empty()) {
+            StoreOne(station, queue.front(), notice);
+            queue.pop_front();
+        }
+    } catch (const EFileBusy&) {
         if (notice.empty()) throw;
-        throw std::runtime_error(notice + " " + error.what());
-    }
-    notice = Recover(fileName, now);
-    try {
-        station.HistoryMgr = std::make_unique<THisInfoDbMgr>(fileName, FDurable);
-        if (!NewestSampleIs(*station.HistoryMgr, station, now)) AddSample(station, now);
-    } catch (const std::exception& error) {
-        throw std::runtime_error(notice + " " + error.what());
+        RethrowWithNotice(notice);
+    } catch (...) {
+        RethrowWithNotice(notice);
     }
     return notice;
 }
 
+bool TSampleRecorder::StorePendingWithin(TStationState& station,
+                                         std::chrono::milliseconds limit) noexcept {
+    constexpr auto kPause = std::chrono::milliseconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!station.PendingSamples.empty()) {
+        try {
+            StorePending(station);
+        } catch (const EFileBusy&) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(kPause);
+        } catch (...) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void TSampleRecorder::StoreOne(TStationState& station, const TPendingSample& sample,
+                               std::string& notice) {
+    const std::string fileName = HistoryFilePath(station.Address);
+    // Two rounds: the manager as it is, then once more from a fresh open
+    // after anything but a locked file went wrong (the file moved away,
+    // replaced, damaged, a write that failed).
+    for (int round = 0;; ++round) {
+        try {
+            if (station.HistoryMgr == nullptr) {
+                // Assigned only once open, so a failed open leaves none.
+                station.HistoryMgr = OpenHistory(fileName, sample.Time, notice);
+            }
+            if (station.PendingUnsure) {
+                const bool stored = NewestSampleIs(*station.HistoryMgr, station.Address, sample);
+                station.PendingUnsure = false;
+                if (stored) return;
+            }
+            AddSample(*station.HistoryMgr, station.Address, sample);
+            return;
+        } catch (const EFileBusy&) {
+            throw;  // nothing touched: the manager stays, the sample waits
+        } catch (const EVeltFileCorrupt&) {
+            // Found damaged while the manager was open: recovered once,
+            // unless this very call recovered it already.
+            station.HistoryMgr.reset();
+            station.PendingUnsure = true;
+            if (round > 0 || !notice.empty()) throw;
+            notice = Recover(fileName, sample.Time);
+        } catch (...) {
+            station.HistoryMgr.reset();
+            station.PendingUnsure = true;
+            if (round > 0) throw;
+        }
+    }
+}
 std::unique_ptr<THisInfoDbMgr> TSampleRecorder::OpenHistory(const std::string& fileName,
                                                             TDateTime now,
                                                             std::string& notice) const {

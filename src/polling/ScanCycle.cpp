@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/VeltErrors.h"
 #include "polling/SampleRecorder.h"
 #include "polling/ScanView.h"
 #include "polling/StationState.h"
@@ -13,6 +14,14 @@
 
 void IScanView::ReportError(const std::string& message) {
     qWarning("%s", message.c_str());
+}
+
+void IScanView::ReportRecordingError(const std::string& message) {
+    ReportError(message);
+}
+
+void IScanView::ShowRecordingState(TStationState& station) {
+    (void)station;
 }
 
 TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRecorder& recorder)
@@ -32,6 +41,11 @@ TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRec
                      [this] { Guarded(&TScanCycle::ScanTimerTimer); });
     QObject::connect(&FScanTimer2, &QTimer::timeout, &FScanTimer2,
                      [this] { Guarded(&TScanCycle::ScanTimer2Timer); });
+    FSampleRetryTimer.setObjectName("SampleRetryTimer");
+    FSampleRetryTimer.setSingleShot(true);
+    FSampleRetryTimer.setInterval(kSampleRetryMs);
+    QObject::connect(&FSampleRetryTimer, &QTimer::timeout, &FSampleRetryTimer,
+                     [this] { Guarded(&TScanCycle::SampleRetryTimer); });
     FScanInterval = FSettings.ScanInterval;
 }
 
@@ -189,27 +203,69 @@ TComm::TReceiveDataEvent TScanCycle::ReceiveHandler() {
 }
 
 bool TScanCycle::RecordSample(TStationState& station, TDateTime now) {
+    return StoreSamples(station, &now);
+}
+
+bool TScanCycle::StoreSamples(TStationState& station, const TDateTime* now) {
     std::string message;
     try {
-        const std::string notice = FRecorder.Record(station, now);
-        station.RecordingErrorReported = false;
+        const std::string notice =
+            now != nullptr ? FRecorder.Record(station, *now) : FRecorder.StorePending(station);
+        RecordingStored(station);
         // A history file that had to be recovered first: the operator hears
         // of it once, when it happens (the next samples find it sound).
         if (!notice.empty()) FView.ReportError(notice);
         return true;
+    } catch (const EFileBusy& busy) {
+        // Another process reads the file: the samples wait and are tried
+        // again shortly; the window goes on at once.
+        const TDateTime monotonic = FOfflineClock();
+        if (!station.RecordingBusy) {
+            station.RecordingBusy = true;
+            station.BusySince = monotonic;
+        }
+        if (!FSampleRetryTimer.isActive()) FSampleRetryTimer.start();
+        if (MillisecondsBetween(monotonic, station.BusySince) <= kBusyFailureMs) return true;
+        message = busy.what();
     } catch (const std::exception& error) {
         message = error.what();
     } catch (...) {
         message = "recording a sample failed";
     }
-    // Once per station until it records again: a file that cannot be opened
-    // fails on every reply, and the report may be a modal box. The flag is
-    // set first so a reply handled while the box is open does not add one.
+    RecordingFailed(station, message);
+    return false;
+}
+
+void TScanCycle::RecordingStored(TStationState& station) {
+    station.RecordingBusy = false;
+    station.RecordingErrorReported = false;
+    if (station.RecordingFailure.empty()) return;
+    station.RecordingFailure.clear();
+    FView.ShowRecordingState(station);
+}
+
+void TScanCycle::RecordingFailed(TStationState& station, const std::string& message) {
+    const bool changed = station.RecordingFailure != message;
+    station.RecordingFailure = message;
+    if (changed) FView.ShowRecordingState(station);
+    // Once per failure episode: a file that cannot be written fails on every
+    // reply. The flag is set first so a reply handled while the report's box
+    // is open does not add one.
     if (!station.RecordingErrorReported) {
         station.RecordingErrorReported = true;
-        FView.ReportError(message);
+        FView.ReportRecordingError(message);
     }
-    return false;
+}
+
+void TScanCycle::SampleRetryTimer() {
+    for (TStationState* station : FView.Stations()) {
+        if (station == nullptr || !station->RecordingBusy) continue;
+        if (station->PendingSamples.empty()) {
+            station->RecordingBusy = false;
+            continue;
+        }
+        StoreSamples(*station, nullptr);
+    }
 }
 
 // --- Reconnect ----------------------------------------------------------------

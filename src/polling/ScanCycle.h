@@ -47,6 +47,11 @@ class TScanCycle {
     // back from a power cut answers it and is polled again (State 0), with
     // nobody pressing "重新连接". The station stays absent until it answers.
     static constexpr int kAbsentProbeCycles = 10;
+    // Samples that met a history file locked by another process (a report
+    // or check reading it) are tried again this often until stored; a file
+    // locked for longer than kBusyFailureMs counts as a recording failure.
+    static constexpr int kSampleRetryMs = 50;
+    static constexpr int64_t kBusyFailureMs = 30000;
 
     using TClock = std::function<TDateTime()>;
 
@@ -83,6 +88,11 @@ class TScanCycle {
     // RefTime; State 5 when the port does not open.
     void Reconnect(TStationState& station);
 
+    // Stores the samples that wait for a locked history file (the retry
+    // timer's handler).
+    void SampleRetryTimer();
+    bool IsSampleRetryArmed() const { return FSampleRetryTimer.isActive(); }
+
     // The local date-time of the samples (Now()).
     void SetClock(TClock clock);
     // The offline rule's monotonic clock (MonotonicNow()): stations' RefTime
@@ -99,8 +109,13 @@ class TScanCycle {
     TSendResult SendRequest(TStationState& station, uint8_t function);
     void ApplyOfflineRule(TStationState& station, TDateTime now) const;
     TStationState* FindStation(const TComm* port) const;
-    // False when recording raised; the error is reported once per station.
+    // False when recording failed; the failure is reported once per episode.
     bool RecordSample(TStationState& station, TDateTime now);
+    // Stores what the station has queued (now: a new sample with this time
+    // first, or none for a retry) and keeps its recording state.
+    bool StoreSamples(TStationState& station, const TDateTime* now);
+    void RecordingStored(TStationState& station);
+    void RecordingFailed(TStationState& station, const std::string& message);
 
     void SetScanTimerEnabled(bool enabled);
     // Runs a timer handler; what it raises goes to the error report.
@@ -113,6 +128,7 @@ class TScanCycle {
     TClock FOfflineClock;
     QTimer FScanTimer;
     QTimer FScanTimer2;
+    QTimer FSampleRetryTimer;
     // ScanTimer runs while enabled with an interval above 0 (a timer with
     // interval 0 never fires).
     bool FScanEnabled = false;

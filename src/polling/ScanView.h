@@ -31,4 +31,11 @@ class IScanView {
     // The application's general error report: a message box in the window.
     // This default writes one warning line to the log.
     virtual void ReportError(const std::string& message);
+    // A station's recording failed (once per failure episode). The window
+    // shows it even when another message box is open at that moment: after
+    // that box closes, never dropped. This default is ReportError.
+    virtual void ReportRecordingError(const std::string& message);
+    // The station's recording state (RecordingFailure) changed. This default
+    // does nothing.
+    virtual void ShowRecordingState(TStationState& station);
 };

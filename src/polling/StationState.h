@@ -21,7 +21,9 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "polling/StationLive.h"
@@ -33,6 +35,14 @@ class THisInfoDbMgr;
 
 // The status bar text of a state code (UTF-8); empty for any other code.
 const char* StateText(uint8_t state);
+// One sample as it will be stored: the time it was taken and the reply's
+// values.
+struct TPendingSample {
+    TDateTime Time = 0;
+    std::array<uint16_t, 4> RawTemp{};
+    uint8_t RelayFlags = 0;
+};
+
 // False for the states a scan pass skips: 3, 5, 6 and 7.
 bool IsPolledState(uint8_t state);
 
@@ -57,7 +67,23 @@ struct TStationState : TStationLive {
     TStationInfo* Station = nullptr;
     std::unique_ptr<TComm> Port;
 
-    // Set while a recording error of this station has been reported and no
-    // sample has been stored since, so the error is reported only once.
+    // Recording state, beside the connection state:
+    //
+    //   recording --store failed--> failing (RecordingFailure holds why;
+    //       ^                          reported once: RecordingErrorReported)
+    //       +------ a sample stored ------+
+    //
+    // A file another process holds locked (RecordingBusy) is no failure:
+    // the samples wait in PendingSamples and are stored once it is free,
+    // unless it stays locked for longer than the recorder allows.
+    std::string RecordingFailure;
     bool RecordingErrorReported = false;
+    bool RecordingBusy = false;
+    TDateTime BusySince = 0;  // MonotonicNow when the file was first found locked
+
+    // Samples taken but not stored yet, oldest first.
+    std::deque<TPendingSample> PendingSamples;
+    // Set when an attempt failed after it may have written its record: the
+    // next attempt first checks whether the file holds it already.
+    bool PendingUnsure = false;
 };

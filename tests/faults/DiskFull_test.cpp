@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -80,10 +81,18 @@ void Unlimited() {
 }
 
 // Record must raise; returns its message.
-std::string RecordFails(TSampleRecorder& recorder, TStationState& station, TDateTime when) {
+// A new sample (or, without When, what waits) that must fail to be stored;
+// the message it failed with. The sample stays queued.
+std::string RecordFails(TSampleRecorder& recorder, TStationState& station,
+                        std::optional<TDateTime> when = std::nullopt) {
     try {
-        recorder.Record(station, when);
+        if (when) {
+            recorder.Record(station, *when);
+        } else {
+            recorder.StorePending(station);
+        }
     } catch (const std::exception& e) {
+        Require(!station.PendingSamples.empty(), "a failed sample was dropped");
         return e.what();
     }
     Fail("a sample was stored past the file size limit");
@@ -124,7 +133,7 @@ TEST_F(DiskFullTest, NewFileThatDoesNotFitIsNotLeftHalfMadeAndIsMadeOnceThereIsR
         Require(!fs::exists(File), "a half-made history file is live");
         Require(Station.HistoryMgr == nullptr, "a manager was kept for no file");
         Unlimited();
-        Require(recorder.Record(Station, SampleTime(1)).empty(), "a notice for a new file");
+        Require(recorder.StorePending(Station).empty(), "a notice for a new file");
         Require(Station.HistoryMgr->RecordCount() == 1, "the sample is not stored");
     });
     EXPECT_EQ(status, 0);
@@ -143,16 +152,17 @@ TEST_F(DiskFullTest, AppendThatNeedsRoomRaisesLeavesTheFileSoundAndRecordingResu
         SetSample(kFirstAreaSamples + 1);
         for (int attempt = 0; attempt < 3; ++attempt) {
             const std::string message =
-                RecordFails(recorder, Station, SampleTime(kFirstAreaSamples + 1));
+                attempt == 0 ? RecordFails(recorder, Station, SampleTime(kFirstAreaSamples + 1))
+                             : RecordFails(recorder, Station);
             Require(message.find("Cannot write file") != std::string::npos, "message: " + message);
+            // Released: the next attempt reads the file afresh.
+            Require(Station.HistoryMgr == nullptr, "a failed manager was kept");
         }
+        Require(Station.PendingSamples.size() == 1, "the waiting sample was queued twice");
         RequireSound(File);
-        Require(Station.HistoryMgr->RecordCount() == kFirstAreaSamples,
-                "the manager counts a sample that is not there");
-        // Room again: the very next sample goes in under the next id.
+        // Room again: the waiting sample goes in under the next id.
         Unlimited();
-        Require(recorder.Record(Station, SampleTime(kFirstAreaSamples + 1)).empty(),
-                "a notice after a full disk");
+        Require(recorder.StorePending(Station).empty(), "a notice after a full disk");
         Require(Station.HistoryMgr->LastRecordId() == kFirstAreaSamples + 1, "a record id skipped");
         SetSample(kFirstAreaSamples + 2);
         recorder.Record(Station, SampleTime(kFirstAreaSamples + 2));
@@ -188,7 +198,7 @@ TEST_F(DiskFullTest, RecoveryWithoutRoomLeavesTheDamagedFileLiveAndUntouchedUnti
             Require(entry.path() == File, "left behind: " + entry.path().string());
         }
         Unlimited();
-        const std::string notice = recorder.Record(Station, SampleTime(41));
+        const std::string notice = recorder.StorePending(Station);
         Require(notice.find("已恢复 40 条记录") != std::string::npos, "notice: " + notice);
         Require(Station.HistoryMgr->RecordCount() == 41, "not every sample is there");
     });

@@ -178,10 +178,17 @@ TEST_F(SampleRecorderTest, RecordingErrorIsReportedOnceAndTheNextReplyTriesAgain
     EXPECT_EQ(rig_.View().Errors.size(), 2u);
     EXPECT_EQ(rig_.View().LiveViews, 1);
 
+    // The samples of the failed replies waited and went in first, in order.
+    nine.HistoryMgr.reset();
+    const std::vector<TTmpReading> stored = StoredSamples(HistoryFile(9));
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored[0].APhaseTmp, 65);
+    EXPECT_EQ(stored[1].APhaseTmp, 68);
+    EXPECT_EQ(stored[2].APhaseTmp, 71);
+    EXPECT_TRUE(nine.PendingSamples.empty());
+
     // As after a backup: the manager released, the file moved away. The next
     // reply starts a new file; a new failure after a success is reported.
-    nine.HistoryMgr.reset();
-    EXPECT_EQ(StoredSamples(HistoryFile(9)).size(), 1u);
     fs::remove_all(rig_.Dir() + "/data/9");
     ASSERT_TRUE(rig_.Deliver(nine, RegsReply(9, 74, 75, 76, 0)));
     nine.HistoryMgr.reset();

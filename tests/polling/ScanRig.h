@@ -51,6 +51,11 @@ class TFakeScanView final : public IScanView {
     void ShowLiveView() override { ++LiveViews; }
     void ShowStateText(uint8_t state) override { StatesShown.push_back({state, TSteady::now()}); }
     void ReportError(const std::string& message) override { Errors.push_back(message); }
+    // The station's RecordingFailure at every change the cycle announced.
+    std::vector<std::string> RecordingShown;
+    void ShowRecordingState(TStationState& station) override {
+        RecordingShown.push_back(station.RecordingFailure);
+    }
 
     std::vector<uint8_t> States() const {
         std::vector<uint8_t> states;
