@@ -10,5 +10,9 @@
 class QWidget;
 
 void ReportApplicationError(QWidget* parent, const QString& message);
+// A report that must not be lost (a station stopped recording): while another
+// box is open it waits, and once that box closes the waiting reports are
+// shown together in one box. Reports of the same text wait once.
+void ReportApplicationErrorWhenFree(QWidget* parent, const QString& message);
 // The message of an escaped exception (what() of a std::exception).
 void ReportApplicationException(QWidget* parent, std::exception_ptr error);

@@ -108,8 +108,13 @@ void TMainForm::ReleaseStations() noexcept {
     // Every port closes before its component goes (its writer thread still
     // reaches it), and every history file is closed so no stored sample is
     // lost; then the nodes and their records go.
+    constexpr std::chrono::milliseconds kPendingLimit(2000);
     for (TStationState* station : Stations()) {
         station->ClosePortQuietly();
+        // Samples waiting for a file another process holds get a last chance.
+        if (FRecorder && !station->PendingSamples.empty()) {
+            FRecorder->StorePendingWithin(*station, kPendingLimit);
+        }
         try {
             station->HistoryMgr.reset();
         } catch (...) {
@@ -287,6 +292,12 @@ void TMainForm::MakeStatusBar() {
     row->addSpacing(24);
     row->addWidget(new QLabel(QStringLiteral("连接状态："), box));
     row->addWidget(FCommStateLabel);
+    row->addSpacing(24);
+    FRecordingStateLabel = new QLabel(box);
+    FRecordingStateLabel->setObjectName(QStringLiteral("RecordingStateLabel"));
+    FRecordingStateLabel->setStyleSheet(QStringLiteral("color: red;"));
+    FRecordingStateLabel->setVisible(false);
+    row->addWidget(FRecordingStateLabel);
     row->addStretch(1);
     bar->addWidget(box, 1);
 }
@@ -331,6 +342,10 @@ TStationState* TMainForm::SelectedStation() {
 
 void TMainForm::ReportError(const std::string& message) {
     ReportApplicationError(this, QString::fromStdString(message));
+}
+
+void TMainForm::ReportRecordingError(const std::string& message) {
+    ReportApplicationErrorWhenFree(this, QString::fromStdString(message));
 }
 
 void TMainForm::RequestTerminate() {

@@ -133,6 +133,8 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     std::vector<TStationState*> Stations() override;
     TStationState* SelectedStation() override;
     void ReportError(const std::string& message) override;
+    void ReportRecordingError(const std::string& message) override;
+    void ShowRecordingState(TStationState& station) override;
 
     // --- IStationTree ---
     int NodeCount() const override;
@@ -162,6 +164,9 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     QLabel* DeviceNameLabel() const { return FDeviceNameLabel; }
     QLabel* TemAddrLabel() const { return FTemAddrLabel; }
     QLabel* CommStateLabel() const { return FCommStateLabel; }
+    // "记录失败：<reason>" while the selected station's recording fails,
+    // hidden otherwise.
+    QLabel* RecordingStateLabel() const { return FRecordingStateLabel; }
     // The node of a station's live record; none when it is not in the tree.
     TStationNode* NodeOf(const TStationState& station) const;
 
@@ -225,4 +230,5 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     QLabel* FDeviceNameLabel = nullptr;
     QLabel* FTemAddrLabel = nullptr;
     QLabel* FCommStateLabel = nullptr;
+    QLabel* FRecordingStateLabel = nullptr;
 };

@@ -17,9 +17,21 @@ void TMainForm::ShowStateText(uint8_t state) {
     FCommStateLabel->setText(QString::fromUtf8(StateText(state)));
 }
 
+void TMainForm::ShowRecordingState(TStationState& station) {
+    if (TStationNode* node = NodeOf(station)) node->ShowRecordingState();
+    if (&station != SelectedStation()) return;
+    const bool failing = !station.RecordingFailure.empty();
+    FRecordingStateLabel->setText(failing ? QStringLiteral("记录失败：") +
+                                                QString::fromStdString(station.RecordingFailure)
+                                          : QString());
+    FRecordingStateLabel->setToolTip(FRecordingStateLabel->text());
+    FRecordingStateLabel->setVisible(failing);
+}
+
 void TMainForm::ShowLiveView() {
-    const TStationState* station = SelectedStation();
+    TStationState* station = SelectedStation();
     if (station == nullptr) return;
+    ShowRecordingState(*station);
     FDeviceNameLabel->setText(station->Station != nullptr
                                   ? QString::fromStdString(station->Station->DevName.Utf8())
                                   : QString());

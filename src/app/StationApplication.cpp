@@ -4,13 +4,24 @@
 #include <exception>
 
 #include "app/ErrorReport.h"
+#include "dialogs/Prompts.h"
 #include "serial/QtCommSink.h"
+#include "store/ProgramDirLock.h"
 
 namespace {
 
 constexpr int kFontPointSize = 10;
 
 }  // namespace
+
+std::unique_ptr<TProgramDirLock> LockProgramDir(const std::string& programDir) {
+    std::unique_ptr<TProgramDirLock> lock = TProgramDirLock::TryAcquire(programDir);
+    if (lock) return lock;
+    const QString message = QString::fromUtf8(kStationRunningMessage);
+    qWarning("%s (%s)", qUtf8Printable(message), programDir.c_str());
+    ShowMessage(nullptr, message);
+    return nullptr;
+}
 
 QString PickCjkFamily() {
     const QString preferred = QString::fromUtf8(kPreferredCjkFamily);

@@ -6,6 +6,18 @@
 #include <QApplication>
 #include <QFont>
 #include <QString>
+#include <memory>
+#include <string>
+
+class TProgramDirLock;
+
+// Said when a station runs in the program directory already.
+inline constexpr const char* kStationRunningMessage = "同一程序目录中已有温度控制系统在运行！";
+
+// The program directory's lock for this process. When another station holds
+// it: the message goes to the log and a message box, and none is returned
+// (the caller ends without touching any file).
+std::unique_ptr<TProgramDirLock> LockProgramDir(const std::string& programDir);
 
 // The family the station prefers for its Chinese texts.
 inline constexpr const char* kPreferredCjkFamily = "Noto Sans CJK SC";

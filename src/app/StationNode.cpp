@@ -1,5 +1,9 @@
 #include "app/StationNode.h"
 
+#include <QApplication>
+#include <QBrush>
+#include <QStyle>
+
 #include "polling/StationState.h"
 
 TStationNode::TStationNode(QTreeWidgetItem* root, const QString& text,
@@ -10,6 +14,18 @@ TStationNode::TStationNode(QTreeWidgetItem* root, const QString& text,
 }
 
 TStationNode::~TStationNode() = default;
+
+void TStationNode::ShowRecordingState() {
+    if (FState->RecordingFailure.empty()) {
+        setIcon(0, QIcon());
+        setData(0, Qt::ForegroundRole, QVariant());
+        setToolTip(0, QString());
+        return;
+    }
+    setIcon(0, QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    setForeground(0, QBrush(Qt::red));
+    setToolTip(0, QStringLiteral("记录失败：") + QString::fromStdString(FState->RecordingFailure));
+}
 
 TStationNode* AsStationNode(QTreeWidgetItem* item) {
     if (item == nullptr || item->type() != TStationNode::kType) return nullptr;

@@ -22,6 +22,11 @@ class TStationNode : public QTreeWidgetItem {
 
     TStationState& State() const { return *FState; }
 
+    // Marks the node while its station's recording fails (a warning icon,
+    // red text, the reason as tool tip) and clears the marks once it records
+    // again.
+    void ShowRecordingState();
+
     // The range of the station's last history query, shown with its result.
     TDateTime QueryBegin = 0;
     TDateTime QueryEnd = 0;

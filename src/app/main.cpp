@@ -8,6 +8,7 @@
 #include "app/Screenshot.h"
 #include "app/StationApplication.h"
 #include "serial/PortName.h"
+#include "store/ProgramDirLock.h"
 #include "store/StorePaths.h"
 
 namespace {
@@ -36,6 +37,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tcstation: %s\n", e.what());
         return 1;
     }
+    // Before any file is touched: one station per program directory.
+    std::unique_ptr<TProgramDirLock> lock;
+    try {
+        lock = LockProgramDir(programDir);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tcstation: %s\n", e.what());
+        return 1;
+    }
+    if (!lock) return 1;
     // Port names "COMn" are looked up under the program's directory.
     SetCommProgramDir(programDir);
 

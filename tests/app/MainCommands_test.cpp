@@ -291,9 +291,39 @@ TEST_F(MainCommands, ARecordingErrorIsReportedOnceAndTheStationKeepsRunning) {
     EXPECT_EQ(station.RawTemp[0], 70);
     EXPECT_FALSE(station.HistoryMgr);
 
-    // Once the way is clear, recording resumes.
+    // While it lasts the node and the status bar say so.
+    QLabel* label = Window->RecordingStateLabel();
+    EXPECT_FALSE(label->isHidden());
+    EXPECT_TRUE(label->text().startsWith(QStringLiteral("记录失败：")));
+    EXPECT_TRUE(label->text().contains(QString::fromStdString(station.RecordingFailure)));
+    EXPECT_FALSE(NodeAt(*Window, 0).icon(0).isNull());
+    EXPECT_TRUE(NodeAt(*Window, 0).toolTip(0).startsWith(QStringLiteral("记录失败：")));
+
+    // Once the way is clear, recording resumes with every waiting sample.
     std::filesystem::remove(Dir.File("data/1"));
     Deliver(*Window, station, TemperatureReply(1, 71, 66, 67, 0));
     EXPECT_TRUE(Dir.Exists("data/1/HistoryData.dt"));
     EXPECT_EQ(Log.Messages().size(), 1);
+    EXPECT_EQ(station.HistoryMgr->RecordCount(), 3);
+    EXPECT_TRUE(label->isHidden());
+    EXPECT_TRUE(NodeAt(*Window, 0).icon(0).isNull());
+    EXPECT_TRUE(NodeAt(*Window, 0).toolTip(0).isEmpty());
+}
+
+// A recording failure that comes while another report's box is open is not
+// lost to the log: it is shown once that box is closed, and failures of
+// several stations then come in one box.
+TEST_F(MainCommands, ARecordingFailureDuringAnotherBoxIsShownWhenItCloses) {
+    std::filesystem::create_directories(Dir.File("data"));
+    std::ofstream(Dir.File("data/1")) << "in the way";
+    TStationState& station = StationAt(*Window, 0);
+    QStringList shown;
+    TScopedMessageHandler handler([&](QWidget*, const QString& text) {
+        shown << text;
+        if (shown.size() == 1) Deliver(*Window, station, TemperatureReply(1, 65, 66, 67, 0));
+    });
+    Window->ReportError("a port error");
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_EQ(shown[0], QStringLiteral("a port error"));
+    EXPECT_EQ(shown[1].toStdString(), station.RecordingFailure);
 }

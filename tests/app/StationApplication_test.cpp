@@ -5,14 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QEvent>
 #include <QFontDatabase>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <stdexcept>
 
 #include "app/ErrorReport.h"
 #include "app/StationTestSupport.h"
+#include "dialogs/Prompts.h"
+#include "store/ProgramDirLock.h"
 
 namespace {
 
@@ -53,6 +57,22 @@ TEST(TStationApplication, ErrorsWhileAReportIsOpenDoNotStackBoxes) {
     ReportApplicationError(nullptr, QStringLiteral("first"));
     ReportApplicationError(nullptr, QStringLiteral("third"));
     EXPECT_EQ(shown, QStringList({"first", "third"}));
+}
+
+// A second station on the same program directory is told so and gets no
+// lock; the first keeps it. The lock goes with its holder.
+TEST(TStationApplication, ASecondStationOnTheDirectoryIsToldAndGetsNoLock) {
+    const QTemporaryDir dir;
+    QStringList shown;
+    TScopedMessageHandler handler([&](QWidget*, const QString& text) { shown << text; });
+    auto first = LockProgramDir(dir.path().toStdString());
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(shown.isEmpty());
+    EXPECT_EQ(LockProgramDir(dir.path().toStdString()), nullptr);
+    EXPECT_EQ(shown, QStringList({QString::fromUtf8(kStationRunningMessage)}));
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    first.reset();
+    EXPECT_NE(LockProgramDir(dir.path().toStdString()), nullptr);
 }
 
 TEST(TStationApplication, TheFontHasChineseGlyphsPreferringNotoSansCjkSc) {
