@@ -1,5 +1,6 @@
 // tcstation: the monitoring station's program entry.
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -18,6 +19,9 @@ constexpr int kExitUsage = 2;
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A file size limit (ulimit -f) makes a write fail with EFBIG, which the
+    // recording reports and outlives, instead of ending the station.
+    std::signal(SIGXFSZ, SIG_IGN);
     TStationApplication app(argc, argv);
     QString error;
     const std::optional<TScreenshotRequest> screenshot =
