@@ -9,6 +9,7 @@
 #include "app/PortSettingsView.h"
 #include "app/StationNode.h"
 #include "dialogs/HistoryPanel.h"
+#include "engine/VeltErrors.h"
 #include "polling/StationState.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/StorePaths.h"
@@ -88,7 +89,15 @@ void TMainForm::Button1Click() {
     node->QueryBegin = begin;
     node->QueryEnd = end;
     try {
-        station.HistoryMgr->QueryReadings(*station.HistoryList, begin, end);
+        try {
+            station.HistoryMgr->QueryReadings(*station.HistoryList, begin, end);
+        } catch (const EFileChanged&) {
+            // Replaced or restored by hand since it was opened: read afresh.
+            station.HistoryMgr = std::make_unique<THisInfoDbMgr>(
+                HistoryFileName(FProgramDir, station.Address), true);
+            station.HistoryList->clear();
+            station.HistoryMgr->QueryReadings(*station.HistoryList, begin, end);
+        }
     } catch (...) {
         // What was read before the error is shown; the error is reported.
         ShowReport(station);

@@ -81,13 +81,27 @@ TPlatformFileStream::TPlatformFileStream(const std::string& path, bool readOnly,
     FWritable = !readOnly && !FReadOnlyAttribute;
 }
 
-TFileIdentity TPlatformFileStream::Identity() const {
-    struct stat st {};
-    if (FHandle < 0 || ::fstat(FHandle, &st) != 0) return {};
+namespace {
+
+TFileIdentity IdentityOfStat(const struct stat& st) {
     constexpr int64_t kNsPerSecond = 1000000000;
     return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
             static_cast<int64_t>(st.st_size),
             static_cast<int64_t>(st.st_mtim.tv_sec) * kNsPerSecond + st.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+TFileIdentity TPlatformFileStream::Identity() const {
+    struct stat st {};
+    if (FHandle < 0 || ::fstat(FHandle, &st) != 0) return {};
+    return IdentityOfStat(st);
+}
+
+TFileIdentity TPlatformFileStream::IdentityOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return IdentityOfStat(st);
 }
 
 TPlatformFileStream::TPlatformFileStream(TAdopt, int fd, std::string path)

@@ -63,6 +63,8 @@ class TPlatformFileStream final : public TStream {
     // The open file as the system sees it now (fstat); all zero when that
     // fails.
     TFileIdentity Identity() const;
+    // The same for the file at Path (stat); all zero when there is none.
+    static TFileIdentity IdentityOf(const std::string& path);
 
   private:
     struct TAdopt {};

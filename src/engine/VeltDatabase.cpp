@@ -333,6 +333,18 @@ void TVeltDatabase::OpenFileIO(TVeltFileIO& fileIO) {
     FReadOnly = fileIO.Stream()->ReadOnly();
 }
 
+void TVeltDatabase::CheckFileUnchanged() {
+    CheckActive();
+    if (FBoundToStream || FAccessDepth > 0) return;
+    const TFileIdentity& known = FFileIO->LastClosed();
+    if (!FFileChanged &&
+        (known.Inode == 0 || TPlatformFileStream::IdentityOf(FFileName) == known)) {
+        return;
+    }
+    FFileChanged = true;
+    RaiseFileChanged(FFileName);
+}
+
 void TVeltDatabase::CheckSameFile(TVeltFileIO& fileIO) {
     // While opening, nothing is known of the file yet. Afterwards every
     // operation relies on the directory, definitions, id maps and indexes

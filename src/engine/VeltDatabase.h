@@ -74,6 +74,10 @@ class TVeltDatabase {
     int32_t IndexOfTable(const std::string& tableName) const;
 
     void CheckActive() const;
+    // Raises EFileChanged, as the next file access would, when the file at
+    // the path is no longer the one this database last left (one stat, no
+    // open): for reads the cache may answer without touching the file.
+    void CheckFileUnchanged();
     void BeginAccess();
     void EndAccess();
     // EndAccess on a path that is already failing: never raises, never flushes.

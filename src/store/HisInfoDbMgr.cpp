@@ -50,7 +50,10 @@ int32_t THisInfoDbMgr::AddReading(uint8_t tmpAddr, uint16_t aPhaseTmp, uint16_t 
 int32_t THisInfoDbMgr::QueryReadings(std::vector<TTmpReading>& list, TDateTime beginTime,
                                      TDateTime endTime) {
     TVeltTable* table = Table();
-    if (table == nullptr || RecordCount() == 0) return 0;
+    if (table == nullptr) return 0;
+    // The cache may answer the whole walk: the file must still be ours.
+    Database()->CheckFileUnchanged();
+    if (RecordCount() == 0) return 0;
     // The index is loaded whenever this manager opened the table.
     const std::vector<int32_t>& ids = table->Index(0).Ids();
     TTableWalk walk(table);

@@ -240,3 +240,19 @@ TEST_F(MainViews, AQueryThatFailsLeavesTheStationUsable) {
     EXPECT_FALSE(StationAt(*Window, 0).HistoryMgr);
     EXPECT_EQ(ReportRows(*Window), 0);
 }
+
+// A history file restored by hand while the station has it open: the next
+// query reads the restored file, not the old one's layout.
+TEST_F(MainViews, AQueryAfterTheFileWasReplacedReadsTheNewFile) {
+    StoreSamples(Dir, 1, {{At(8), 65, 66, 67, 0, 0}});
+    Select(*Window, 0);
+    Query(At(7), At(10));
+    ASSERT_EQ(ReportRows(*Window), 1);
+    const std::string live = Dir.File("data/1/HistoryData.dt");
+    std::filesystem::rename(live, Dir.File("old.dt"));
+    StoreSamples(Dir, 1, {{At(8), 70, 66, 67, 0, 0}, {At(9), 71, 66, 67, 0, 0}});
+    Query(At(7), At(10));
+    ASSERT_EQ(ReportRows(*Window), 2);
+    EXPECT_EQ(ReportCell(*Window, 0, 1), "31");
+    EXPECT_TRUE(Log.Messages().isEmpty());
+}
