@@ -96,8 +96,9 @@ void TMainForm::TreeReconnectClick() {
 }
 
 void TMainForm::ReconnectStation(TStationState& station) {
-    // The port is opened anew when it never opened or its line hung up
-    // (state 5 when that fails); then state 1 with a fresh offline period.
+    // The port is opened anew when it never opened, its line hung up or its
+    // writer is stuck on a line that does not drain (state 5 when that
+    // fails); then state 1 with a fresh offline period.
     if (FScanCycle) {
         FScanCycle->Reconnect(station);
     } else {

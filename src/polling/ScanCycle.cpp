@@ -272,10 +272,13 @@ void TScanCycle::SampleRetryTimer() {
 
 void TScanCycle::Reconnect(TStationState& station) {
     TComm* port = station.Port.get();
-    // A port that never opened, or whose worker threads ended when its line
-    // hung up (an adapter pulled out), is opened anew on the same name: the
-    // device may be back.
-    if (port != nullptr && (!port->IsOpen() || !port->WorkersAlive())) {
+    // A port that never opened, whose worker threads ended when its line
+    // hung up (an adapter pulled out), or whose writer is stuck on a line
+    // that never drains (its threads live on, but nothing goes out), is
+    // opened anew on the same name: the device may be back. Closing drops
+    // what the old opening left queued, its replies included.
+    if (port != nullptr &&
+        (!port->IsOpen() || !port->WorkersAlive() || port->WriteStalledFor() >= kStuckWriteLimit)) {
         try {
             port->ClosePort();
         } catch (...) {

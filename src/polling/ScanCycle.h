@@ -25,6 +25,7 @@
 // loop; no exception leaves a timer handler.
 
 #include <QTimer>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -52,6 +53,11 @@ class TScanCycle {
     // locked for longer than kBusyFailureMs counts as a recording failure.
     static constexpr int kSampleRetryMs = 50;
     static constexpr int64_t kBusyFailureMs = 30000;
+    // A port whose writer has waited this long for the device to take a
+    // byte is reopened by the reconnect command. The writer waits only once
+    // the driver's output buffer is full, which the 8-byte requests sent
+    // while SendIdle never do on a line that drains.
+    static constexpr std::chrono::milliseconds kStuckWriteLimit{1000};
 
     using TClock = std::function<TDateTime()>;
 
@@ -84,7 +90,8 @@ class TScanCycle {
     TComm::TReceiveDataEvent ReceiveHandler();
 
     // The reconnect command for one station: reopens its port when it is
-    // not open or its worker threads have ended, then State 1 and a fresh
+    // not open, its worker threads have ended or its writer is stuck on a
+    // line that does not drain (kStuckWriteLimit), then State 1 and a fresh
     // RefTime; State 5 when the port does not open.
     void Reconnect(TStationState& station);
 

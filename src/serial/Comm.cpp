@@ -47,7 +47,10 @@ void TComm::OpenPort() {
         throw ECommsError(kMsgCreateEvent);
     }
     FHangupPosted.store(false);
-    const TThreadLinks links{FPort.get(), FStopEvent.get(), FSink.get(), &FHangupPosted};
+    // 0 is never an opening's number: it marks notifications posted by hand.
+    if (++FLastOpening == 0) ++FLastOpening;
+    FOpening = FLastOpening;
+    const TThreadLinks links{FPort.get(), FStopEvent.get(), FSink.get(), &FHangupPosted, FOpening};
 
     try {
         FReadThread = std::make_unique<TReadThread>(links);
@@ -83,6 +86,7 @@ void TComm::Discard() {
     FStopEvent.reset();
     FPort.reset();
     FSendIdle.store(1);
+    FOpening = 0;
 }
 
 // Both threads wait on the stop event in every wait, so signalling it ends
@@ -108,15 +112,22 @@ void TComm::ClosePort() {
     if (!IsOpen()) return;
     StopReader();
     StopWriter();
-    // Bytes still queued for the writer went with it.
+    // Bytes still queued for the writer went with it, and what the threads
+    // posted and is still queued in the sink is dropped when delivered.
     FStopEvent.reset();
     FPort.reset();
     FSendIdle.store(1);
+    FOpening = 0;
 }
 
 bool TComm::WorkersAlive() const {
     return IsOpen() && FReadThread && FWriteThread && !FReadThread->Ended() &&
            !FWriteThread->Ended();
+}
+
+std::chrono::milliseconds TComm::WriteStalledFor() const {
+    if (!IsOpen() || !FWriteThread) return std::chrono::milliseconds(0);
+    return FWriteThread->StalledFor();
 }
 
 bool TComm::SendData(const void* buffer, uint16_t length) {
@@ -142,6 +153,11 @@ void TComm::ApplyTimeouts() {
 }
 
 void TComm::HandleNotification(TCommNotification& notification) {
+    // Left behind by an opening that has closed since (the port may have
+    // been opened again meanwhile): its events would belong to a line that
+    // is gone, and its send-queue-empty notice would mark the new opening's
+    // queue idle.
+    if (notification.Opening != 0 && notification.Opening != FOpening) return;
     // Each handler is copied before the call: a handler that assigns a new
     // handler to its own event must not destroy the function it runs in.
     switch (notification.Message) {

@@ -13,11 +13,23 @@
 //   OpenPort while open raises; ClosePort while closed does nothing; a failed
 //   OpenPort leaves nothing behind.
 //
+// Openings are numbered. Each notification a worker posts carries the number
+// of its opening, and an event is raised only while that opening is still
+// the current one: whatever an opening left queued in the sink (chunks, the
+// send-queue-empty notice, a hang-up) is dropped once the port has closed,
+// and never reaches a later opening.
+//
+// ClosePort returns promptly however the line behaves: the workers block
+// nowhere but in poll() with the stop event, and the device is closed with
+// its output discarded and its flow control released, so closing never
+// waits for a line that does not drain.
+//
 // Properties, OpenPort, ClosePort, SendData and the events belong to the
 // creating thread. The worker threads share only the port, the stop event,
 // the sink (by posting) and SendIdle.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -58,6 +70,12 @@ class TComm {
     // once either has ended by itself (a line that hung up), although the
     // port stays open until ClosePort.
     bool WorkersAlive() const;
+    // How long the writer has been waiting for the device to take the next
+    // byte of a request: zero while it writes freely, has nothing to write or
+    // the port is closed. It grows without end on a line that never drains
+    // (hardware flow control never released, a far end that never reads),
+    // where the workers stay alive but nothing goes out.
+    std::chrono::milliseconds WriteStalledFor() const;
 
     // Queues a copy of length bytes for the writer. False when the port is
     // not open, length is 0, or the request cannot be queued. Never waits
@@ -183,6 +201,9 @@ class TComm {
     std::atomic<uint8_t> FSendIdle{1};
     std::unique_ptr<TReadThread> FReadThread;
     std::unique_ptr<TWriteThread> FWriteThread;
+    // The current opening's number (0 while closed) and the last one given.
+    uint32_t FOpening = 0;
+    uint32_t FLastOpening = 0;
 
     std::string FCommName = "COM2";
     TLineSettings FLine;

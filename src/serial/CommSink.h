@@ -13,7 +13,9 @@
 //     owner drains by hand (tests, tools without an event loop).
 // The TComm owns its sink and destroys it after the worker threads have ended,
 // so whatever is still queued dies with the sink and never reaches a
-// destroyed component.
+// destroyed component. What a closed opening left queued is dropped on
+// delivery instead (TCommNotification::Opening), so it never reaches the
+// next opening either.
 
 #include <chrono>
 #include <condition_variable>
@@ -36,6 +38,10 @@ struct TCommNotification {
     // CommDataReceived: Count bytes and one zero byte after them. Owned by the
     // notification until the OnReceiveData handler has returned.
     std::unique_ptr<uint8_t[]> Buffer;
+    // The opening of the port whose worker thread posted it (numbered from 1).
+    // The component drops it on delivery unless that opening is still the
+    // current one. 0: posted by other code, not by a worker; always delivered.
+    uint32_t Opening = 0;
 };
 
 class TCommSink {

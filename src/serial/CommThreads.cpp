@@ -73,6 +73,7 @@ void TCommThread::Run() noexcept {
 }
 
 bool TCommThread::Notify(TCommNotification&& notification) {
+    notification.Opening = FLinks.Opening;
     if (FLinks.Sink->Post(std::move(notification))) return true;
     PostHangup();
     return false;
@@ -82,6 +83,7 @@ void TCommThread::PostHangup() {
     if (FLinks.HangupPosted->exchange(true)) return;
     TCommNotification hangup;
     hangup.Message = CommRequestHangup;
+    hangup.Opening = FLinks.Opening;
     FLinks.Sink->Post(std::move(hangup));
 }
 
@@ -216,10 +218,23 @@ TWriteThread::TWaitResult TWriteThread::WaitWritable(int timeoutMs) {
     }
 }
 
+std::chrono::milliseconds TWriteThread::StalledFor() const {
+    const int64_t since = FStalledSince.load();
+    if (since == 0) return std::chrono::milliseconds(0);
+    const auto stalled = TClock::now() - TClock::time_point(TClock::duration(since));
+    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(stalled),
+                    std::chrono::milliseconds(0));
+}
+
 // A write that passes its time limit ends with what it wrote, and the rest
 // goes out in a new attempt, as after any partial write: the limit paces the
 // attempts and never drops bytes.
 bool TWriteThread::Write(const TWriteRequest& request) {
+    // However the write ends, the writer no longer waits for room after it.
+    struct TStallReset {
+        std::atomic<int64_t>& Since;
+        ~TStallReset() { Since.store(0); }
+    } stallReset{FStalledSince};
     const int fd = FLinks.Port->Fd();
     const uint8_t* next = request.Data.get();
     size_t remaining = request.Length;
@@ -240,6 +255,7 @@ bool TWriteThread::Write(const TWriteRequest& request) {
         if (written > 0) {
             next += written;
             remaining -= static_cast<size_t>(written);
+            FStalledSince.store(0);
             continue;
         }
         if (written < 0 && errno == EINTR) continue;
@@ -248,7 +264,13 @@ bool TWriteThread::Write(const TWriteRequest& request) {
             PostHangup();
             return false;
         }
-        // The device takes no more for now: wait for room.
+        // The device takes no more for now: wait for room. The stall counts
+        // from the first wait since the device last took a byte; new attempts
+        // after a time limit do not restart it.
+        if (FStalledSince.load() == 0) {
+            // Never 0 itself, which means "not waiting".
+            FStalledSince.store(std::max<int64_t>(TClock::now().time_since_epoch().count(), 1));
+        }
         int timeoutMs = -1;
         if (deadline != TClock::time_point::max()) {
             const auto left =

@@ -14,9 +14,12 @@
 // Neither thread calls application code; both only post to the sink. A
 // failure posts CommRequestHangup, at most once per opening for both threads
 // together (they share the latch), and ends the thread; an invalid descriptor
-// (the port closed under the thread) ends it silently.
+// (the port closed under the thread) ends it silently. Everything a thread
+// posts carries the number of its opening, so that what is still queued when
+// the port closes is dropped instead of reaching a later opening.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -35,6 +38,7 @@ struct TThreadLinks {
     TEventFd* Stop = nullptr;
     TCommSink* Sink = nullptr;
     std::atomic<bool>* HangupPosted = nullptr;
+    uint32_t Opening = 0;  // stamped on every notification the threads post
 };
 
 class TCommThread {
@@ -51,8 +55,9 @@ class TCommThread {
     // failure; safe to ask from any thread.
     bool Ended() const { return FEnded.load(); }
 
-    // Called on the worker thread only. Posts a notification; when that
-    // fails, posts the hang-up in its place and returns false.
+    // Called on the worker thread only. Posts a notification, stamped with
+    // the opening; when that fails, posts the hang-up in its place and
+    // returns false.
     bool Notify(TCommNotification&& notification);
     // Posts CommRequestHangup unless one was posted already; failure ignored.
     void PostHangup();
@@ -119,6 +124,10 @@ class TWriteThread final : public TCommThread {
     bool Valid() const { return FQueue.Valid(); }
     // Called by the creating thread: queues one request for writing.
     bool Post(TWriteRequest&& request) noexcept { return FQueue.Push(std::move(request)); }
+    // How long the device has taken no byte of the request being written
+    // while the writer waits for room: zero while it writes freely or has
+    // nothing to write. Safe to ask from any thread.
+    std::chrono::milliseconds StalledFor() const;
 
   protected:
     void Execute() override;
@@ -137,4 +146,7 @@ class TWriteThread final : public TCommThread {
 
     std::atomic<uint8_t>* const FSendIdle;
     TWriteQueue FQueue;
+    // Steady-clock ticks since the device last took a byte of the request
+    // being written, set when a write finds no room; 0 while not waiting.
+    std::atomic<int64_t> FStalledSince{0};
 };

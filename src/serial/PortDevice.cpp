@@ -64,6 +64,21 @@ void SetRtsOnSend(int fd, bool on) {
     IoctlRetry(fd, TIOCSRS485, &rs485);
 }
 
+// Closing a terminal waits (by default up to 30 s) until the device has sent
+// what it holds; a far end that never raises CTS or never sends XON would
+// hold the few bytes still in the adapter's hardware queue that long, and
+// ClosePort with it. Without flow control they go out at the line's rate.
+// The next opening sets the line up again from its settings.
+void ReleaseOutputFlowControl(int fd) {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) return;
+    if ((tio.c_cflag & CRTSCTS) == 0 && (tio.c_iflag & IXON) == 0) return;
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    // Clearing IXON also restarts output an XOFF stopped.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON);
+    ::tcsetattr(fd, TCSANOW, &tio);
+}
+
 }  // namespace
 
 std::unique_ptr<TPortDevice> TPortDevice::Open(const std::string& path) {
@@ -86,6 +101,7 @@ std::unique_ptr<TPortDevice> TPortDevice::Open(const std::string& path) {
 
 TPortDevice::~TPortDevice() {
     ::tcflush(FFd, TCIOFLUSH);
+    ReleaseOutputFlowControl(FFd);
     // The exclusive mode outlives the descriptor while the terminal stays in
     // use elsewhere (a pty's master): give it up explicitly.
     IoctlRetry(FFd, TIOCNXCL, nullptr);

@@ -21,8 +21,9 @@ class TPortDevice {
 
     TPortDevice(const TPortDevice&) = delete;
     TPortDevice& operator=(const TPortDevice&) = delete;
-    // Discards both queues (so closing never waits for output to drain),
-    // gives up exclusive use and closes the descriptor.
+    // Discards both queues and releases output flow control (so closing
+    // never waits for output to drain), gives up exclusive use and closes
+    // the descriptor.
     ~TPortDevice();
 
     int Fd() const { return FFd; }

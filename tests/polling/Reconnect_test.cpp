@@ -117,3 +117,30 @@ TEST_F(ReconnectTest, LineThatHungUpIsReopenedOnTheNewDeviceAndRecordsAgain) {
     EXPECT_EQ(station.State, kStateConnected);
     EXPECT_EQ(station.HistoryMgr->RecordCount(), 2);
 }
+
+TEST_F(ReconnectTest, WriterStuckOnALineThatNeverDrainsIsReopened) {
+    TPtyPair& peer = rig_.Peer(1);
+    TStationState& station = rig_.AddStation(1, 1);
+    // A far end that never reads: the writer fills the line and waits for room.
+    const TBytes filler(60000, 0x55);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(station.Port->SendData(filler.data(), static_cast<uint16_t>(filler.size())));
+    }
+    ASSERT_TRUE(TScanRig::WaitFor(
+        [&] { return station.Port->WriteStalledFor() >= TScanCycle::kStuckWriteLimit; }));
+    ASSERT_TRUE(station.Port->WorkersAlive());
+
+    const auto start = TSteady::now();
+    rig_.Cycle().Reconnect(station);
+    EXPECT_LT(TSteady::now() - start, 2s);
+    EXPECT_EQ(station.State, kStateConnecting);
+    EXPECT_EQ(station.Port->WriteStalledFor(), 0ms);
+    ASSERT_TRUE(station.Port->SendIdle());
+
+    // What the old opening wrote is still with the far end; then the new
+    // opening polls.
+    while (!peer.Read(1 << 20, 300ms).empty()) {
+    }
+    Pass();
+    EXPECT_EQ(peer.Read(kRequestSize), RequestFor(1, kFnReadInputRegs));
+}

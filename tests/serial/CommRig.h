@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "serial/Comm.h"
@@ -14,6 +15,18 @@
 #include "serial/PtyPair.h"
 
 inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(10);
+
+// Waits until done() holds without delivering anything: for conditions the
+// worker threads make true by themselves (what they posted stays queued).
+inline bool WaitUndelivered(const std::function<bool()>& done,
+                            std::chrono::milliseconds timeout = kPatience) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 struct TCommRig {
     TPtyPair Pty;

@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QTest>
 #include <QThread>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -40,6 +42,17 @@ TCommNotification Data(uint8_t byte) {
     n.Count = 1;
     n.Buffer.reset(new uint8_t[2]{byte, 0});
     return n;
+}
+
+// Waits for what worker threads make true by themselves, without running the
+// event loop: what they post stays queued.
+bool Eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 }  // namespace
@@ -134,6 +147,54 @@ TEST_F(QtCommSink, OpenComponentDestroyedWithEventsQueuedDoesNoHarm) {
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(calls, 0);
+}
+
+TEST_F(QtCommSink, EventsLeftQueuedByAClosedOpeningNeverReachTheNextOne) {
+    TPtyPair pty;
+    TComm comm;
+    comm.SetCommName(pty.SlavePath());
+    int empties = 0;
+    int hangups = 0;
+    std::vector<uint8_t> received;
+    comm.OnSendDataEmpty = [&](TComm*) { ++empties; };
+    comm.OnRequestHangup = [&](TComm*) { ++hangups; };
+    comm.OnReceiveData = [&](TComm*, const uint8_t* buffer, uint16_t length) {
+        received.insert(received.end(), buffer, buffer + length);
+    };
+    comm.OpenPort();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return empties == 1; }, kPatienceMs));
+    // An XOFF, and a probe whose arrival shows it was taken in.
+    ASSERT_TRUE(pty.Write({0x13, 'p'}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !received.empty(); }, kPatienceMs));
+    received.clear();
+
+    // From here the event loop does not run, so whatever the workers post
+    // stays queued. The XOFF holds the request until SendData has marked the
+    // queue busy; once SendIdle is back, the writer has found its queue empty
+    // and posts its notice before it waits again.
+    const uint8_t request[8] = {0x01, 0x04, 0x00, 0x00, 0x00, 0x04, 0xF1, 0xC9};
+    ASSERT_TRUE(comm.SendData(request, 8));
+    ASSERT_TRUE(pty.Write({0x11}));
+    EXPECT_EQ(pty.Read(8), std::vector<uint8_t>(request, request + 8));
+    ASSERT_TRUE(Eventually([&] { return comm.SendIdle(); }));
+    ASSERT_TRUE(pty.Write({'a', 'b', 'c'}));  // a chunk too, if read before the hang-up
+    pty.CloseMaster();
+    // The reader posts its hang-up before it ends; the writer ends on the next
+    // request, after everything it posted before.
+    ASSERT_TRUE(Eventually([&] { return !comm.WorkersAlive(); }));
+    ASSERT_TRUE(Eventually([&] { return !comm.SendData(request, 8); }));
+    comm.ClosePort();
+
+    TPtyPair replugged;
+    comm.SetCommName(replugged.SlavePath());
+    comm.OpenPort();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return empties >= 2; }, kPatienceMs));
+    QTest::qWait(300);      // anything else queued is delivered meanwhile
+    EXPECT_EQ(empties, 2);  // one per opening, none left over
+    EXPECT_EQ(hangups, 0);
+    EXPECT_TRUE(received.empty());
+    EXPECT_TRUE(comm.SendIdle());
+    comm.ClosePort();
 }
 
 TEST_F(QtCommSink, HandlerExceptionIsReportedAndLaterEventsStillArrive) {
