@@ -137,6 +137,86 @@ void TVeltFileIO::WriteTableDef(const TVeltDirectory& directory, int32_t tableIn
     WriteAt(offset, both, sizeof both);
 }
 
+int64_t StoredRecordSizeOf(const TTableDef& def) {
+    const int32_t indexCount = def.IndexCount.Get();
+    const int32_t recordSize = def.RecordSize.Get();
+    const int32_t headerBlocks = def.HeaderBlockCount.Get();
+    if (indexCount < 0 || indexCount > kMaxIndexes || recordSize < 0 || headerBlocks < 0) {
+        return -1;
+    }
+    const int64_t stored = HeaderSize(indexCount, headerBlocks) + recordSize;
+    return stored > kMaxFileSize - kHeaderSize ? -1 : stored;
+}
+
+namespace {
+
+// Bytes [Begin, End) of the file that one block, definition or area owns.
+struct TExtent {
+    int64_t Begin;
+    int64_t End;
+};
+
+// The areas of a definition whose sizes are usable; an area that reaches
+// before the records' place or past the 2 GiB of i32 offsets is left out
+// here (the table refuses it when it opens).
+void AddAreas(const TTableDef& def, int64_t fileSize, std::vector<TExtent>& extents) {
+    const int64_t stored = StoredRecordSizeOf(def);
+    if (stored < 0) return;
+    auto add = [&](int64_t offset, int64_t count, int64_t end) {
+        if (count <= 0 || offset < 0) return;
+        end = std::min(end, offset + count * stored);
+        if (end > offset) extents.push_back(TExtent{offset, end});
+    };
+    add(def.PrimaryOffset.Get(), def.PrimaryCount.Get(), kMaxFileSize);
+    // The free slots of a growth area count as far as the file holds them:
+    // a file cut short inside them still reads (appends are refused there).
+    const int64_t growthOffset = def.GrowthOffset.Get();
+    const int64_t capacity = def.GrowthCapacity.Get();
+    const int64_t used = std::max(0, def.GrowthCount.Get());
+    add(growthOffset, std::max(capacity, used), std::max(fileSize, growthOffset + used * stored));
+}
+
+std::string LowerName(std::string name) {
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return name;
+}
+
+}  // namespace
+
+void TVeltFileIO::ReadLayout(const TVeltDirectory& directory, std::vector<TTableDef>& defs) {
+    const int32_t count = directory.Count.Get();
+    if (count < 0 || count > kMaxTables) RaiseFileCorrupt();
+    const int64_t fileSize = FileSize();
+    defs.resize(static_cast<size_t>(count));
+    std::vector<TExtent> extents{{0, kHeaderSize}};
+    std::vector<std::string> names;
+    names.reserve(defs.size());
+    for (int32_t i = 0; i < count; ++i) {
+        TTableDef& def = defs[static_cast<size_t>(i)];
+        ReadTableDef(directory, i, def);
+        const int64_t offset = DefinitionOffset(directory, i);
+        extents.push_back(TExtent{offset, offset + 2 * kTableDefSize});
+        AddAreas(def, fileSize, extents);
+        names.push_back(LowerName(def.Name.Get()));
+    }
+    // A growth area with free slots but no place in the file of its own
+    // would take appends into the header.
+    for (const TTableDef& def : defs) {
+        if (def.GrowthCapacity.Get() > 0 && def.GrowthOffset.Get() < kHeaderSize) {
+            RaiseFileCorrupt();
+        }
+    }
+    std::sort(extents.begin(), extents.end(),
+              [](const TExtent& a, const TExtent& b) { return a.Begin < b.Begin; });
+    for (size_t i = 1; i < extents.size(); ++i) {
+        if (extents[i].Begin < extents[i - 1].End) RaiseFileCorrupt();
+    }
+    std::sort(names.begin(), names.end());
+    if (std::adjacent_find(names.begin(), names.end()) != names.end()) RaiseFileCorrupt();
+}
+
 int32_t TVeltFileIO::AppendZeros(int32_t size) {
     if (!FStream) return 0;
     const int64_t start = FileSize();
