@@ -163,10 +163,13 @@ bool TVeltDatabase::OpenCurrentFile(const std::string& password) {
 
 void TVeltDatabase::LoadTableNames() {
     FTableNames.clear();
-    std::vector<TTableDef> defs;
-    FFileIO->ReadLayout(FDirectory, defs);
-    FTableNames.reserve(defs.size());
-    for (const TTableDef& def : defs) FTableNames.push_back(def.Name.Get());
+    const int32_t count = FDirectory.Count.Get();
+    FTableNames.reserve(static_cast<size_t>(count));
+    TTableDef def;
+    for (int32_t i = 0; i < count; ++i) {
+        FFileIO->ReadTableDef(FDirectory, i, def);
+        FTableNames.push_back(def.Name.Get());
+    }
 }
 
 bool TVeltDatabase::CheckPassword(const std::string& password) {

@@ -37,9 +37,9 @@ void TVeltTable::Open(const std::string& tableName, bool loadIndexes) {
     try {
         FTableName = tableName;
         {
-            // The whole layout again: the file may have changed since the
-            // database opened, and this table's areas must not reach into
-            // anything else.
+            // The whole layout: this table's areas must not reach into
+            // anything else. (The database's own open leaves areas alone,
+            // so that the history recovery can still salvage such a file.)
             TVeltFileIO definitionIO;
             FDatabase->OpenFileIO(definitionIO);
             std::vector<TTableDef> defs;
