@@ -14,21 +14,10 @@
 // Every read the engine relies on is checked against the file's size: a
 // block that the file does not hold completely, a directory count above 256
 // or a definition offset outside the file raises EVeltFileCorrupt.
-//
-// Every byte of a file belongs to at most one owner, so ReadLayout refuses a
-// file where any two of these share a byte:
-//   the fixed header                          [0, 4796)
-//   each definition with its copy             [dir[i], dir[i] + 1450)
-//   each primary area                         [offset, offset + count x stored)
-//   each growth area up to its capacity       [offset, offset + capacity x stored),
-//     as far as the file holds it (the free slots are where appends write)
-// Areas of a definition whose sizes are unusable are left to the table's own
-// checks when it opens.
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "engine/VeltFileStream.h"
 #include "engine/VeltFormat.h"
@@ -58,10 +47,6 @@ class TVeltFileIO {
     void WriteDirectory(const TVeltDirectory& directory);
     void ReadTableDef(const TVeltDirectory& directory, int32_t tableIndex, TTableDef& def);
     void WriteTableDef(const TVeltDirectory& directory, int32_t tableIndex, const TTableDef& def);
-    // Every definition of the directory into Defs, checked as drawn above:
-    // no two blocks, definitions or areas overlap and no two tables share a
-    // name (lookups ignore case, so a second one could never be reached).
-    void ReadLayout(const TVeltDirectory& directory, std::vector<TTableDef>& defs);
     // Appends Size zero bytes; returns where they begin (the old size).
     int32_t AppendZeros(int32_t size);
     // Copies Size bytes from Source to Dest (Dest at or after Source + Size).
@@ -90,9 +75,5 @@ void EncryptBlock(void* buffer, int32_t size, const std::string& algorithmName,
                   const std::string& password);
 void DecryptBlock(void* buffer, int32_t size, const std::string& algorithmName,
                   const std::string& password);
-
-// Bytes of one stored record of the definition, or -1 when its index count,
-// record size or header block count cannot be a table's.
-int64_t StoredRecordSizeOf(const TTableDef& def);
 
 inline constexpr const char* kKeyBlockAlgorithm = "Blowfish";

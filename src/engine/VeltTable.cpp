@@ -8,6 +8,7 @@
 #include "engine/VeltErrors.h"
 #include "engine/VeltFileIO.h"
 #include "engine/VeltIndex.h"
+#include "engine/VeltLayout.h"
 
 TVeltTable::TVeltTable(TVeltDatabase* database) : FDatabase(database) {
     if (database == nullptr) RaiseEngineError(velt_msg::kDatabaseNil);
@@ -37,15 +38,10 @@ void TVeltTable::Open(const std::string& tableName, bool loadIndexes) {
     try {
         FTableName = tableName;
         {
-            // The whole layout: this table's areas must not reach into
-            // anything else. (The database's own open leaves areas alone,
-            // so that the history recovery can still salvage such a file.)
             TVeltFileIO definitionIO;
             FDatabase->OpenFileIO(definitionIO);
-            std::vector<TTableDef> defs;
-            definitionIO.ReadLayout(FDatabase->Directory(), defs);
-            if (static_cast<size_t>(FTableNumber) >= defs.size()) RaiseFileCorrupt();
-            FDef = defs[static_cast<size_t>(FTableNumber)];
+            definitionIO.ReadTableDef(FDatabase->Directory(), FTableNumber, FDef);
+            FDatabase->CheckTableLayout(FTableNumber, FDef, definitionIO.FileSize());
             definitionIO.Close();
         }
         LoadRecords(loadIndexes);

@@ -308,3 +308,17 @@ TEST_F(LayoutTest, AdjacentAreasAndAFreeTailCutOffStillOpen) {
     WriteBytes(Damaged, bytes);
     EXPECT_EQ(OpenEverything(Damaged), TOutcome::Ok);
 }
+
+TEST_F(LayoutTest, ADefinitionChangedAfterTheDatabaseOpenedIsCheckedAgainstTheOthers) {
+    TVeltDatabase db;
+    ASSERT_TRUE(db.Open(Path, ""));
+    // Another writer points the history table's areas at the other table's
+    // records between the database's open and the table's.
+    WriteBytes(Path, With({{Def + kGrowthOffset, Le32At(Good, OtherDef + kGrowthOffset)},
+                           {Def + kGrowthCount, 3},
+                           {Def + kGrowthCapacity, 4}}));
+    TVeltTable table(&db);
+    ExpectRaises<EVeltFileCorrupt>([&] { table.Open(kHisTable); }, "Database file is corrupt");
+    table.Open("Other");
+    EXPECT_EQ(table.RecordCount(), 3);
+}
