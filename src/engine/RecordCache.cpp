@@ -172,9 +172,9 @@ int32_t TRecordCache::AddEntry(const TEntry& added, int32_t capacity) {
         FEntries[entry] = added;
     } else {
         entry = Count();
-        if (static_cast<size_t>(entry / kBlocksPerChunk) == FChunks.size()) {
+        if ((static_cast<size_t>(entry) >> FChunkShift) == FChunks.size()) {
             FChunks.push_back(std::make_unique_for_overwrite<uint8_t[]>(
-                static_cast<size_t>(kBlocksPerChunk) * FBlockSize));
+                ChunkBlocks() * static_cast<size_t>(FBlockSize)));
         }
         if (FEntries.capacity() == 0) {
             FEntries.reserve(static_cast<size_t>(capacity > 0 ? std::min(capacity, kFirstEntries)
@@ -189,9 +189,9 @@ int32_t TRecordCache::AddEntry(const TEntry& added, int32_t capacity) {
 void TRecordCache::ReserveEntries(int32_t added, int32_t capacity) {
     int64_t wanted = static_cast<int64_t>(Count()) + added;
     if (capacity > 0) wanted = std::min<int64_t>(wanted, capacity);
-    while (static_cast<int64_t>(FChunks.size()) * kBlocksPerChunk < wanted) {
+    while (static_cast<int64_t>(FChunks.size() * ChunkBlocks()) < wanted) {
         FChunks.push_back(std::make_unique_for_overwrite<uint8_t[]>(
-            static_cast<size_t>(kBlocksPerChunk) * FBlockSize));
+            ChunkBlocks() * static_cast<size_t>(FBlockSize)));
     }
     if (static_cast<int64_t>(FEntries.capacity()) < wanted) {
         // Growing by doubling keeps a long walk from copying the list once
@@ -234,10 +234,7 @@ const uint8_t* TRecordCache::Load(int32_t recordId, int32_t slot, bool backward)
     // dropped: one call for the whole batch costs less than picking.
     const int32_t header = FTable->HeaderSize();
     FTable->Database()->DecryptRecords(FBatch.data() + header, batch.Count, size, size - header);
-    if (size != FBlockSize) {
-        ClearEntries();
-        FBlockSize = size;
-    }
+    UseBlockSize(size);
     const int32_t capacity = Capacity();
     const bool markerCheck = FTable->MarkerCheck();
     const bool outside = FOutside.Count() > 0;
@@ -282,10 +279,7 @@ uint8_t* TRecordCache::Put(int32_t recordId, const uint8_t* storedRecord) {
 
 uint8_t* TRecordCache::PutAt(int32_t recordId, int32_t slot, const uint8_t* storedRecord) {
     const int32_t size = FTable->StoredRecordSize();
-    if (size != FBlockSize) {
-        ClearEntries();
-        FBlockSize = size;
-    }
+    UseBlockSize(size);
     const TEntry added{recordId, slot};
     int32_t entry = slot != kNoSlot ? FBySlot.Find(slot) : FOutside.Find(recordId);
     if (entry == kNoEntry) {
@@ -317,6 +311,17 @@ void TRecordCache::ClearEntries() {
     FBySlot.Clear();
     FOutside.Clear();
     FChunks.clear();
+}
+
+void TRecordCache::UseBlockSize(int32_t size) {
+    if (size == FBlockSize) return;
+    ClearEntries();
+    FBlockSize = size;
+    FChunkShift = kMaxChunkShift;
+    while (FChunkShift > 0 &&
+           (size_t{1} << FChunkShift) * static_cast<size_t>(size) > kChunkBytes) {
+        --FChunkShift;
+    }
 }
 
 void TRecordCache::Clear() {

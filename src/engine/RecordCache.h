@@ -132,6 +132,13 @@ class TMap {
         FKeys.reserve(count);
         FValues.reserve(count);
     }
+    // Replaces the contents in one go; Keys must be strictly ascending and
+    // as many as Values. (Adding keys one by one out of order moves the
+    // ones above each key every time.)
+    void AssignSorted(std::vector<int32_t>&& keys, std::vector<TValue>&& values) {
+        FKeys = std::move(keys);
+        FValues = std::move(values);
+    }
 
   private:
     std::vector<int32_t> FKeys;
@@ -268,6 +275,8 @@ class TRecordCache {
     bool Contains(int32_t recordId) const { return EntryOf(recordId) != kNoEntry; }
     // Pages of the slot directory allocated now (each covers 1024 slots).
     int32_t DirectoryPages() const { return FBySlot.PageCount(); }
+    // Bytes allocated for copies now, used or not.
+    size_t BlockBytes() const { return FChunks.size() * ChunkBlocks() * FBlockSize; }
 
     // The same for a live record at the slot the id map gives for it, which
     // the table knows already. RecordAt returns the record itself, read with
@@ -294,7 +303,11 @@ class TRecordCache {
     void RemoveAt(int32_t recordId, int32_t slot);
 
   private:
-    static constexpr uint32_t kBlocksPerChunk = 256;
+    // A chunk holds up to 256 blocks, fewer when the blocks are large: the
+    // record size comes from the file, and a chunk must not reserve room
+    // for far more bytes than the records that fill it.
+    static constexpr int kMaxChunkShift = 8;
+    static constexpr size_t kChunkBytes = size_t{1} << 20;
     // Room for a few batches at once instead of growing one by one.
     static constexpr int32_t kFirstEntries = 1024;
     static constexpr int32_t kNoEntry = -1;
@@ -309,8 +322,8 @@ class TRecordCache {
     // and a mask.
     uint8_t* BlockAt(int32_t entry) {
         const auto index = static_cast<uint32_t>(entry);
-        return FChunks[index / kBlocksPerChunk].get() +
-               static_cast<size_t>(index % kBlocksPerChunk) * FBlockSize;
+        return FChunks[index >> FChunkShift].get() +
+               static_cast<size_t>(index & ((1u << FChunkShift) - 1)) * FBlockSize;
     }
     // The table's StoredRecordSize.
     int32_t StoredSize() const;
@@ -337,9 +350,14 @@ class TRecordCache {
     // Moves the last entry (id, slot and block) into the hole at Index.
     void RemoveEntryAt(int32_t index);
     void ClearEntries();
+    // Drops every entry when Size differs from the blocks held, and sizes
+    // chunks for it.
+    void UseBlockSize(int32_t size);
+    size_t ChunkBlocks() const { return size_t{1} << FChunkShift; }
 
     TVeltTable* FTable;
-    int32_t FBlockSize = 0;  // StoredRecordSize of the blocks held
+    int32_t FBlockSize = 0;            // StoredRecordSize of the blocks held
+    int FChunkShift = kMaxChunkShift;  // log2 of the blocks per chunk
     std::vector<TEntry> FEntries;
     TSlotDirectory FBySlot;  // slot -> entry
     TIdHash FOutside;        // id -> entry, for entries without a slot

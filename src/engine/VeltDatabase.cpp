@@ -163,13 +163,17 @@ bool TVeltDatabase::OpenCurrentFile(const std::string& password) {
 
 void TVeltDatabase::LoadTableNames() {
     FTableNames.clear();
+    FLayout.Clear();
     const int32_t count = FDirectory.Count.Get();
     FTableNames.reserve(static_cast<size_t>(count));
+    const int64_t fileSize = FFileIO->FileSize();
     TTableDef def;
     for (int32_t i = 0; i < count; ++i) {
         FFileIO->ReadTableDef(FDirectory, i, def);
         FTableNames.push_back(def.Name.Get());
+        FLayout.AddTable(i, FDirectory.Offsets[i].Get(), def, fileSize);
     }
+    FLayoutSound = FLayout.Sound();
 }
 
 bool TVeltDatabase::CheckPassword(const std::string& password) {
@@ -242,6 +246,7 @@ bool TVeltDatabase::CreateTable(const std::string& tableName, int32_t recordSize
         def.RecordSize.Set(recordSize);
         def.HeaderBlockCount.Set(headerBlockCount);
         FFileIO->WriteTableDef(FDirectory, count, def);
+        FLayout.AddTable(count, end, def, end + 2 * kTableDefSize);
         // The name as stored, so that the list reads the same after a reopen.
         FTableNames.push_back(def.Name.Get());
         FinishFileIO(*FFileIO);
@@ -406,6 +411,10 @@ void TVeltDatabase::DecryptRecords(void* records, int32_t count, int32_t stride,
     if (Encrypted() && size > 0 && count > 0) {
         FEncryptMgr->DecryptRecords(records, count, stride, size);
     }
+}
+
+void TVeltDatabase::CheckTableLayout(int32_t number, const TTableDef& def, int64_t fileSize) const {
+    if (!FLayoutSound || !FLayout.Fits(number, def, fileSize)) RaiseFileCorrupt();
 }
 
 void TVeltDatabase::RegisterTable(TVeltTable* table) {

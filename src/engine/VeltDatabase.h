@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "engine/VeltFormat.h"
+#include "engine/VeltLayout.h"
 
 class TCompressMgr;
 class TEncryptMgr;
@@ -110,6 +111,11 @@ class TVeltDatabase {
     const TAlgorithmBlock& AlgorithmBlock() const { return FAlgorithmBlock; }
     const TKeyBlock& KeyBlock() const { return FKeyBlock; }
 
+    // Raises "Database file is corrupt" when the file's owners recorded at
+    // the open overlap, or when Def, as table Number's definition now, has
+    // areas over anything but that table's own.
+    void CheckTableLayout(int32_t number, const TTableDef& def, int64_t fileSize) const;
+
     // Tables register themselves on construction and leave on destruction.
     void RegisterTable(TVeltTable* table);
     void UnregisterTable(TVeltTable* table);
@@ -148,4 +154,6 @@ class TVeltDatabase {
     TKeyBlock FKeyBlock{};
     TVeltDirectory FDirectory{};
     std::vector<std::string> FTableNames;
+    TVeltLayout FLayout;  // as the open found it, with tables created since
+    bool FLayoutSound = true;
 };

@@ -8,6 +8,7 @@
 #include "engine/VeltErrors.h"
 #include "engine/VeltFileIO.h"
 #include "engine/VeltIndex.h"
+#include "engine/VeltLayout.h"
 
 TVeltTable::TVeltTable(TVeltDatabase* database) : FDatabase(database) {
     if (database == nullptr) RaiseEngineError(velt_msg::kDatabaseNil);
@@ -40,6 +41,7 @@ void TVeltTable::Open(const std::string& tableName, bool loadIndexes) {
             TVeltFileIO definitionIO;
             FDatabase->OpenFileIO(definitionIO);
             definitionIO.ReadTableDef(FDatabase->Directory(), FTableNumber, FDef);
+            FDatabase->CheckTableLayout(FTableNumber, FDef, definitionIO.FileSize());
             definitionIO.Close();
         }
         LoadRecords(loadIndexes);
@@ -55,11 +57,8 @@ void TVeltTable::ValidateDefinition(int64_t fileSize) const {
     // size an allocation.
     const int32_t indexCount = FDef.IndexCount.Get();
     const int32_t recordSize = FDef.RecordSize.Get();
-    const int32_t headerBlocks = FDef.HeaderBlockCount.Get();
-    if (indexCount < 0 || indexCount > kMaxIndexes) RaiseFileCorrupt();
-    if (recordSize < 0 || headerBlocks < 0 || FDef.Capacity.Get() < 1) RaiseFileCorrupt();
-    const int64_t stored = ::HeaderSize(indexCount, headerBlocks) + recordSize;
-    if (stored > kMaxFileSize - kHeaderSize) RaiseFileCorrupt();
+    const int64_t stored = StoredRecordSizeOf(FDef);
+    if (stored < 0 || FDef.Capacity.Get() < 1) RaiseFileCorrupt();
 
     auto checkArea = [&](int32_t offset, int32_t count) {
         if (count < 0) RaiseFileCorrupt();
@@ -113,15 +112,7 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
         io.ReadExact(FDef.GrowthOffset.Get(), records.get() + primaryBytes,
                      static_cast<int32_t>(growthBytes));
 
-        const int32_t slotCount = primaryCount + growthCount;
-        FSlotMapped.assign(static_cast<size_t>(slotCount), 0);
-        FIdMap.Reserve(static_cast<size_t>(slotCount));
-        for (int32_t slot = 0; slot < slotCount; ++slot) {
-            const uint8_t* stored = records.get() + static_cast<size_t>(slot) * FStoredRecordSize;
-            if (RecordDeleted(stored)) continue;
-            // A second live record under an id already present is not added.
-            if (FIdMap.Add(StoredRecordId(stored), slot)) FSlotMapped[slot] = 1;
-        }
+        MapRecords(records.get(), primaryCount + growthCount);
 
         FIndexes.clear();
         FIndexesLoaded = loadIndexes;
@@ -136,6 +127,42 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
         throw;
     }
     io.Close();
+}
+
+void TVeltTable::MapRecords(const uint8_t* records, int32_t slotCount) {
+    // Live records as (id, slot) in slot order. Ids written by appends
+    // ascend with the slots and go into the map as they are; any other
+    // order is sorted once, so opening costs O(n log n) whatever the ids.
+    std::vector<int32_t> ids;
+    std::vector<int32_t> slots;
+    ids.reserve(static_cast<size_t>(slotCount));
+    slots.reserve(static_cast<size_t>(slotCount));
+    bool ascending = true;
+    for (int32_t slot = 0; slot < slotCount; ++slot) {
+        const uint8_t* stored = records + static_cast<size_t>(slot) * FStoredRecordSize;
+        if (RecordDeleted(stored)) continue;
+        const int32_t id = StoredRecordId(stored);
+        if (!ids.empty() && id <= ids.back()) ascending = false;
+        ids.push_back(id);
+        slots.push_back(slot);
+    }
+    if (!ascending) {
+        std::vector<std::pair<int32_t, int32_t>> pairs(ids.size());
+        for (size_t i = 0; i < ids.size(); ++i) pairs[i] = {ids[i], slots[i]};
+        std::sort(pairs.begin(), pairs.end());
+        // A second live record under an id already present is not mapped:
+        // the first in slot order keeps the id.
+        ids.clear();
+        slots.clear();
+        for (const auto& [id, slot] : pairs) {
+            if (!ids.empty() && ids.back() == id) continue;
+            ids.push_back(id);
+            slots.push_back(slot);
+        }
+    }
+    FSlotMapped.assign(static_cast<size_t>(slotCount), 0);
+    for (const int32_t slot : slots) FSlotMapped[static_cast<size_t>(slot)] = 1;
+    FIdMap.AssignSorted(std::move(ids), std::move(slots));
 }
 
 void TVeltTable::Close() {
@@ -221,12 +248,6 @@ int32_t TVeltTable::RecordPosition(int32_t recordId) const {
     return static_cast<int32_t>(SlotPosition(SlotOf(recordId)));
 }
 
-bool TVeltTable::InPrimaryArea(int64_t position) const {
-    const int64_t offset = FDef.PrimaryOffset.Get();
-    const int64_t end = offset + static_cast<int64_t>(FDef.PrimaryCount.Get()) * FStoredRecordSize;
-    return offset != 0 && position >= offset && position < end;
-}
-
 TReadBatch TVeltTable::ReadBatch(int32_t recordId, bool backward, std::vector<uint8_t>& out) {
     CheckActive();
     return ReadBatchAt(SlotOf(recordId), backward, out);
@@ -239,7 +260,7 @@ TReadBatch TVeltTable::ReadBatchAt(int32_t slot, bool backward, std::vector<uint
         const int32_t primaryCount = FDef.PrimaryCount.Get();
         const int32_t slotCount = primaryCount + FDef.GrowthCount.Get();
         if (slot < 0 || slot >= slotCount) RaiseFileCorrupt();
-        const bool primary = InPrimaryArea(SlotPosition(slot));
+        const bool primary = SlotInPrimaryArea(slot);
         const int32_t areaFirst = primary ? 0 : primaryCount;
         const int32_t areaEnd = primary ? primaryCount : slotCount;
         int32_t first = backward ? std::max(areaFirst, slot - (kBatchRecords - 1)) : slot;
@@ -266,22 +287,17 @@ TReadBatch TVeltTable::ReadBatchAt(int32_t slot, bool backward, std::vector<uint
 int32_t TVeltTable::ReadAhead(int32_t recordId, TMemoryStream& stream) {
     int32_t count = 0;
     WithAccess([&] {
-        const int64_t position = RecordPosition(recordId);
-        const int64_t areaEnd =
-            InPrimaryArea(position)
-                ? FDef.PrimaryOffset.Get() +
-                      static_cast<int64_t>(FDef.PrimaryCount.Get()) * FStoredRecordSize
-                : FDef.GrowthOffset.Get() +
-                      static_cast<int64_t>(FDef.GrowthCount.Get()) * FStoredRecordSize;
-        int64_t n = kBatchRecords;
-        if (areaEnd < position + kBatchRecords * static_cast<int64_t>(FStoredRecordSize)) {
-            n = (areaEnd - position) / FStoredRecordSize;
-        }
-        count = static_cast<int32_t>(std::max<int64_t>(n, 0));
-        const int32_t bytes = count * FStoredRecordSize;
+        const int32_t slot = SlotOf(recordId);
+        const int32_t primaryCount = FDef.PrimaryCount.Get();
+        const int32_t areaEnd =
+            SlotInPrimaryArea(slot) ? primaryCount : primaryCount + FDef.GrowthCount.Get();
+        count = std::clamp(areaEnd - slot, 0, kBatchRecords);
+        // Both areas lie inside the file's 2 GiB, so the bytes of one batch
+        // fit an i32.
+        const auto bytes = static_cast<int32_t>(static_cast<int64_t>(count) * FStoredRecordSize);
         stream.Clear();
         stream.SetSize(bytes);
-        FileIO().ReadAt(position, stream.Memory(), bytes);
+        FileIO().ReadAt(SlotPosition(slot), stream.Memory(), bytes);
         stream.SetPosition(0);
     });
     return count;

@@ -88,8 +88,10 @@ class TVeltTable {
     int32_t HeaderSize() const { return FHeaderSize; }
     int32_t StoredRecordSize() const { return FStoredRecordSize; }
     int32_t PrimaryCount() const { return FDef.PrimaryCount.Get(); }
-    // True when Position lies in the primary area.
-    bool InPrimaryArea(int64_t position) const;
+    // True when Slot lies in the primary area. Decided by the slot number
+    // alone: file positions say nothing about areas a damaged definition
+    // lets overlap.
+    bool SlotInPrimaryArea(int32_t slot) const { return slot < FDef.PrimaryCount.Get(); }
     const TMap<int32_t>& IdMap() const { return FIdMap; }
     // True when Slot holds the live record the id map has for its id.
     bool SlotIsMapped(int32_t slot) const {
@@ -106,6 +108,8 @@ class TVeltTable {
     [[gnu::cold, gnu::noinline]] void RaiseInactive() const;
     void ValidateDefinition(int64_t fileSize) const;
     void LoadRecords(bool loadIndexes);
+    // Builds the id map and FSlotMapped from SlotCount stored records.
+    void MapRecords(const uint8_t* records, int32_t slotCount);
     void CheckModifiable() const;
     void GrowForAppend();
     int64_t SlotPosition(int32_t slot) const;

@@ -207,3 +207,118 @@ TEST_F(CorruptionTest, RandomBytesAfterAValidHeaderNeverCrash) {
         EXPECT_NE(outcome, TOutcome::OtherError) << "round " << round;
     }
 }
+
+// ------------------------------------------------------------ layout
+
+namespace {
+
+// A second table "Other" after the history table, with three samples, so
+// that areas of two tables and two definitions lie in the file.
+class LayoutTest : public CorruptionTest {
+  protected:
+    int32_t OtherDef = 0;
+
+    void SetUp() override {
+        CorruptionTest::SetUp();
+        {
+            TVeltDatabase db;
+            ASSERT_TRUE(db.Open(Path, ""));
+            ASSERT_TRUE(db.CreateTable("Other", kHisRecordSize, 0, 4));
+            ASSERT_TRUE(db.CreateIndex("Other", kHisIndex, 0, ftDateTime));
+            TVeltTable table(&db);
+            table.Open("Other");
+            for (int i = 1; i <= 3; ++i) table.Append(MakeSample(i, i).Bytes, kHisRecordSize);
+        }
+        Good = ReadBytes(Path);
+        OtherDef = DefinitionOffset(Good, 1);
+        ASSERT_EQ(OpenEverything(Path), TOutcome::Ok);
+    }
+
+    // Every table of the file is refused when it opens, before any of its
+    // records is read. (The database itself still opens: the history
+    // recovery salvages what it can from such a file.)
+    void ExpectRefusedAtOpen(const std::vector<uint8_t>& bytes, const char* what) {
+        SCOPED_TRACE(what);
+        WriteBytes(Damaged, bytes);
+        TVeltDatabase db;
+        ASSERT_TRUE(db.Open(Damaged, ""));
+        ASSERT_FALSE(db.TableNames().empty());
+        TVeltTable table(&db);
+        for (const std::string& name : db.TableNames()) {
+            ExpectRaises<EVeltFileCorrupt>([&] { table.Open(name); }, "Database file is corrupt");
+        }
+    }
+    std::vector<uint8_t> With(std::initializer_list<std::pair<size_t, int32_t>> fields) const {
+        std::vector<uint8_t> bytes = Good;
+        for (const auto& [offset, value] : fields) PutLe32At(bytes, offset, value);
+        return bytes;
+    }
+};
+
+constexpr size_t kPrimaryOffset = 33, kPrimaryCount = 37, kGrowthOffset = 41, kGrowthCount = 45,
+                 kGrowthCapacity = 49;
+
+}  // namespace
+
+TEST_F(LayoutTest, AreasOverlappingEachOtherOrTheHeaderAreRefusedWhenATableOpens) {
+    const int32_t growth = Le32At(Good, Def + kGrowthOffset);
+    const int32_t otherGrowth = Le32At(Good, OtherDef + kGrowthOffset);
+    ExpectRefusedAtOpen(With({{OtherDef + kGrowthOffset, growth},
+                              {OtherDef + kGrowthCount, 5},
+                              {OtherDef + kGrowthCapacity, 8}}),
+                        "two tables share one growth area");
+    ExpectRefusedAtOpen(With({{Def + kPrimaryOffset, growth}, {Def + kPrimaryCount, 5}}),
+                        "the primary area is the growth area");
+    ExpectRefusedAtOpen(With({{Def + kPrimaryOffset, otherGrowth - 28}, {Def + kPrimaryCount, 2}}),
+                        "a primary area reaching into another table's growth area");
+    ExpectRefusedAtOpen(
+        With({{OtherDef + kGrowthOffset, growth + 5 * 28}, {OtherDef + kGrowthCapacity, 3}}),
+        "records of one table in the free growth slots of another");
+    ExpectRefusedAtOpen(
+        With({{Def + kPrimaryOffset, OtherDef + kTableDefSize}, {Def + kPrimaryCount, 1}}),
+        "a primary area over a definition's copy");
+    ExpectRefusedAtOpen(
+        With({{OtherDef + kGrowthOffset, kDirectoryOffset}, {OtherDef + kGrowthCount, 0}}),
+        "free growth slots inside the directory");
+    ExpectRefusedAtOpen(With({{OtherDef + kGrowthOffset, 0}, {OtherDef + kGrowthCount, 0}}),
+                        "free growth slots at the signature");
+    ExpectRefusedAtOpen(With({{kDirectoryOffset + 12, Def + 100}}), "two definitions overlapping");
+}
+
+TEST_F(LayoutTest, DirectoryEntriesNamingOneTableOrOneNameTwiceAreRefused) {
+    std::vector<uint8_t> bytes = With({{kDirectoryOffset, kMaxTables}});
+    for (int32_t i = 0; i < kMaxTables; ++i) PutLe32At(bytes, kDirectoryOffset + 8 + 4 * i, Def);
+    ExpectRefusedAtOpen(bytes, "256 entries naming one definition");
+
+    bytes = Good;
+    const std::string name = "hisdatatable";  // lookups ignore case
+    std::copy(name.begin(), name.end(), bytes.begin() + OtherDef);
+    bytes[OtherDef + name.size()] = 0;
+    ExpectRefusedAtOpen(bytes, "a second table under the first one's name");
+}
+
+TEST_F(LayoutTest, AdjacentAreasAndAFreeTailCutOffStillOpen) {
+    // Areas that touch without sharing a byte are how every writer lays
+    // them out; a file cut inside the free slots of the last growth area
+    // still reads (the free slots only count as far as the file holds them).
+    ASSERT_EQ(Le32At(Good, Def + kGrowthOffset) + 8 * 28, OtherDef);
+    ASSERT_EQ(OpenEverything(Path), TOutcome::Ok);
+    const int32_t otherGrowth = Le32At(Good, OtherDef + kGrowthOffset);
+    std::vector<uint8_t> bytes(Good.begin(), Good.begin() + otherGrowth + 3 * 28 + 5);
+    WriteBytes(Damaged, bytes);
+    EXPECT_EQ(OpenEverything(Damaged), TOutcome::Ok);
+}
+
+TEST_F(LayoutTest, ADefinitionChangedAfterTheDatabaseOpenedIsCheckedAgainstTheOthers) {
+    TVeltDatabase db;
+    ASSERT_TRUE(db.Open(Path, ""));
+    // Another writer points the history table's areas at the other table's
+    // records between the database's open and the table's.
+    WriteBytes(Path, With({{Def + kGrowthOffset, Le32At(Good, OtherDef + kGrowthOffset)},
+                           {Def + kGrowthCount, 3},
+                           {Def + kGrowthCapacity, 4}}));
+    TVeltTable table(&db);
+    ExpectRaises<EVeltFileCorrupt>([&] { table.Open(kHisTable); }, "Database file is corrupt");
+    table.Open("Other");
+    EXPECT_EQ(table.RecordCount(), 3);
+}

@@ -90,6 +90,18 @@ int main(int argc, char** argv) {
         }
     }
 
+    {  // records far larger than the station's: two of 8 KiB
+        TVeltDatabase db;
+        Make(at("large-record.dt"), false);
+        db.Open(at("large-record.dt"), "");
+        db.CreateTable("Large", 8192, 0, 2);
+        TVeltTable table(&db);
+        table.Open("Large");
+        TBytes data(8192, 0x5A);
+        table.Append(data.data(), 8192);
+        table.Append(data.data(), 8192);
+    }
+
     const TBytes history = Read(at("history.dt"));
     const int32_t def = GetLe32(&history[kDirectoryOffset + 8]);
     auto variant = [&](const char* name, auto change) {
@@ -111,5 +123,43 @@ int main(int argc, char** argv) {
     variant("key-fields.dt", [&](TBytes& b) { PutLe32(&b[def + 69 + 37], 0); });
     variant("record-size.dt", [&](TBytes& b) { PutLe32(&b[def + 57], -40); });
     variant("growth-count.dt", [&](TBytes& b) { PutLe32(&b[def + 45], 1 << 28); });
+
+    // Layouts whose blocks and areas share bytes, and orders no writer makes.
+    variant("primary-over-growth.dt", [&](TBytes& b) {
+        PutLe32(&b[def + 33], GetLe32(&b[def + 41]));
+        PutLe32(&b[def + 37], GetLe32(&b[def + 45]));
+    });
+    variant("area-over-definition.dt", [&](TBytes& b) {
+        PutLe32(&b[def + 33], def + 100);
+        PutLe32(&b[def + 37], 1);
+    });
+    variant("growth-in-directory.dt", [&](TBytes& b) { PutLe32(&b[def + 41], kDirectoryOffset); });
+    variant("one-definition-256.dt", [&](TBytes& b) {
+        PutLe32(&b[kDirectoryOffset], kMaxTables);
+        for (int i = 0; i < kMaxTables; ++i) PutLe32(&b[kDirectoryOffset + 8 + 4 * i], def);
+    });
+    variant("primary-count.dt", [&](TBytes& b) {
+        PutLe32(&b[def + 33], def + 1450);
+        PutLe32(&b[def + 37], 1000);
+    });
+    variant("descending-ids.dt", [&](TBytes& b) {
+        const int32_t growth = GetLe32(&b[def + 41]);
+        const int32_t count = GetLe32(&b[def + 45]);
+        for (int32_t s = 0; s < count; ++s) PutLe32(&b[growth + 28 * s + 2], 100 - s);
+    });
+    const TBytes two = Read(at("two-tables.dt"));
+    const int32_t second = GetLe32(&two[kDirectoryOffset + 12]);
+    auto twoVariant = [&](const char* name, auto change) {
+        TBytes bytes = two;
+        change(bytes);
+        Write(at(name), bytes);
+    };
+    twoVariant("shared-growth-area.dt", [&](TBytes& b) {
+        const int32_t first = GetLe32(&b[kDirectoryOffset + 8]);
+        for (const int field : {41, 45, 49})
+            PutLe32(&b[second + field], GetLe32(&b[first + field]));
+    });
+    twoVariant("duplicate-names.dt",
+               [&](TBytes& b) { std::memcpy(&b[second], "stationtable", 13); });
     return 0;
 }

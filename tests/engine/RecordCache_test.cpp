@@ -290,3 +290,23 @@ TEST_F(CacheTest, SlotDirectoryReleasesThePagesOfEvictedRecords) {
     Table->EmptyTable();
     EXPECT_EQ(Table->Cache().DirectoryPages(), 0);
 }
+
+// The record size comes from the file: a table of records far larger than
+// the station's gets room for the copies it reads, not for 256 at once.
+TEST_F(CacheTest, LargeRecordsGetRoomForTheCopiesReadOnly) {
+    constexpr int32_t kLarge = 1 << 20;
+    CreateStandardDatabase(Path);
+    ASSERT_TRUE(Db.Open(Path, ""));
+    ASSERT_TRUE(Db.CreateTable("Large", kLarge, 0, 1));
+    Table = std::make_unique<TVeltTable>(&Db);
+    Table->Open("Large");
+    std::vector<uint8_t> data(kLarge, 7);
+    Table->Append(data.data(), kLarge);
+    Table->Append(data.data(), kLarge);
+    Table->Open("Large");
+    int32_t id = 0;
+    ASSERT_TRUE(Table->ReadRecord(0, id, data.data()));
+    EXPECT_EQ(Table->Cache().Count(), 2);
+    EXPECT_LE(Table->Cache().BlockBytes(), size_t{2} * Table->StoredRecordSize());
+    EXPECT_EQ(data[kLarge - 1], 7);
+}

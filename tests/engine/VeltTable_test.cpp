@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
+
 #include "EngineTestSupport.h"
 #include "algorithms/Stream.h"
 #include "engine/VeltDatabase.h"
@@ -377,4 +381,86 @@ TEST_F(TableTest, FailedReadInsideABracketLeavesTheBracketToItsCaller) {
     Table->EndAccess();
     EXPECT_EQ(Db->AccessDepth(), 0);
     EXPECT_FALSE(Db->FileIO().IsOpen());
+}
+
+// Appends write ascending ids; another writer (or a damaged file) may leave
+// them in any order in the slots. The map comes out the same as if they had
+// been appended one by one: ascending, the first slot keeping an id that a
+// later live slot repeats.
+TEST_F(TableTest, IdsInAnyOrderAcrossTheSlotsMapLikeAppendedOnes) {
+    constexpr int32_t kCount = 300;
+    OpenTable();
+    for (int32_t i = 1; i <= kCount; ++i) AppendSample(i, i);
+    Table.reset();
+    const std::vector<uint8_t> good = ReadBytes(Path);
+    const int32_t growth = Le32At(good, DefinitionOffset(good) + 41);
+
+    // Slot s holds the sample of time s + 1; the id of each slot is set.
+    auto check = [&](const std::vector<int32_t>& slotIds, const char* what, bool indexes) {
+        SCOPED_TRACE(what);
+        std::vector<uint8_t> bytes = good;
+        std::map<int32_t, int32_t> expected;  // id -> first slot
+        for (int32_t s = 0; s < kCount; ++s) {
+            PutLe32At(bytes, growth + s * kHisStoredSize + 2, slotIds[s]);
+            expected.emplace(slotIds[s], s);
+        }
+        WriteBytes(Path, bytes);
+        Db = std::make_unique<TVeltDatabase>();
+        ASSERT_TRUE(Db->Open(Path, ""));
+        Table = std::make_unique<TVeltTable>(Db.get());
+        Table->Open(kHisTable, indexes);
+        ASSERT_EQ(Table->RecordCount(), static_cast<int32_t>(expected.size()));
+        int32_t p = 0;
+        uint8_t data[kHisRecordSize];
+        for (const auto& [id, slot] : expected) {
+            int32_t read = 0;
+            ASSERT_TRUE(Table->ReadRecord(p++, read, data));
+            EXPECT_EQ(read, id);
+            EXPECT_EQ(Table->SlotOf(id), slot);
+            EXPECT_EQ(SampleTime(data), slot + 1) << "id " << id;
+        }
+        Table.reset();
+    };
+
+    std::vector<int32_t> ids(kCount);
+    for (int32_t s = 0; s < kCount; ++s) ids[s] = 5000 - 7 * s;
+    check(ids, "descending", true);
+    std::mt19937 random(7);
+    std::shuffle(ids.begin(), ids.end(), random);
+    check(ids, "shuffled", true);
+    ids[200] = ids[3];
+    ids[250] = ids[3];
+    ids[10] = ids[9];
+    // The index chain runs through every slot, repeats too, which no writer
+    // makes: read without the index.
+    check(ids, "shuffled with repeats", false);
+}
+
+// The open refuses areas that share bytes; a batch still never relies on
+// that: the area a slot belongs to is the one its number says.
+TEST_F(TableTest, BatchStaysInsideTheAreaOfTheSlotWhereverTheAreasLie) {
+    OpenTable();
+    for (int32_t i = 1; i <= 150; ++i) AppendSample(i, i);
+    TTableDef& def = Table->Definition();
+    // Slots 0..49 read the growth area's first 50 records as a primary
+    // area; slots 50..149 are the growth area's first 100 records.
+    def.PrimaryOffset.Set(def.GrowthOffset.Get());
+    def.PrimaryCount.Set(50);
+    def.GrowthCount.Set(100);
+    std::vector<uint8_t> out;
+    for (const bool backward : {false, true}) {
+        for (const int32_t slot : {50, 60, 149}) {
+            const TReadBatch batch = Table->ReadBatchAt(slot, backward, out);
+            EXPECT_EQ(batch.FirstSlot, 50) << slot;
+            EXPECT_EQ(batch.Count, 100) << slot;
+            EXPECT_EQ(batch.AskedIndex, slot - 50) << slot;
+            EXPECT_EQ(out.size(), size_t{100} * kHisStoredSize);
+        }
+        const TReadBatch batch = Table->ReadBatchAt(10, backward, out);
+        EXPECT_EQ(batch.FirstSlot, 0);
+        EXPECT_EQ(batch.Count, 50);
+    }
+    TMemoryStream stream;
+    EXPECT_EQ(Table->ReadAhead(61, stream), 90) << "id 61 sits in slot 60, 90 before the end";
+    EXPECT_EQ(Table->ReadAhead(101, stream), 50) << "id 101 sits in slot 100, 50 before the end";
 }
