@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "EngineTestSupport.h"
 #include "engine/VeltDatabase.h"
 #include "engine/VeltErrors.h"
@@ -312,11 +314,14 @@ TEST_F(LayoutTest, AdjacentAreasAndAFreeTailCutOffStillOpen) {
 TEST_F(LayoutTest, ADefinitionChangedAfterTheDatabaseOpenedIsCheckedAgainstTheOthers) {
     TVeltDatabase db;
     ASSERT_TRUE(db.Open(Path, ""));
-    // Another writer points the history table's areas at the other table's
-    // records between the database's open and the table's.
+    // The history table's areas pointed at the other table's records between
+    // the database's open and the table's, leaving size and time as they
+    // were (another writer's change would be refused as a changed file).
+    const auto written = std::filesystem::last_write_time(Path);
     WriteBytes(Path, With({{Def + kGrowthOffset, Le32At(Good, OtherDef + kGrowthOffset)},
                            {Def + kGrowthCount, 3},
                            {Def + kGrowthCapacity, 4}}));
+    std::filesystem::last_write_time(Path, written);
     TVeltTable table(&db);
     ExpectRaises<EVeltFileCorrupt>([&] { table.Open(kHisTable); }, "Database file is corrupt");
     table.Open("Other");
