@@ -360,23 +360,28 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         } else if (FIdMap.ContainsKey(recordId)) {
             RaiseEngineErrorFmt(velt_msg::kRecordExists, recordId);
         }
-        // The record goes into its slot before the definition counts it, so
-        // a write that fails on the way leaves the file as it was before
-        // the append (the slot lies beyond the growth count). The final
-        // bytes are the same in either order.
+        // Write order 1 of the header: the record goes into its slot with
+        // its own links, before the definition counts it (and takes it as
+        // the head of an index it starts); the predecessors' links follow.
         const TTableDef before = FDef;
+        const int32_t taken = BuildRecord(recordId, data, size);
+        std::vector<TVeltIndex::TInsertPlan> plans;
+        plans.reserve(FIndexes.size());
+        for (auto& index : FIndexes) plans.push_back(index->PlanInsert(recordId, FKey.data()));
         int32_t slot = 0;
-        int64_t position;
-        int32_t taken;
         try {
             GrowForAppend();
             slot = FDef.PrimaryCount.Get() + FDef.GrowthCount.Get();
-            position = SlotPosition(slot);
+            const int64_t position = SlotPosition(slot);
             // Every writer zero-fills the growth area before it counts it,
             // so a free slot beyond the end of the file means a damaged
             // definition; writing there would stretch the file up to 2 GiB.
             if (position + FStoredRecordSize > FileIO().FileSize()) RaiseFileCorrupt();
-            taken = BuildRecord(recordId, data, size);
+            for (size_t k = 0; k < plans.size(); ++k) {
+                const int32_t number = FIndexes[k]->IndexNumber();
+                PutLe32(FWork.data() + LinkOffset(number), plans[k].Next);
+                if (plans[k].Position == 0) FDef.Indexes[number].Head.Set(slot);
+            }
             FileIO().WriteAt(position, FWork.data(), FStoredRecordSize);
             FDef.GrowthCount.Set(FDef.GrowthCount.Get() + 1);
             WriteDefinition();
@@ -388,9 +393,7 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         if (FSlotMapped.size() <= static_cast<size_t>(slot)) FSlotMapped.resize(slot + 1, 0);
         FSlotMapped[slot] = 1;
         FCache->PutAt(recordId, slot, CacheForm(taken));
-        for (auto& index : FIndexes) {
-            index->Insert(recordId, static_cast<int32_t>(position), FKey.data());
-        }
+        for (size_t k = 0; k < plans.size(); ++k) FIndexes[k]->LinkPlanned(recordId, plans[k]);
     });
     return recordId;
 }
@@ -402,7 +405,8 @@ void TVeltTable::Update(int32_t recordId, const void* data, int32_t size) {
         const int32_t slot = SlotOf(recordId);
         const auto position = static_cast<int32_t>(SlotPosition(slot));
         const int32_t taken = BuildRecord(recordId, data, size);
-        // Only the data part: marker, flag, id and links stay as they are.
+        // Write order 2 of the header. Only the data part: marker, flag, id
+        // and links stay as they are.
         FileIO().WriteAt(static_cast<int64_t>(position) + FHeaderSize, FWork.data() + FHeaderSize,
                          FStoredRecordSize - FHeaderSize);
         FCache->PutAt(recordId, slot, CacheForm(taken));
@@ -416,6 +420,7 @@ void TVeltTable::Delete(int32_t recordId) {
     WithAccess([&] {
         const int32_t slot = SlotOf(recordId);
         const auto position = static_cast<int32_t>(SlotPosition(slot));
+        // Write order 3 of the header: the flag first, then the unlinking.
         const uint8_t deleted = 1;
         FileIO().WriteAt(static_cast<int64_t>(position) + 1, &deleted, 1);
         FIdMap.Remove(recordId);
