@@ -1,6 +1,7 @@
 #include "engine/VeltTable.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "algorithms/Stream.h"
@@ -365,9 +366,12 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         // the head of an index it starts); the predecessors' links follow.
         const TTableDef before = FDef;
         const int32_t taken = BuildRecord(recordId, data, size);
-        std::vector<TVeltIndex::TInsertPlan> plans;
-        plans.reserve(FIndexes.size());
-        for (auto& index : FIndexes) plans.push_back(index->PlanInsert(recordId, FKey.data()));
+        // At most kMaxIndexes: the open checked the definition's count.
+        std::array<TVeltIndex::TInsertPlan, kMaxIndexes> plans{};
+        const size_t indexCount = FIndexes.size();
+        for (size_t k = 0; k < indexCount; ++k) {
+            plans[k] = FIndexes[k]->PlanInsert(recordId, FKey.data());
+        }
         int32_t slot = 0;
         try {
             GrowForAppend();
@@ -377,7 +381,7 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
             // so a free slot beyond the end of the file means a damaged
             // definition; writing there would stretch the file up to 2 GiB.
             if (position + FStoredRecordSize > FileIO().FileSize()) RaiseFileCorrupt();
-            for (size_t k = 0; k < plans.size(); ++k) {
+            for (size_t k = 0; k < indexCount; ++k) {
                 const int32_t number = FIndexes[k]->IndexNumber();
                 PutLe32(FWork.data() + LinkOffset(number), plans[k].Next);
                 if (plans[k].Position == 0) FDef.Indexes[number].Head.Set(slot);
@@ -393,7 +397,7 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         if (FSlotMapped.size() <= static_cast<size_t>(slot)) FSlotMapped.resize(slot + 1, 0);
         FSlotMapped[slot] = 1;
         FCache->PutAt(recordId, slot, CacheForm(taken));
-        for (size_t k = 0; k < plans.size(); ++k) FIndexes[k]->LinkPlanned(recordId, plans[k]);
+        for (size_t k = 0; k < indexCount; ++k) FIndexes[k]->LinkPlanned(recordId, plans[k]);
     });
     return recordId;
 }
