@@ -3,6 +3,7 @@
 
 #include <QTreeWidget>
 #include <exception>
+#include <optional>
 
 #include "app/MainForm.h"
 #include "app/PortSettingsView.h"
@@ -15,6 +16,7 @@
 #include "store/StationDbMgr.h"
 #include "store/StorePaths.h"
 #include "store/SysParaDbMgr.h"
+#include "store/TableRecovery.h"
 
 namespace {
 
@@ -22,6 +24,14 @@ const char* const kOpenDatabaseError = "DISABLE_OPEN_DATABASE_ERROR";
 // Every sample and every record is flushed to stable storage before the
 // call that wrote it returns.
 constexpr bool kDurable = true;
+
+// What the operator is told, once, of a table rebuilt from a damaged file.
+std::string RecoveryNotice(const char* what, const std::string& fileName,
+                           const TTableRecovery& recovery) {
+    return std::string(what) + " \"" + fileName + "\" 已损坏：已恢复 " +
+           std::to_string(recovery.Salvage.Count()) + " 条记录，原文件保存为 \"" + recovery.KeptAs +
+           "\"。";
+}
 
 }  // namespace
 
@@ -56,17 +66,30 @@ void TMainForm::Startup() {
 }
 
 bool TMainForm::OpenManagers() {
+    // A file the engine refuses as corrupt is rebuilt from its intact
+    // records first; only one that cannot be ends the program.
+    const std::string stationFile = StationFileName(FProgramDir);
+    const std::string paraFile = SysParaFileName(FProgramDir);
+    std::optional<TTableRecovery> stations;
+    std::optional<TTableRecovery> paras;
+    bool opened = true;
     try {
-        FStationMgr = std::make_unique<TStationDbMgr>(StationFileName(FProgramDir), kDurable);
-        FSysParaMgr = std::make_unique<TSysParaDbMgr>(SysParaFileName(FProgramDir), kDurable);
-        return true;
+        const TDateTime now = Now();
+        FStationMgr =
+            OpenRecovering<TStationDbMgr>(stationFile, kStationKind, now, kDurable, stations);
+        FSysParaMgr = OpenRecovering<TSysParaDbMgr>(paraFile, kSysParaKind, now, kDurable, paras);
     } catch (const std::exception&) {
         FSysParaMgr.reset();
         FStationMgr.reset();
+        opened = false;
+    }
+    if (stations) ReportError(RecoveryNotice("站点数据文件", stationFile, *stations));
+    if (paras) ReportError(RecoveryNotice("系统参数文件", paraFile, *paras));
+    if (!opened) {
         ShowMessage(this, QString::fromUtf8(kOpenDatabaseError));
         RequestTerminate();
-        return false;
     }
+    return opened;
 }
 
 bool TMainForm::LoadStations() {

@@ -203,7 +203,41 @@ void TVeltIndex::Insert(int32_t recordId, int32_t filePosition, const uint8_t* k
     FIds.insert(FIds.begin() + k, recordId);
 }
 
+TVeltIndex::TInsertPlan TVeltIndex::PlanInsert(int32_t recordId, const uint8_t* key) {
+    bool found;
+    TInsertPlan plan;
+    plan.Position = FindInsertPosition(recordId, key, found);
+    if (static_cast<size_t>(plan.Position) < FIds.size()) plan.Next = SlotOf(FIds[plan.Position]);
+    return plan;
+}
+
+void TVeltIndex::LinkPlanned(int32_t recordId, const TInsertPlan& plan) {
+    if (plan.Position > 0) {
+        const int64_t predecessor = FTable->RecordPosition(FIds[plan.Position - 1]);
+        WriteLink(predecessor + LinkOffset(FIndexNumber), SlotOf(recordId));
+    }
+    FIds.insert(FIds.begin() + plan.Position, recordId);
+}
+
 void TVeltIndex::Update(int32_t recordId, int32_t filePosition, const uint8_t* key) {
+    const auto it = std::find(FIds.begin(), FIds.end(), recordId);
+    if (it != FIds.end()) {
+        // Where the new key puts the record among the others: the same
+        // position means the same neighbours, so the chain is already right.
+        // (The record's own data is not compared: it is out of Ids here.)
+        const auto k = static_cast<int32_t>(it - FIds.begin());
+        FIds.erase(it);
+        bool found;
+        int32_t target = k;
+        try {
+            target = FindInsertPosition(recordId, key, found);
+        } catch (...) {
+            FIds.insert(FIds.begin() + k, recordId);
+            throw;
+        }
+        FIds.insert(FIds.begin() + k, recordId);
+        if (target == k) return;
+    }
     Remove(recordId, filePosition);
     Insert(recordId, filePosition, key);
 }

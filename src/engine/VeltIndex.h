@@ -50,6 +50,21 @@ class TVeltIndex {
     int32_t FindInsertPosition(int32_t recordId, const uint8_t* key, bool& found);
     // Links a record that is written and in the table's id map already.
     void Insert(int32_t recordId, int32_t filePosition, const uint8_t* key);
+    // An append in two halves, so that the new record is written once with
+    // its own link already in place. Plan: where RecordId goes among Ids
+    // and the slot its stored record links to (-1 at the end); reads other
+    // records only. Link, once the record is written and counted: writes
+    // the predecessor's link, or nothing when Position is 0 (the caller has
+    // put the head into the definition it wrote with the count).
+    struct TInsertPlan {
+        int32_t Position = 0;
+        int32_t Next = kNoSlot;
+    };
+    TInsertPlan PlanInsert(int32_t recordId, const uint8_t* key);
+    void LinkPlanned(int32_t recordId, const TInsertPlan& plan);
+    // A record whose key keeps it between the same neighbours keeps its
+    // place in the chain, and nothing is written; otherwise it is unlinked
+    // and linked again.
     void Update(int32_t recordId, int32_t filePosition, const uint8_t* key);
     // Unlinks a record; the id may be gone from the id map already.
     void Remove(int32_t recordId, int32_t filePosition);

@@ -1,6 +1,7 @@
 #include "engine/VeltTable.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "algorithms/Stream.h"
@@ -376,23 +377,31 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         } else if (FIdMap.ContainsKey(recordId)) {
             RaiseEngineErrorFmt(velt_msg::kRecordExists, recordId);
         }
-        // The record goes into its slot before the definition counts it, so
-        // a write that fails on the way leaves the file as it was before
-        // the append (the slot lies beyond the growth count). The final
-        // bytes are the same in either order.
+        // Write order 1 of the header: the record goes into its slot with
+        // its own links, before the definition counts it (and takes it as
+        // the head of an index it starts); the predecessors' links follow.
         const TTableDef before = FDef;
+        const int32_t taken = BuildRecord(recordId, data, size);
+        // At most kMaxIndexes: the open checked the definition's count.
+        std::array<TVeltIndex::TInsertPlan, kMaxIndexes> plans{};
+        const size_t indexCount = FIndexes.size();
+        for (size_t k = 0; k < indexCount; ++k) {
+            plans[k] = FIndexes[k]->PlanInsert(recordId, FKey.data());
+        }
         int32_t slot = 0;
-        int64_t position;
-        int32_t taken;
         try {
             GrowForAppend();
             slot = FDef.PrimaryCount.Get() + FDef.GrowthCount.Get();
-            position = SlotPosition(slot);
+            const int64_t position = SlotPosition(slot);
             // Every writer zero-fills the growth area before it counts it,
             // so a free slot beyond the end of the file means a damaged
             // definition; writing there would stretch the file up to 2 GiB.
             if (position + FStoredRecordSize > FileIO().FileSize()) RaiseFileCorrupt();
-            taken = BuildRecord(recordId, data, size);
+            for (size_t k = 0; k < indexCount; ++k) {
+                const int32_t number = FIndexes[k]->IndexNumber();
+                PutLe32(FWork.data() + LinkOffset(number), plans[k].Next);
+                if (plans[k].Position == 0) FDef.Indexes[number].Head.Set(slot);
+            }
             FileIO().WriteAt(position, FWork.data(), FStoredRecordSize);
             FDef.GrowthCount.Set(FDef.GrowthCount.Get() + 1);
             WriteDefinition();
@@ -404,9 +413,7 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
         if (FSlotMapped.size() <= static_cast<size_t>(slot)) FSlotMapped.resize(slot + 1, 0);
         FSlotMapped[slot] = 1;
         FCache->PutAt(recordId, slot, CacheForm(taken));
-        for (auto& index : FIndexes) {
-            index->Insert(recordId, static_cast<int32_t>(position), FKey.data());
-        }
+        for (size_t k = 0; k < indexCount; ++k) FIndexes[k]->LinkPlanned(recordId, plans[k]);
     });
     return recordId;
 }
@@ -418,7 +425,8 @@ void TVeltTable::Update(int32_t recordId, const void* data, int32_t size) {
         const int32_t slot = SlotOf(recordId);
         const auto position = static_cast<int32_t>(SlotPosition(slot));
         const int32_t taken = BuildRecord(recordId, data, size);
-        // Only the data part: marker, flag, id and links stay as they are.
+        // Write order 2 of the header. Only the data part: marker, flag, id
+        // and links stay as they are.
         FileIO().WriteAt(static_cast<int64_t>(position) + FHeaderSize, FWork.data() + FHeaderSize,
                          FStoredRecordSize - FHeaderSize);
         FCache->PutAt(recordId, slot, CacheForm(taken));
@@ -432,6 +440,7 @@ void TVeltTable::Delete(int32_t recordId) {
     WithAccess([&] {
         const int32_t slot = SlotOf(recordId);
         const auto position = static_cast<int32_t>(SlotPosition(slot));
+        // Write order 3 of the header: the flag first, then the unlinking.
         const uint8_t deleted = 1;
         FileIO().WriteAt(static_cast<int64_t>(position) + 1, &deleted, 1);
         FIdMap.Remove(recordId);

@@ -9,6 +9,27 @@
 // in the growth area otherwise:
 //   position(s) = primary offset + s * StoredRecordSize             (s < P)
 //               = growth offset + (s - P) * StoredRecordSize        (s >= P)
+//
+// Write orders. Each write is one transfer; a definition write carries both
+// copies. A power cut can stop an operation after any of its writes, and
+// the next open either accepts the file or refuses it as corrupt; then the
+// records of every slot are still whole (no write touches another record's
+// data, and a slot is counted only once written), so a recovery that takes
+// the live slots by id loses nothing committed: "commits" below is the write
+// after which such a recovery finds the operation done.
+//  1 Append: [grow the area: zeros at the end, the used part copied there]
+//    record with marker, id, data and its own next links, into a slot past
+//    the count -> definition: count + 1 and the head of every index the
+//    record starts (commits) -> the predecessor's link, per index where it
+//    has one. Prefixes before the definition and after the last link open
+//    as before and after; the others leave a live record no chain reaches.
+//  2 Update: data part (commits) -> for an index where the new key moves
+//    the record away from its neighbours: unlinked (predecessor's link or
+//    head), own link, new predecessor's link or head. A key that keeps the
+//    record in place writes no link, so every prefix opens.
+//  3 Delete: deleted flag (commits) -> predecessor's link or head, per
+//    index. In between a chain runs through a deleted slot.
+//  4 EmptyTable: the definition alone.
 
 #include <cstdint>
 #include <memory>

@@ -15,11 +15,13 @@
 #include <QTreeWidget>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "app/PortSettingsView.h"
 #include "app/StationNode.h"
 #include "app/WindowTestSupport.h"
 #include "dialogs/AddDeviceFrm.h"
+#include "engine/VeltFormat.h"
 #include "polling/ScanCycle.h"
 #include "polling/StationState.h"
 #include "polling/TmpProtocol.h"
@@ -130,6 +132,50 @@ TEST(MainFormStartup, ATableThatCannotBeOpenedEndsTheProgramWithItsMessage) {
         EXPECT_EQ(window->NodeCount(), 1);
         EXPECT_EQ(window->StationMgr(), nullptr);
     }
+}
+
+TEST(MainFormStartup, ADamagedTableIsRebuiltTheOperatorIsToldOnceAndStartUpGoesOn) {
+    TProgramDir dir;
+    dir.MissingPort(2);
+    {
+        TStationDbMgr stations(StationFileName(dir.Path()));
+        stations.AddStation("温控器A", "1号主变", 1, 2, 5, 3, 0, 0, 0);
+        stations.AddStation("温控器B", "2号主变", 2, 2, 5, 3, 0, 0, 0);
+    }
+    // The first station's deleted flag set, its link left in place: a
+    // delete cut short by a power failure, which the engine refuses.
+    const std::string file = dir.File("data/station.dt");
+    std::vector<uint8_t> bytes;
+    {
+        std::ifstream in(file, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const int32_t definition = GetLe32(bytes.data() + kDirectoryOffset + 8);
+    bytes[static_cast<size_t>(GetLe32(bytes.data() + definition + 41)) + 1] = 1;
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+
+    TMessageLog log;
+    std::unique_ptr<TMainForm> window = StartWindow(dir);
+    EXPECT_FALSE(window->TerminateRequested());
+    ASSERT_EQ(log.Messages().size(), 1) << log.Messages().join("|").toStdString();
+    const QString kept = QString::fromStdString(file) + ".corrupt-";
+    EXPECT_TRUE(log.Messages()[0].startsWith(
+        QString::fromStdString("站点数据文件 \"" + file +
+                               "\" 已损坏：已恢复 1 条记录，原文件保存为 \"") +
+        kept))
+        << log.Messages()[0].toStdString();
+    EXPECT_EQ(window->NodeCount(), 2);
+    EXPECT_EQ(window->RootNode()->child(0)->text(0), "2号主变");
+    EXPECT_EQ(window->ParaList().size(), 6u);
+
+    // The rebuilt file opens as it is: the next start says nothing.
+    window.reset();
+    log.Clear();
+    window = StartWindow(dir);
+    EXPECT_TRUE(log.Messages().isEmpty()) << log.Messages().join("|").toStdString();
+    EXPECT_EQ(window->NodeCount(), 2);
 }
 
 TEST(MainFormStartup, StationsLoadInOrderAndASharedPortOpensOnlyForTheFirst) {

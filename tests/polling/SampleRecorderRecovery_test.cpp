@@ -98,16 +98,16 @@ TEST_F(RecorderRecoveryTest, FileDamagedUnderAnOpenManagerIsRecoveredAtTheNextAp
     Station.HistoryMgr->Table()->Close();  // forget what the cache holds
     Station.HistoryMgr->Table()->Open(kHistoryTableName, true);
 
-    // The failed append had written and counted its record before it
-    // reached the damaged one: the recovery takes it over, and it is not
-    // stored a second time.
+    // The append compares keys before it writes anything, so the failed one
+    // left the file as it was: the recovery keeps the three intact samples
+    // and the new one is stored once, after them.
     Station.RawTemp = {90, 91, 92, 0};
     const std::string notice = Recorder.Record(Station, kWhen + 0.5);
-    EXPECT_NE(notice.find("已恢复 4 条记录"), std::string::npos) << notice;
+    EXPECT_NE(notice.find("已恢复 3 条记录"), std::string::npos) << notice;
     std::vector<TTmpReading> list;
     Station.HistoryMgr->ListRecords(list);
     ASSERT_EQ(list.size(), 4u);
-    EXPECT_EQ(list[3].RecordId, 5);
+    EXPECT_EQ(list[3].RecordId, 4);
     EXPECT_EQ(list[3].APhaseTmp, 90);
     EXPECT_EQ(list[3].DateTime, kWhen + 0.5);
 }

@@ -2,10 +2,11 @@
 // History files as a crash leaves them: made through the history manager,
 // then damaged the way an append cut short between its writes damages them.
 //
-//   append: count+1 and definition (both copies) | record | link from the
-//           previous last record
-//   cut after the definition:  a counted slot that was never written
-//   cut after the record:      a written record that no chain reaches
+//   append: record with its own link | count+1 and definition (both
+//           copies) | link from the previous last record
+//   cut after the definition:  a written record that no chain reaches
+//   the disk keeping the definition but not the record (writes between two
+//   syncs may reach it in any order): a counted slot never written
 //
 // The offsets are read from the file itself (directory entry 0, the growth
 // area fields of that definition), so the helpers hold for any file with

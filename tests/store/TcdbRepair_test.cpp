@@ -4,12 +4,14 @@
 
 #include <filesystem>
 #include <sstream>
+#include <utility>
 
 #include "Commands.h"
 #include "StoreTestSupport.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/HistoryDamage.h"
 #include "store/StationDbMgr.h"
+#include "store/SysParaDbMgr.h"
 
 using namespace historydamage;
 
@@ -86,4 +88,39 @@ TEST(TcdbRepair, FilesItCannotReadFailWithTheReasonAndStayAsTheyWere) {
     EXPECT_EQ(Bytes(garbage), std::vector<uint8_t>(5000, 0x5A));
     EXPECT_EQ(Repair(dir.File("missing.dt")).Exit, 1);
     EXPECT_EQ(EntriesIn(dir.Dir()), 2u);
+}
+
+TEST(TcdbRepair, StationAndParameterFilesAreRecoveredByTheirTable) {
+    storetest::TTempDir dir;
+    const std::string stations = dir.File("station.dt");
+    const std::string paras = dir.File("para.dt");
+    {
+        TStationDbMgr mgr(stations, false);
+        for (int addr : {4, 2, 6}) mgr.AddStation("温控器", "站", addr, 1, 5, 3, 0, 0, 0);
+        TSysParaDbMgr paraMgr(paras, false);
+        for (uint8_t key = 0; key < 6; ++key) paraMgr.AddPara(key, key, "");
+    }
+    // A deleted record that the chain still runs through, as a cut between
+    // a delete's flag and its unlinking leaves it.
+    // Slot 1 begins one stored record (10 + the record size) into the area.
+    for (const auto& [file, recordSize] :
+         {std::pair{stations, kStationRecordSize}, std::pair{paras, kSysParaRecordSize}}) {
+        std::vector<uint8_t> bytes = Bytes(file);
+        bytes[LayoutOf(bytes).GrowthOffset + 10 + recordSize + 1] = 1;
+        PutBytes(file, bytes);
+    }
+    const TRepairRun station = Repair(stations);
+    ASSERT_EQ(station.Exit, 0) << station.Err;
+    EXPECT_NE(station.Out.find("recovered 2 stations (record ids 1 to 3) into " + stations),
+              std::string::npos)
+        << station.Out;
+    EXPECT_NE(station.Out.find("1 deleted"), std::string::npos) << station.Out;
+    EXPECT_EQ(TStationDbMgr(stations, false).RecordCount(), 2);
+
+    const TRepairRun para = Repair(paras);
+    ASSERT_EQ(para.Exit, 0) << para.Err;
+    EXPECT_NE(para.Out.find("recovered 5 parameters (record ids 1 to 6) into " + paras),
+              std::string::npos)
+        << para.Out;
+    EXPECT_EQ(TSysParaDbMgr(paras, false).RecordCount(), 5);
 }

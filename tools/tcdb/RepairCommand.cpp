@@ -1,5 +1,7 @@
-// tcdb repair: the station's own recovery of a history file that no longer
-// opens, by hand. A file that passes the check is left alone.
+// tcdb repair: the station's own recovery of a history file, the station
+// file or the parameter file that no longer opens, by hand; which of them a
+// file is, the table it holds says. A file that passes the check is left
+// alone.
 
 #include <exception>
 
@@ -7,12 +9,19 @@
 #include "Commands.h"
 #include "FileCheck.h"
 #include "store/DateTime.h"
-#include "store/HistoryRecovery.h"
+#include "store/TableRecovery.h"
 
 namespace {
 
 std::string Count(int32_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// What a record of the kind is called in the report.
+std::string Records(const TTableKind& kind, int32_t n) {
+    if (&kind == &kHistoryKind) return Count(n, "sample", "samples");
+    if (&kind == &kStationKind) return Count(n, "station", "stations");
+    return Count(n, "parameter", "parameters");
 }
 
 }  // namespace
@@ -33,17 +42,17 @@ void CmdRepair(const TWords& words, std::ostream& out) {
         // Damaged: what the recovery makes of it follows.
     }
 
-    THistoryRecovery recovery;
+    TTableRecovery recovery;
     try {
-        recovery = RecoverHistoryFile(fileName, Now());
-    } catch (const EHistoryUnrecoverable& refused) {
+        const TTableKind& kind = KindOfFile(fileName);
+        recovery = RecoverTableFile(fileName, kind, Now());
+        out << "recovered " << Records(kind, static_cast<int32_t>(recovery.Salvage.Count()));
+    } catch (const ETableUnrecoverable& refused) {
         throw TToolError("Cannot repair '" + fileName + "': " + refused.what());
     }
-    const THistorySalvage& salvage = recovery.Salvage;
-    out << "recovered " << Count(static_cast<int32_t>(salvage.Samples.size()), "sample", "samples");
-    if (!salvage.Samples.empty()) {
-        out << " (record ids " << salvage.Samples.front().RecordId << " to "
-            << salvage.Samples.back().RecordId << ")";
+    const TTableSalvage& salvage = recovery.Salvage;
+    if (salvage.Count() > 0) {
+        out << " (record ids " << salvage.Ids.front() << " to " << salvage.Ids.back() << ")";
     }
     out << " into " << fileName << '\n';
     out << "left out: " << Count(salvage.Unmarked, "slot", "slots")
