@@ -85,10 +85,9 @@ TEST_F(RecorderRecoveryTest, RefusedFileIsSetAsideAndRecordingStartsANewFile) {
 TEST_F(RecorderRecoveryTest, FileDamagedUnderAnOpenManagerIsRecoveredAtTheNextAppend) {
     MakeHistory(File, 3);
     ASSERT_EQ(Recorder.Record(Station, kWhen), "");  // opened, id 4
-    // Someone overwrites the last record's marker; the next append compares
-    // keys against it and finds the file damaged.
-    // The disk's damage, not another writer's: size and time stay as the
-    // manager left them, so only the records show it.
+    // The last record's marker lost; the next append compares keys against
+    // it and finds the file damaged. The disk's damage, not another
+    // writer's: size and time stay as the manager left them.
     std::vector<uint8_t> bytes = Bytes(File);
     const TLayout layout = LayoutOf(bytes);
     bytes[SlotOffset(layout, 3)] = 0;
