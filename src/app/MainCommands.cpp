@@ -147,6 +147,7 @@ void TMainForm::StationTreeViewChange(QTreeWidgetItem* node) {
     ShowLiveView();
     ShowPortSettings(*station);
     ShowReport(*station);
+    RefreshDiagnostics();
     FActions.DeleteDevice->setEnabled(true);
 }
 

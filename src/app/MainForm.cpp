@@ -19,6 +19,7 @@
 #include <QToolBar>
 #include <QTreeWidget>
 
+#include "app/DiagnosticsView.h"
 #include "app/ErrorReport.h"
 #include "app/LiveView.h"
 #include "app/PortSettingsView.h"
@@ -272,6 +273,14 @@ QWidget* TMainForm::MakePages() {
     FPages->addTab(FLiveView, QStringLiteral("设备实时数据"));
     FPages->addTab(FPortSettings, QStringLiteral("通讯参数"));
     FPages->addTab(FHistoryPanel, QStringLiteral("历史数据"));
+    FDiagnostics = new TDiagnosticsPage(FPages);
+    FPages->addTab(FDiagnostics, QStringLiteral("通讯诊断"));
+    // Drawn only while shown: about once a second, and at once when shown.
+    FDiagnosticsTimer.setObjectName(QStringLiteral("DiagnosticsTimer"));
+    FDiagnosticsTimer.setInterval(kDiagnosticsRefreshMs);
+    connect(&FDiagnosticsTimer, &QTimer::timeout, this, [this] { RefreshDiagnostics(); });
+    connect(FPages, &QTabWidget::currentChanged, this, [this] { RefreshDiagnostics(); });
+    FDiagnosticsTimer.start();
     return FPages;
 }
 
@@ -342,6 +351,11 @@ TStationState* TMainForm::SelectedStation() {
 
 void TMainForm::ReportError(const std::string& message) {
     ReportApplicationError(this, QString::fromStdString(message));
+}
+
+void TMainForm::RefreshDiagnostics() {
+    if (FPages == nullptr || FPages->currentWidget() != FDiagnostics) return;
+    FDiagnostics->Refresh(StationStates(), SelectedStation());
 }
 
 void TMainForm::ReportRecordingError(const std::string& message) {

@@ -43,6 +43,7 @@ class THistoryPanel;
 class THisInfoDbMgr;
 class TLiveViewPage;
 class TPortSettingsPage;
+class TDiagnosticsPage;
 class TSampleRecorder;
 class TScanCycle;
 class TStationDbMgr;
@@ -167,6 +168,10 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // "记录失败：<reason>" while the selected station's recording fails,
     // hidden otherwise.
     QLabel* RecordingStateLabel() const { return FRecordingStateLabel; }
+    TDiagnosticsPage* Diagnostics() const { return FDiagnostics; }
+    // Redraws the page "通讯诊断" when it is the page shown.
+    void RefreshDiagnostics();
+    static constexpr int kDiagnosticsRefreshMs = 1000;
     // The node of a station's live record; none when it is not in the tree.
     TStationNode* NodeOf(const TStationState& station) const;
 
@@ -231,4 +236,6 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     QLabel* FTemAddrLabel = nullptr;
     QLabel* FCommStateLabel = nullptr;
     QLabel* FRecordingStateLabel = nullptr;
+    TDiagnosticsPage* FDiagnostics = nullptr;
+    QTimer FDiagnosticsTimer;
 };

@@ -154,7 +154,9 @@ TScanCycle::TSendResult TScanCycle::SendRequest(TStationState& station, uint8_t 
         // A port still writing an earlier request gets no new one: requests
         // must not pile up behind a line that does not drain.
         if (!station.Port->SendIdle()) return TSendResult::Busy;
-        return station.Port->SendData(frame, kRequestSize) ? TSendResult::Sent : TSendResult::Busy;
+        if (!station.Port->SendData(frame, kRequestSize)) return TSendResult::Busy;
+        station.Line.RequestSent(frame, kRequestSize, FOfflineClock(), FClock());
+        return TSendResult::Sent;
     } catch (...) {
         return TSendResult::Error;
     }
@@ -186,6 +188,7 @@ void TScanCycle::ReceiveData(TComm* sender, const uint8_t* buffer, uint16_t leng
     if (station == nullptr) return;
     // Each chunk is one whole reply from its first byte; a reply split over
     // two chunks fails on both halves.
+    station->Line.ChunkReceived(buffer, length, FOfflineClock(), FClock());
     const TReplyEffect effect = ApplyReply(*station, buffer, length, FOfflineClock());
     if (effect == TReplyEffect::Ignored) return;
     // A failed sample skips the refresh of this reply.

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "polling/LineDiagnostics.h"
 #include "polling/StationLive.h"
 #include "store/DateTime.h"
 #include "store/Items.h"
@@ -86,4 +87,8 @@ struct TStationState : TStationLive {
     // Set when an attempt failed after it may have written its record: the
     // next attempt first checks whether the file holds it already.
     bool PendingUnsure = false;
+
+    // What went over the station's line since start: counters and the last
+    // frames (its port is its own line).
+    TLineDiagnostics Line;
 };

@@ -3,15 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
+#include <QTabWidget>
+#include <QTableWidget>
 #include <QTreeWidget>
 #include <filesystem>
 #include <fstream>
 
 #include "app/ColourRadioButton.h"
+#include "app/DiagnosticsView.h"
 #include "app/LiveView.h"
 #include "app/MainForm.h"
 #include "app/PortSettingsView.h"
@@ -255,4 +260,60 @@ TEST_F(MainViews, AQueryAfterTheFileWasReplacedReadsTheNewFile) {
     ASSERT_EQ(ReportRows(*Window), 2);
     EXPECT_EQ(ReportCell(*Window, 0, 1), "31");
     EXPECT_TRUE(Log.Messages().isEmpty());
+}
+
+// "通讯诊断": one row per station with its line's counters, drawn while the
+// page is shown; the monitor shows the selected station's frames newest
+// first, keeps what it shows while paused, and saves it as text.
+TEST_F(MainViews, TheDiagnosticsPageShowsEachLineAndMonitorsTheSelectedOne) {
+    TDiagnosticsPage* page = Window->Diagnostics();
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(Window->Pages()->tabText(Window->Pages()->indexOf(page)), "通讯诊断");
+    TStationState& first = StationAt(*Window, 0);
+    Deliver(*Window, first, TemperatureReply(1, 65, 66, 67, 0));
+    TBytes bad = TemperatureReply(1, 65, 66, 67, 0);
+    bad.back() ^= 0x01;
+    Deliver(*Window, first, bad);
+    Select(*Window, 0);
+    // Not drawn while another page is shown.
+    EXPECT_EQ(page->StatsTable()->rowCount(), 0);
+    Window->Pages()->setCurrentWidget(page);
+    ASSERT_EQ(page->StatsTable()->rowCount(), 2);
+    const auto cell = [&](int row, int column) {
+        return page->StatsTable()->item(row, column)->text();
+    };
+    EXPECT_EQ(cell(0, 0), "1号主变");
+    EXPECT_EQ(cell(0, 2), "1");
+    EXPECT_EQ(cell(0, 5), "1");   // replies
+    EXPECT_EQ(cell(0, 7), "1");   // CRC errors
+    EXPECT_EQ(cell(0, 9), "13");  // bytes dropped
+    EXPECT_EQ(cell(1, 1), "温控器B");
+    EXPECT_EQ(cell(1, 5), "0");
+    ASSERT_EQ(page->MonitorTable()->rowCount(), 2);
+    EXPECT_EQ(page->MonitorTable()->item(0, 3)->text(), "CRC错误");
+    EXPECT_EQ(page->MonitorTable()->item(1, 1)->text(), "接收");
+
+    page->PauseCheckBox()->setChecked(true);
+    Deliver(*Window, first, TemperatureReply(1, 70, 66, 67, 0));
+    Window->RefreshDiagnostics();
+    EXPECT_EQ(cell(0, 5), "2");
+    EXPECT_EQ(page->MonitorTable()->rowCount(), 2);
+    const QString saved = QString::fromStdString(Dir.File("monitor.txt"));
+    page->SetSaveFileDialog([&](QWidget*) { return saved; });
+    page->SaveMonitorButtonClick();
+    QFile file(saved);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].endsWith("温度原始值 A 65 B 66 C 67 铁芯 0")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("CRC错误"));
+    page->PauseCheckBox()->setChecked(false);
+    Window->RefreshDiagnostics();
+    EXPECT_EQ(page->MonitorTable()->rowCount(), 3);
+
+    // A file that cannot be written is said so.
+    page->SetSaveFileDialog(
+        [&](QWidget*) { return QString::fromStdString(Dir.File("no/such/dir/x")); });
+    page->SaveMonitorButtonClick();
+    EXPECT_EQ(Log.Messages(), QStringList({"保存线路监视记录失败！"}));
 }
