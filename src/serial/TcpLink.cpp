@@ -222,7 +222,9 @@ bool TTcpReconnector::Wait(std::chrono::milliseconds delay) const {
 }
 
 void TTcpReconnector::Run() noexcept {
-    std::chrono::milliseconds delay = FDelays.First;
+    // Never a zero wait: that would turn a refusing server into a busy loop.
+    const std::chrono::milliseconds first = std::max(FDelays.First, std::chrono::milliseconds(1));
+    std::chrono::milliseconds delay = first;
     for (;;) {
         if (!Wait(delay)) return;
         const int fd = ConnectTcp(FTarget, FConnectTimeout, FStop->Fd());
@@ -241,6 +243,6 @@ void TTcpReconnector::Run() noexcept {
             return;
         }
         if (FStop->IsSignalled()) return;
-        delay = std::min(delay * 2, std::max(FDelays.Longest, FDelays.First));
+        delay = std::min(delay * 2, std::max(FDelays.Longest, first));
     }
 }
