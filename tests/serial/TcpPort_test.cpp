@@ -104,6 +104,12 @@ class TTestServer {
         return ::send(FClient, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
                static_cast<ssize_t>(bytes.size());
     }
+    // Closes the client with a reset instead of an orderly end.
+    void ResetClient() {
+        const linger abort = {1, 0};
+        ::setsockopt(FClient, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        DropClient();
+    }
     void DropClient() {
         if (FClient >= 0) ::close(FClient);
         FClient = -1;
@@ -367,5 +373,25 @@ TEST_F(TcpPorts, ClosePortDuringAReconnectionWaitReturnsPromptly) {
 
     // Opened again by hand, it works as before.
     OpenOn(server);
+    RoundTrip(server);
+}
+
+TEST_F(TcpPorts, WriteToAResetConnectionTakesTheLineDownAndNotTheProcess) {
+    TTestServer server;
+    ASSERT_TRUE(server.Listening());
+    Rig.Comm->SetReconnectDelays({20ms, 100ms});
+    OpenOn(server);
+    server.ResetClient();
+    // The reader has seen the reset; the writer still runs until the hang-up
+    // is delivered, and its write meets a socket that is gone.
+    ASSERT_TRUE(WaitUndelivered([&] { return !Rig.Comm->WorkersAlive(); }));
+    // Requests go out until the writer has ended on the failed write.
+    ASSERT_TRUE(WaitUndelivered([&] { return !Send(*Rig.Comm, kRequest); }));
+
+    ASSERT_TRUE(Rig.WaitFor([&] { return Changes.size() >= 1; }));
+    EXPECT_EQ(Rig.Hangups, 1);
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(Rig.WaitFor([&] { return Changes.size() >= 2; }));
+    // The request sent into the dead connection is not replayed.
     RoundTrip(server);
 }
