@@ -30,9 +30,31 @@ void TComm::OpenPort() {
 
     const std::optional<std::string> path = ResolveCommPath(FCommName);
     if (!path) throw ECommsError(kMsgOpenError);
-    // Raises for a missing or busy device, a non-device and a non-terminal.
-    std::unique_ptr<TPortDevice> port = TPortDevice::Open(*path);
+    std::unique_ptr<TPortDevice> port;
+    std::optional<TTcpTarget> tcp;
+    if (const std::optional<std::string> link = TcpLinkText(*path)) {
+        tcp = ParseTcpTarget(*link);
+        if (!tcp) throw ECommsError(kMsgOpenError);
+        // A server that refuses or does not answer in time fails the open
+        // like a missing device; only a connection once made is retried.
+        const int fd = ConnectTcp(*tcp, FConnectTimeout);
+        if (fd < 0) throw ECommsError(kMsgOpenError);
+        port = TPortDevice::FromSocket(fd);
+    } else {
+        // Raises for a missing or busy device, a non-device and a non-terminal.
+        port = TPortDevice::Open(*path);
+    }
+    StartLine(std::move(port));
+    FTcp = std::move(tcp);
+}
 
+void TComm::NextOpening() {
+    // 0 is never an opening's number: it marks notifications posted by hand.
+    if (++FLastOpening == 0) ++FLastOpening;
+    FOpening = FLastOpening;
+}
+
+void TComm::StartLine(std::unique_ptr<TPortDevice> port) {
     // The port is kept from here on: failures below must undo it (Discard).
     FPort = std::move(port);
     FPort->PurgeInput();
@@ -47,9 +69,7 @@ void TComm::OpenPort() {
         throw ECommsError(kMsgCreateEvent);
     }
     FHangupPosted.store(false);
-    // 0 is never an opening's number: it marks notifications posted by hand.
-    if (++FLastOpening == 0) ++FLastOpening;
-    FOpening = FLastOpening;
+    NextOpening();
     const TThreadLinks links{FPort.get(), FStopEvent.get(), FSink.get(), &FHangupPosted, FOpening};
 
     try {
@@ -77,6 +97,44 @@ void TComm::OpenPort() {
         FWriteThread.reset();
         Discard();
         throw ECommsError(kMsgCreateWriteThread);
+    }
+}
+
+void TComm::LineDown() {
+    StopReader();
+    StopWriter();
+    FStopEvent.reset();
+    FPort.reset();
+    FSendIdle.store(1);
+    // A new number: whatever the dropped connection's workers left queued
+    // is dropped on delivery, and the reconnector's notice carries this one.
+    NextOpening();
+    try {
+        FReconnector = std::make_unique<TTcpReconnector>(*FTcp, FReconnectDelays, FConnectTimeout,
+                                                         FSink.get(), FOpening);
+    } catch (const std::bad_alloc&) {
+        FReconnector.reset();
+    }
+    if (!FReconnector) {
+        // Out of memory: the port ends up closed, as after ClosePort.
+        FOpening = 0;
+        FTcp.reset();
+        return;
+    }
+    // A reconnector whose thread the system refused keeps the port open
+    // and the line down until ClosePort.
+    FReconnector->Start();
+}
+
+void TComm::LineUp() {
+    const int fd = FReconnector->TakeConnection();
+    FReconnector.reset();
+    if (fd < 0) return;  // cannot happen: the notice follows the connection
+    try {
+        StartLine(TPortDevice::FromSocket(fd));
+    } catch (const ECommsError&) {
+        // No event or thread for the workers now; try again later.
+        LineDown();
     }
 }
 
@@ -110,6 +168,8 @@ void TComm::StopWriter() {
 
 void TComm::ClosePort() {
     if (!IsOpen()) return;
+    // Interrupts its wait or its connection attempt at once.
+    FReconnector.reset();
     StopReader();
     StopWriter();
     // Bytes still queued for the writer went with it, and what the threads
@@ -118,6 +178,7 @@ void TComm::ClosePort() {
     FPort.reset();
     FSendIdle.store(1);
     FOpening = 0;
+    FTcp.reset();
 }
 
 bool TComm::WorkersAlive() const {
@@ -175,9 +236,27 @@ void TComm::HandleNotification(TCommNotification& notification) {
                 handler(this, notification.Bits);
             }
             break;
-        case CommRequestHangup:
+        case CommRequestHangup: {
+            // A TCP line that drops goes down and is reconnected; the
+            // hang-up is reported first, as on a serial line.
+            const bool network = FTcp && FPort && notification.Opening == FOpening;
+            if (network) LineDown();
             if (OnRequestHangup) {
                 TNotifyEvent handler = OnRequestHangup;
+                handler(this);
+            }
+            // Unless the hang-up handler closed the port.
+            if (network && IsOpen() && OnConnectionChange) {
+                TNotifyEvent handler = OnConnectionChange;
+                handler(this);
+            }
+            break;
+        }
+        case CommConnectionUp:
+            if (!FReconnector || notification.Opening != FOpening) break;
+            LineUp();
+            if (IsConnected() && OnConnectionChange) {
+                TNotifyEvent handler = OnConnectionChange;
                 handler(this);
             }
             break;

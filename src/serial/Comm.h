@@ -24,6 +24,22 @@
 // its output discarded and its flow control released, so closing never
 // waits for a line that does not drain.
 //
+// A port whose entry names a serial server (tcp:HOST:PORT, PortName.h) opens
+// a TCP connection in place of a device; OpenPort waits for it at most
+// ConnectTimeout. While such a port is open its connection is up or down:
+//
+//   up    --peer closes, reset, I/O error-->  down  (OnRequestHangup, then
+//                                                    OnConnectionChange)
+//   down  --reconnected-->                    up    (OnConnectionChange)
+//
+// Down, the workers are gone and the socket closed (SendData False,
+// WorkersAlive False), and a reconnector tries again after 1 s, doubling the
+// wait up to 30 s (SetReconnectDelays). Back up, a new opening starts with
+// fresh workers: nothing of the dropped connection reaches it. The port stays
+// open throughout; ClosePort stops the reconnector at once. Both changes
+// take effect on the creating thread, as its sink delivers the hang-up and
+// the reconnector's notice: the line comes back only while events flow.
+//
 // Properties, OpenPort, ClosePort, SendData and the events belong to the
 // creating thread. The worker threads share only the port, the stop event,
 // the sink (by posting) and SendIdle.
@@ -33,11 +49,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "serial/CommSink.h"
 #include "serial/CommTypes.h"
 #include "serial/LineSettings.h"
+#include "serial/TcpLink.h"
 
 class TEventFd;
 class TPortDevice;
@@ -65,7 +83,25 @@ class TComm {
     // Raises ECommsError with the message of the step that failed.
     void OpenPort();
     void ClosePort();
-    bool IsOpen() const { return FPort != nullptr; }
+    // True from OpenPort to ClosePort, also while a TCP line is down.
+    bool IsOpen() const { return FPort != nullptr || FReconnector != nullptr; }
+    // True while the port is open on a device or a connected socket: false
+    // only while closed or while a TCP line is down and being reconnected.
+    // (A serial device that hung up stays "connected": see WorkersAlive.)
+    bool IsConnected() const { return FPort != nullptr; }
+    // True while the port is open on a serial server over TCP.
+    bool IsNetworkLine() const { return IsOpen() && FTcp.has_value(); }
+    // Reconnection attempts finished since the TCP line last went down; 0
+    // while it is up or the port is not a TCP line.
+    uint32_t ReconnectAttempts() const { return FReconnector ? FReconnector->Attempts() : 0; }
+
+    // How long OpenPort waits for a TCP connection (default 3 s).
+    std::chrono::milliseconds ConnectTimeout() const { return FConnectTimeout; }
+    void SetConnectTimeout(std::chrono::milliseconds value) { FConnectTimeout = value; }
+    // The waits between reconnection attempts; applies from the next time a
+    // line goes down.
+    const TReconnectDelays& ReconnectDelays() const { return FReconnectDelays; }
+    void SetReconnectDelays(TReconnectDelays value) { FReconnectDelays = value; }
     // True while the port is open and both worker threads still run; false
     // once either has ended by itself (a line that hung up), although the
     // port stays open until ClosePort.
@@ -167,6 +203,8 @@ class TComm {
     TModemStateChangeEvent OnModemStateChange;
     TNotifyEvent OnRequestHangup;
     TSendDataEmptyEvent OnSendDataEmpty;
+    // A TCP line went down or came back up: IsConnected() tells which.
+    TNotifyEvent OnConnectionChange;
 
   private:
     friend class TCommSink;
@@ -191,6 +229,15 @@ class TComm {
     void StopWriter();
     // Undoes a failed OpenPort after the port was kept.
     void Discard();
+    // Makes port the current one under a new opening and starts its
+    // workers; on failure undoes everything and raises ECommsError.
+    void StartLine(std::unique_ptr<TPortDevice> port);
+    // The TCP line dropped: ends its workers, closes the socket and starts
+    // the reconnector. Returns after that; the port stays open.
+    void LineDown();
+    // The reconnector's connection becomes the port again.
+    void LineUp();
+    void NextOpening();
 
     // Destroyed in reverse order: the threads go before the stop event, the
     // port and the sink they borrow.
@@ -201,6 +248,8 @@ class TComm {
     std::atomic<uint8_t> FSendIdle{1};
     std::unique_ptr<TReadThread> FReadThread;
     std::unique_ptr<TWriteThread> FWriteThread;
+    // Only while a TCP line is down; destroyed before the sink it posts to.
+    std::unique_ptr<TTcpReconnector> FReconnector;
     // The current opening's number (0 while closed) and the last one given.
     uint32_t FOpening = 0;
     uint32_t FLastOpening = 0;
@@ -208,4 +257,8 @@ class TComm {
     std::string FCommName = "COM2";
     TLineSettings FLine;
     TCommTimeouts FTimeouts;
+    // The server of the open port when it is a TCP line.
+    std::optional<TTcpTarget> FTcp;
+    std::chrono::milliseconds FConnectTimeout = std::chrono::seconds(3);
+    TReconnectDelays FReconnectDelays;
 };

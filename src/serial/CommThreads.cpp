@@ -235,7 +235,6 @@ bool TWriteThread::Write(const TWriteRequest& request) {
         std::atomic<int64_t>& Since;
         ~TStallReset() { Since.store(0); }
     } stallReset{FStalledSince};
-    const int fd = FLinks.Port->Fd();
     const uint8_t* next = request.Data.get();
     size_t remaining = request.Length;
     auto deadline = TClock::time_point::max();
@@ -251,7 +250,7 @@ bool TWriteThread::Write(const TWriteRequest& request) {
                                     : TClock::now() + std::chrono::milliseconds(limitMs);
             attemptOpen = true;
         }
-        const ssize_t written = ::write(fd, next, remaining);
+        const ssize_t written = FLinks.Port->Write(next, remaining);
         if (written > 0) {
             next += written;
             remaining -= static_cast<size_t>(written);

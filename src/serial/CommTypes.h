@@ -42,6 +42,8 @@ inline constexpr uint32_t CommReceiveError = 1026;
 inline constexpr uint32_t CommRequestHangup = 1027;
 inline constexpr uint32_t CommModemStateChange = 1028;
 inline constexpr uint32_t CommSendDataEmpty = 1029;
+// A line reached over TCP is connected again (posted by its reconnector).
+inline constexpr uint32_t CommConnectionUp = 1030;
 
 // The reader hands over at most this many bytes per chunk.
 inline constexpr uint16_t kReadChunk = 2048;

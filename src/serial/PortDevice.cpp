@@ -4,6 +4,7 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -96,10 +97,22 @@ std::unique_ptr<TPortDevice> TPortDevice::Open(const std::string& path) {
     // Set only after the lock is ours, so a refused open never changes the
     // mode of a terminal someone else holds.
     IoctlRetry(raw, TIOCEXCL, nullptr);
-    return std::unique_ptr<TPortDevice>(new TPortDevice(fd.Release()));
+    return std::unique_ptr<TPortDevice>(new TPortDevice(fd.Release(), false));
+}
+
+std::unique_ptr<TPortDevice> TPortDevice::FromSocket(int fd) {
+    TFdGuard guard(fd);
+    auto device = std::unique_ptr<TPortDevice>(new TPortDevice(fd, true));
+    guard.Release();
+    return device;
 }
 
 TPortDevice::~TPortDevice() {
+    if (FSocket) {
+        // Never blocks: no linger is set.
+        ::close(FFd);
+        return;
+    }
     ::tcflush(FFd, TCIOFLUSH);
     ReleaseOutputFlowControl(FFd);
     // The exclusive mode outlives the descriptor while the terminal stays in
@@ -109,14 +122,21 @@ TPortDevice::~TPortDevice() {
 }
 
 void TPortDevice::PurgeInput() {
-    ::tcflush(FFd, TCIFLUSH);
+    if (!FSocket) ::tcflush(FFd, TCIFLUSH);
 }
 
 void TPortDevice::PurgeOutput() {
-    ::tcflush(FFd, TCOFLUSH);
+    if (!FSocket) ::tcflush(FFd, TCOFLUSH);
+}
+
+ssize_t TPortDevice::Write(const void* data, size_t length) const {
+    if (FSocket) return ::send(FFd, data, length, MSG_NOSIGNAL);
+    return ::write(FFd, data, length);
 }
 
 bool TPortDevice::ApplyLineSettings(const TLineSettings& settings) {
+    // The server's line is set up at the server; the bytes pass unfiltered.
+    if (FSocket) return true;
     termios tio{};
     if (::tcgetattr(FFd, &tio) != 0) return false;
     const bool rateSet = BuildTermios(settings, tio);

@@ -5,7 +5,13 @@
 // Exclusive use: TIOCEXCL refuses further opens of the terminal to ordinary
 // users, and flock(LOCK_EX) on the descriptor refuses everyone who locks too
 // (every TComm, in this process or another, root included).
+//
+// A connected TCP socket to a serial server stands in for a device: the
+// worker threads read and write it the same way, the time limits apply as on
+// a line, and the line settings, the input filter and the queue purges do
+// not (the server owns the line; nothing of the socket's queues is dropped).
 
+#include <sys/types.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +24,8 @@ class TPortDevice {
     // terminal, and checks it is a terminal. Raises ECommsError with the
     // message of the step that failed.
     static std::unique_ptr<TPortDevice> Open(const std::string& path);
+    // Takes over a connected, non-blocking socket (ConnectTcp).
+    static std::unique_ptr<TPortDevice> FromSocket(int fd);
 
     TPortDevice(const TPortDevice&) = delete;
     TPortDevice& operator=(const TPortDevice&) = delete;
@@ -27,6 +35,10 @@ class TPortDevice {
     ~TPortDevice();
 
     int Fd() const { return FFd; }
+    bool IsSocket() const { return FSocket; }
+    // One non-blocking write, as write(2); a socket whose peer has gone
+    // fails with EPIPE instead of raising SIGPIPE.
+    ssize_t Write(const void* data, size_t length) const;
 
     void PurgeInput();
     void PurgeOutput();
@@ -41,9 +53,10 @@ class TPortDevice {
     TReadSettings ReadSettings() const;
 
   private:
-    explicit TPortDevice(int fd) : FFd(fd) {}
+    TPortDevice(int fd, bool socket) : FFd(fd), FSocket(socket) {}
 
     const int FFd;
+    const bool FSocket;
     mutable std::mutex FLock;  // guards the two below
     TCommTimeouts FTimeouts;
     TReadSettings FReadSettings;

@@ -1,5 +1,7 @@
 #include "serial/PortName.h"
 
+#include "serial/TcpLink.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,4 +82,13 @@ std::optional<std::string> ResolveCommPath(std::string_view commName) {
     struct stat entry {};
     if (::lstat(link.c_str(), &entry) == 0) return link;
     return std::string(kFallbackDevice) + std::to_string(*number - 1);
+}
+
+std::optional<std::string> TcpLinkText(const std::string& path) {
+    char text[4096];
+    const ssize_t n = ::readlink(path.c_str(), text, sizeof(text));
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof(text)) return std::nullopt;
+    std::string link(text, static_cast<size_t>(n));
+    if (link.compare(0, kTcpLinkPrefix.size(), kTcpLinkPrefix) != 0) return std::nullopt;
+    return link;
 }

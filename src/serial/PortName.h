@@ -7,6 +7,9 @@
 //                             pty...), otherwise /dev/ttyS<n-1>
 //   anything else             no device: opening it fails
 //
+// A ports/COM<n> link whose text is "tcp:HOST:PORT" names a serial server
+// reached over TCP instead of a device (TcpLinkText).
+//
 // A ports/COM<n> entry wins even while its target is missing (an adapter
 // unplugged): the open then fails instead of silently reaching /dev/ttyS<n-1>,
 // which may be another line.
@@ -22,3 +25,8 @@ std::string CommProgramDir();
 
 // The device path for a port name, or nothing when the name maps to none.
 std::optional<std::string> ResolveCommPath(std::string_view commName);
+
+// The text of the symbolic link at path when it starts with "tcp:" (a serial
+// server, see TcpLink.h); nothing for anything else. The link is read, never
+// followed: its target is no file.
+std::optional<std::string> TcpLinkText(const std::string& path);
