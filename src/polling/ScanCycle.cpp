@@ -120,6 +120,7 @@ void TScanCycle::RunPass(uint8_t function, bool probeAbsent) {
     TStationState* selected = FView.SelectedStation();
     for (TStationState* station : FView.Stations()) {
         if (station == nullptr) continue;
+        FollowNetworkLine(*station, now);
         if (IsPolledState(station->State)) {
             switch (SendRequest(*station, function)) {
                 case TSendResult::Sent:
@@ -139,6 +140,20 @@ void TScanCycle::RunPass(uint8_t function, bool probeAbsent) {
         }
         // The only way a state set by a pass (3, 4, 6) reaches the status bar.
         if (station == selected) FView.ShowStateText(station->State);
+    }
+}
+
+void TScanCycle::FollowNetworkLine(TStationState& station, TDateTime now) const {
+    const TComm* port = station.Port.get();
+    if (port == nullptr || !port->IsNetworkLine()) return;
+    if (!port->IsConnected()) {
+        // Down: not polled, shown as a port that does not open, until the
+        // connection is back (an operator's "断开连接" stays as it is).
+        if (station.State != kStateManualDisconnect) station.State = kStateOpenError;
+    } else if (station.State == kStateOpenError) {
+        // Back: polled from this pass on, with a fresh offline period.
+        station.State = kStateConnecting;
+        station.RefTime = now;
     }
 }
 
@@ -280,7 +295,10 @@ void TScanCycle::Reconnect(TStationState& station) {
     // that never drains (its threads live on, but nothing goes out), is
     // opened anew on the same name: the device may be back. Closing drops
     // what the old opening left queued, its replies included.
-    if (port != nullptr &&
+    // A serial server's connection that is down comes back by itself: closing
+    // it would stop that and wait for a connect here.
+    const bool networkDown = port != nullptr && port->IsNetworkLine() && !port->IsConnected();
+    if (port != nullptr && !networkDown &&
         (!port->IsOpen() || !port->WorkersAlive() || port->WriteStalledFor() >= kStuckWriteLimit)) {
         try {
             port->ClosePort();

@@ -114,6 +114,9 @@ class TScanCycle {
     // `probeAbsent`: absent stations get this pass's request too.
     void RunPass(uint8_t function, bool probeAbsent = false);
     TSendResult SendRequest(TStationState& station, uint8_t function);
+    // A station on a serial server's TCP connection shows "打开端口出错" (5)
+    // while the connection is down and is polled again once it is back.
+    void FollowNetworkLine(TStationState& station, TDateTime now) const;
     void ApplyOfflineRule(TStationState& station, TDateTime now) const;
     TStationState* FindStation(const TComm* port) const;
     // False when recording failed; the failure is reported once per episode.

@@ -1,7 +1,12 @@
 // The reconnect command: a port that never opened or whose line hung up is
 // opened anew, and the station gets a fresh offline period.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QTest>
 #include <chrono>
@@ -11,6 +16,7 @@
 #include "polling/StationState.h"
 #include "polling/TmpProtocol.h"
 #include "serial/Comm.h"
+#include "serial/TcpLink.h"
 #include "store/HisInfoDbMgr.h"
 
 using namespace std::chrono_literals;
@@ -143,4 +149,86 @@ TEST_F(ReconnectTest, WriterStuckOnALineThatNeverDrainsIsReopened) {
     }
     Pass();
     EXPECT_EQ(peer.Read(kRequestSize), RequestFor(1, kFnReadInputRegs));
+}
+
+namespace {
+
+// A serial server on loopback: one connection at a time.
+class TLoopbackServer {
+  public:
+    TLoopbackServer() {
+        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(FListen, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(FListen, 4);
+        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&address), &length);
+        FPort = ntohs(address.sin_port);
+    }
+    ~TLoopbackServer() {
+        Drop();
+        ::close(FListen);
+    }
+    std::string Target() const { return "tcp:127.0.0.1:" + std::to_string(FPort); }
+    // Takes the next connection, running the event loop while it waits.
+    bool Accept() {
+        return TScanRig::WaitFor([&] {
+            pollfd p{FListen, POLLIN, 0};
+            if (::poll(&p, 1, 0) != 1) return false;
+            FConnection = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+            return FConnection >= 0;
+        });
+    }
+    void Drop() {
+        if (FConnection >= 0) ::close(FConnection);
+        FConnection = -1;
+    }
+    // True once a whole request arrived on the connection.
+    bool ReceivesRequest() {
+        size_t got = 0;
+        return TScanRig::WaitFor([&] {
+            uint8_t buffer[64];
+            pollfd p{FConnection, POLLIN, 0};
+            if (::poll(&p, 1, 0) != 1) return false;
+            const ssize_t n = ::read(FConnection, buffer, sizeof buffer);
+            if (n > 0) got += static_cast<size_t>(n);
+            return got >= kRequestSize;
+        });
+    }
+
+  private:
+    int FListen = -1;
+    int FConnection = -1;
+    uint16_t FPort = 0;
+};
+
+}  // namespace
+
+// A station behind a serial server: while the connection is down it shows
+// "打开端口出错" and gets no request, "重新连接" leaves the line to come back
+// by itself, and once it is back the station is polled again.
+TEST_F(ReconnectTest, StationBehindASerialServerWaitsForItsConnectionAndIsPolledWhenBack) {
+    TLoopbackServer server;
+    rig_.LinkPort(1, server.Target());
+    TStationState& station = rig_.AddStation(9, 1);
+    ASSERT_TRUE(server.Accept());
+    station.Port->SetReconnectDelays(
+        {std::chrono::milliseconds(50), std::chrono::milliseconds(50)});
+    rig_.Cycle().ScanTimerTimer();
+    ASSERT_TRUE(server.ReceivesRequest());
+
+    server.Drop();
+    ASSERT_TRUE(TScanRig::WaitFor([&] { return !station.Port->IsConnected(); }));
+    rig_.Cycle().ScanTimerTimer();
+    EXPECT_EQ(station.State, kStateOpenError);
+    rig_.Cycle().Reconnect(station);
+    EXPECT_TRUE(station.Port->IsNetworkLine());
+
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(TScanRig::WaitFor([&] { return station.Port->IsConnected(); }));
+    rig_.Cycle().ScanTimer2Timer();
+    EXPECT_TRUE(IsPolledState(station.State));
+    EXPECT_TRUE(server.ReceivesRequest());
 }
