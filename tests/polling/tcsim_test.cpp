@@ -682,3 +682,22 @@ TEST_F(TcSim, WrongAddrProfileAnswersAsAnotherSlave) {
     EXPECT_EQ(reply[0], 1);
     EXPECT_TRUE(RtuCrcOk(reply));
 }
+
+TEST_F(TcSim, LateReplyForAClientThatLeftNeverReachesTheNextOne) {
+    Start({"--late-ms", "1000", "COM1:1:late"});
+    ASSERT_TRUE(ready_);
+    {
+        TLineClient leaving(Port("COM1"));
+        leaving.Send(RequestFor(1, kFnReadInputRegs));
+    }
+    ASSERT_TRUE(sim_->WaitForLine([](const std::string& l) { return IsClosedLine(l, "COM1"); }));
+    TLineClient next(Port("COM1"));
+    next.Send(RequestFor(1, kFnReadCoils));
+    TBytes reply = next.Receive(kCoilsReplySize);
+    ASSERT_EQ(reply.size(), kCoilsReplySize);
+    EXPECT_EQ(reply[1], kFnReadCoils) << "the first bytes are the answer to its own request";
+    EXPECT_TRUE(DecodeReply(reply.data(), reply.size()).Accepted);
+    auto line = sim_->NextRequestLine("COM1");
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(StartsWith(*line, "COM1 addr=1 fn=1 reply=")) << *line;
+}

@@ -221,6 +221,8 @@ void TSimServer::ApplyCloses(TLine& line) {
     if (!clientsCounted_ || !wasOpen || line.Clients > 0) return;
     line.Port->ResetAfterLastClient();
     line.Framer.Clear();
+    // A reply still due (late, paced) was for the client that left.
+    line.Reply.reset();
     Emit(line.Name + " closed");
 }
 

@@ -22,8 +22,9 @@
 // Clients of a pty line, as the inotify watch on its slave device counts them:
 //
 //   0 clients --open--> 1.. clients     prints "COMn opened"
-//   1.. clients --last close--> 0       drops unread replies, clears the
-//                                       exclusive flag, prints "COMn closed"
+//   1.. clients --last close--> 0       drops unread replies and the one
+//                                       still due, clears the exclusive
+//                                       flag, prints "COMn closed"
 //
 // A TCP line prints "tcp:PORT opened" when it accepts a client and
 // "tcp:PORT closed" when that client goes or a new one replaces it; a reply
