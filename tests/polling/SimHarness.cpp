@@ -1,9 +1,13 @@
 #include "SimHarness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +25,24 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
+
+// A non-blocking connection to 127.0.0.1:port, -1 when it failed.
+int ConnectLoopback(uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
 
 int MillisecondsLeft(TClock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now());
@@ -247,6 +269,8 @@ int TLineClient::Pending() const {
     if (::ioctl(fd_, FIONREAD, &count) != 0) return -1;
     return count;
 }
+
+TTcpClient::TTcpClient(uint16_t port) : TLineClient(ConnectLoopback(port)) {}
 
 TBytes TLineClient::Transact(const TBytes& request, size_t replySize) {
     Send(request);

@@ -93,8 +93,19 @@ class TLineClient {
     // Sends a request and reads a reply of `replySize` bytes.
     TBytes Transact(const TBytes& request, size_t replySize);
 
+  protected:
+    // Takes over an open descriptor (-1: none).
+    explicit TLineClient(int fd) : fd_(fd) {}
+
   private:
     int fd_ = -1;
+};
+
+// A client of a TCP line ("tcp:PORT"), connected to 127.0.0.1:port; RTU
+// frames go over the stream as over a serial line.
+class TTcpClient : public TLineClient {
+  public:
+    explicit TTcpClient(uint16_t port);
 };
 
 // The bytes after " reply=" in a request line; none for "reply=none".

@@ -74,6 +74,30 @@ bool IsClosedLine(const std::string& line, const std::string& port) {
     return line == port + " closed";
 }
 
+// The port a ready line gives for a TCP line ("tcp:0=40123").
+uint16_t TcpPortOf(const std::string& ready, const std::string& line) {
+    std::string port = DeviceOf(ready, line);
+    return port.empty() ? 0 : static_cast<uint16_t>(std::stoul(port));
+}
+
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+bool RtuCrcOk(const TBytes& frame) {
+    return frame.size() > 2 && WithCrc(TBytes(frame.begin(), frame.end() - 2)) == frame;
+}
+
+using TTestClock = std::chrono::steady_clock;
+
+std::chrono::milliseconds Since(TTestClock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(TTestClock::now() - start);
+}
+
 // Opens `device` as an unprivileged user would; returns the open's errno, 0
 // on success. As root, a child drops to nobody for the attempt.
 int UnprivilegedOpenError(const std::string& device) {
@@ -464,7 +488,13 @@ TEST_F(TcSim, WrongUsageExitsWithTwoAndTheUsage) {
         {"--dir", dir_.Path(), "COM1:x"},
         {"--dir", dir_.Path(), "COM1:1:warm"},
         {"--dir", dir_.Path(), "TTY1:1"},
-        {"--dir", dir_.Path(), "COM1:1", "COM1:2"},
+        {"--dir", dir_.Path(), "COM1:1", "COM1:1"},
+        {"--dir", dir_.Path(), "tcp:x:1"},
+        {"--dir", dir_.Path(), "tcp:65536:1"},
+        {"--dir", dir_.Path(), "tcp:0:1", "tcp:0:1:hot"},
+        {"--dir", dir_.Path(), "--wire-baud", "0", "COM1:1"},
+        {"--dir", dir_.Path(), "--wire-baud", "9600:x", "COM1:1"},
+        {"--dir", dir_.Path(), "--late-ms", "soon", "COM1:1"},
         {"--dir", dir_.Path(), "--seed", "x", "COM1:1"},
         {"--dir", dir_.Path(), "--once", "COM1:1"},
     };
@@ -477,4 +507,197 @@ TEST_F(TcSim, WrongUsageExitsWithTwoAndTheUsage) {
     auto first = help.NextLine();
     EXPECT_EQ(help.WaitExit(), 0);
     EXPECT_TRUE(StartsWith(first.value_or(""), "usage: tcsim"));
+}
+
+TEST_F(TcSim, ControllersSharingALineAnswerOnlyTheirOwnAddress) {
+    Start({"--seed", "5", "COM1:1", "COM2:1", "COM1:2:hot", "COM1:3:fault"});
+    ASSERT_TRUE(ready_);
+    EXPECT_EQ(CountOf(ready_.value_or(""), " COM1="), 1u) << *ready_;
+    EXPECT_EQ(CountOf(ready_.value_or(""), " COM2="), 1u) << *ready_;
+    TLineClient client(Port("COM1"));
+    ASSERT_TRUE(client.IsOpen());
+
+    int lastHot = -100;
+    for (int round = 0; round < 3; ++round) {
+        TBytes normal = Ask(client, "COM1", 1, kFnReadInputRegs);
+        TDecodedReply decoded = DecodeReply(normal.data(), normal.size());
+        ASSERT_TRUE(decoded.Accepted);
+        EXPECT_EQ(normal[0], 1);
+        EXPECT_GE(decoded.RawTemp[kPhaseA], 65);
+        EXPECT_LE(decoded.RawTemp[kPhaseA], 70);
+
+        TBytes hot = Ask(client, "COM1", 2, kFnReadInputRegs);
+        decoded = DecodeReply(hot.data(), hot.size());
+        ASSERT_TRUE(decoded.Accepted);
+        EXPECT_EQ(hot[0], 2);
+        EXPECT_GT(TemperatureCelsius(decoded.RawTemp[kPhaseA]), lastHot) << "its own climb";
+        lastHot = TemperatureCelsius(decoded.RawTemp[kPhaseA]);
+
+        TBytes fault = Ask(client, "COM1", 3, kFnReadCoils);
+        ASSERT_TRUE(DecodeReply(fault.data(), fault.size()).Accepted);
+        EXPECT_EQ(fault[0], 3);
+        EXPECT_EQ(DecodeReply(fault.data(), fault.size()).RelayFlags,
+                  kRelaySensorFault | kRelayFan);
+    }
+
+    // Nobody on the line has address 4: silence, and the line stays in step.
+    client.Send(RequestFor(4, kFnReadInputRegs));
+    TBytes reply = Ask(client, "COM1", 3, kFnReadInputRegs);
+    EXPECT_EQ(reply[0], 3);
+    EXPECT_EQ(DecodeReply(reply.data(), reply.size()).RawTemp[kPhaseA], 300);
+    EXPECT_EQ(client.Pending(), 0);
+    for (const std::string& line : sim_->Lines()) {
+        EXPECT_EQ(line.find("addr=4"), std::string::npos) << line;
+    }
+
+    // Requests sent in one burst are answered one after the other, in order.
+    TBytes burst;
+    for (uint8_t address : {3, 1, 2}) {
+        TBytes request = RequestFor(address, kFnReadCoils);
+        burst.insert(burst.end(), request.begin(), request.end());
+    }
+    TBytes replies = client.Transact(burst, 3 * kCoilsReplySize);
+    ASSERT_EQ(replies.size(), 3 * kCoilsReplySize);
+    EXPECT_EQ(replies[0], 3);
+    EXPECT_EQ(replies[kCoilsReplySize], 1);
+    EXPECT_EQ(replies[2 * kCoilsReplySize], 2);
+    for (size_t n = 0; n < 3; ++n) {
+        EXPECT_TRUE(DecodeReply(replies.data() + n * kCoilsReplySize, kCoilsReplySize).Accepted);
+    }
+
+    // The other line has address 1 only.
+    TLineClient other(Port("COM2"));
+    other.Send(RequestFor(2, kFnReadCoils));
+    reply = Ask(other, "COM2", 1, kFnReadCoils);
+    EXPECT_EQ(reply[0], 1);
+    EXPECT_EQ(other.Pending(), 0);
+}
+
+TEST_F(TcSim, TcpLineServesFramesAndTheLatestClient) {
+    Start({"tcp:0:1", "tcp:0:2:zeros", "COM1:1"});
+    ASSERT_TRUE(ready_);
+    const uint16_t port = TcpPortOf(ready_.value_or(""), "tcp:0");
+    ASSERT_NE(port, 0) << *ready_;
+    for (int round = 0; round < 2; ++round) {
+        TTcpClient client(port);
+        ASSERT_TRUE(client.IsOpen()) << round;
+        ASSERT_TRUE(sim_->WaitForLine([](const std::string& l) { return l == "tcp:0 opened"; }));
+        TBytes reply = Ask(client, "tcp:0", 1, kFnReadInputRegs);
+        EXPECT_EQ(reply[0], 1);
+        EXPECT_TRUE(DecodeReply(reply.data(), reply.size()).Accepted);
+        reply = Ask(client, "tcp:0", 2, kFnReadInputRegs);
+        EXPECT_EQ(DecodeReply(reply.data(), reply.size()).RawTemp,
+                  (std::array<uint16_t, 4>{0, 0, 0, 0}));
+        client.Send(RequestFor(3, kFnReadCoils));  // nobody's: silence
+        reply = Ask(client, "tcp:0", 2, kFnReadCoils);
+        EXPECT_EQ(reply[0], 2);
+        EXPECT_EQ(client.Pending(), 0);
+    }
+    ASSERT_TRUE(sim_->WaitForLine([](const std::string& l) { return IsClosedLine(l, "tcp:0"); }));
+
+    // A second connection replaces the first, which is closed.
+    TTcpClient first(port);
+    ASSERT_TRUE(sim_->WaitForLine([](const std::string& l) { return l == "tcp:0 opened"; }));
+    TTcpClient second(port);
+    ASSERT_TRUE(sim_->WaitForLine([](const std::string& l) { return IsClosedLine(l, "tcp:0"); }));
+    ASSERT_TRUE(sim_->WaitForLine([](const std::string& l) { return l == "tcp:0 opened"; }));
+    EXPECT_TRUE(first.Receive(1).empty()) << "the replaced connection ends";
+    TBytes reply = Ask(second, "tcp:0", 1, kFnReadCoils);
+    EXPECT_TRUE(DecodeReply(reply.data(), reply.size()).Accepted);
+}
+
+TEST_F(TcSim, WireBaudPacesEachReplyAndSharedLineRepliesDoNotOverlap) {
+    // 1200 baud: 13 bytes take 108 ms after the 40 ms turnaround.
+    Start({"--wire-baud", "1200:40", "COM1:1", "COM1:2", "tcp:0:1"});
+    ASSERT_TRUE(ready_);
+    const auto oneReply = 40ms + std::chrono::milliseconds(kRegsReplySize * 10 * 1000 / 1200);
+    TLineClient client(Port("COM1"));
+    auto start = TTestClock::now();
+    client.Send(RequestFor(1, kFnReadInputRegs));
+    TBytes first = client.Receive(1);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_GE(Since(start), 40ms) << "the turnaround comes first";
+    TBytes rest = client.Receive(kRegsReplySize - 1);
+    EXPECT_GE(Since(start), oneReply);
+    first.insert(first.end(), rest.begin(), rest.end());
+    EXPECT_TRUE(DecodeReply(first.data(), first.size()).Accepted);
+    EXPECT_TRUE(sim_->NextRequestLine("COM1"));
+
+    // Two controllers asked at once: the second reply follows the first whole.
+    TBytes both = RequestFor(1, kFnReadInputRegs);
+    TBytes second = RequestFor(2, kFnReadInputRegs);
+    both.insert(both.end(), second.begin(), second.end());
+    start = TTestClock::now();
+    TBytes replies = client.Transact(both, 2 * kRegsReplySize);
+    EXPECT_GE(Since(start), 2 * oneReply);
+    ASSERT_EQ(replies.size(), 2 * kRegsReplySize);
+    EXPECT_EQ(replies[0], 1);
+    EXPECT_EQ(replies[kRegsReplySize], 2);
+    EXPECT_TRUE(DecodeReply(replies.data() + kRegsReplySize, kRegsReplySize).Accepted);
+
+    // The same over TCP.
+    TTcpClient tcp(TcpPortOf(ready_.value_or(""), "tcp:0"));
+    ASSERT_TRUE(tcp.IsOpen());
+    start = TTestClock::now();
+    TBytes reply = tcp.Transact(RequestFor(1, kFnReadInputRegs), kRegsReplySize);
+    EXPECT_GE(Since(start), oneReply);
+    EXPECT_TRUE(DecodeReply(reply.data(), reply.size()).Accepted);
+}
+
+TEST_F(TcSim, LateProfileAnswersAfterItsDelayAndHoldsUpTheLine) {
+    Start({"--late-ms", "600", "COM1:1:late", "COM1:2"});
+    ASSERT_TRUE(ready_);
+    TLineClient client(Port("COM1"));
+    TBytes both = RequestFor(1, kFnReadInputRegs);
+    TBytes other = RequestFor(2, kFnReadCoils);
+    both.insert(both.end(), other.begin(), other.end());
+    const auto start = TTestClock::now();
+    client.Send(both);
+    TBytes late = client.Receive(kRegsReplySize);
+    EXPECT_GE(Since(start), 600ms);
+    ASSERT_EQ(late.size(), kRegsReplySize);
+    EXPECT_EQ(late[0], 1);
+    EXPECT_TRUE(DecodeReply(late.data(), late.size()).Accepted);
+    TBytes next = client.Receive(kCoilsReplySize);
+    ASSERT_EQ(next.size(), kCoilsReplySize);
+    EXPECT_EQ(next[0], 2) << "answered after the late one, not in the middle of it";
+    auto line = sim_->NextRequestLine("COM1");
+    ASSERT_TRUE(line);
+    EXPECT_EQ(ReplyOfLine(*line), late);
+}
+
+TEST_F(TcSim, WrongAddrProfileAnswersAsAnotherSlave) {
+    Start({"COM1:4:wrongaddr", "COM1:255:wrongaddr"});
+    ASSERT_TRUE(ready_);
+    TLineClient client(Port("COM1"));
+    TBytes reply = Ask(client, "COM1", 4, kFnReadInputRegs);
+    ASSERT_EQ(reply.size(), kRegsReplySize);
+    EXPECT_EQ(reply[0], 5);
+    EXPECT_TRUE(RtuCrcOk(reply));
+    TDecodedReply decoded = DecodeReply(reply.data(), reply.size());
+    EXPECT_EQ(decoded.Kind, TReplyKind::Temperatures);
+    EXPECT_GE(decoded.RawTemp[kPhaseA], 65);
+    reply = Ask(client, "COM1", 255, kFnReadCoils);
+    ASSERT_EQ(reply.size(), kCoilsReplySize);
+    EXPECT_EQ(reply[0], 1);
+    EXPECT_TRUE(RtuCrcOk(reply));
+}
+
+TEST_F(TcSim, LateReplyForAClientThatLeftNeverReachesTheNextOne) {
+    Start({"--late-ms", "1000", "COM1:1:late"});
+    ASSERT_TRUE(ready_);
+    {
+        TLineClient leaving(Port("COM1"));
+        leaving.Send(RequestFor(1, kFnReadInputRegs));
+    }
+    ASSERT_TRUE(sim_->WaitForLine([](const std::string& l) { return IsClosedLine(l, "COM1"); }));
+    TLineClient next(Port("COM1"));
+    next.Send(RequestFor(1, kFnReadCoils));
+    TBytes reply = next.Receive(kCoilsReplySize);
+    ASSERT_EQ(reply.size(), kCoilsReplySize);
+    EXPECT_EQ(reply[1], kFnReadCoils) << "the first bytes are the answer to its own request";
+    EXPECT_TRUE(DecodeReply(reply.data(), reply.size()).Accepted);
+    auto line = sim_->NextRequestLine("COM1");
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(StartsWith(*line, "COM1 addr=1 fn=1 reply=")) << *line;
 }

@@ -25,6 +25,8 @@ class TControllerModel {
     TSimProfile Profile() const { return profile_; }
     bool Answers() const { return profile_ != TSimProfile::Silent; }
     bool CorruptsCrc() const { return profile_ == TSimProfile::BadCrc; }
+    bool AnswersLate() const { return profile_ == TSimProfile::Late; }
+    bool AnswersForAnotherAddress() const { return profile_ == TSimProfile::WrongAddr; }
 
     // The values the next reply carries.
     const TControllerValues& Values() const { return values_; }

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -11,12 +12,18 @@ struct TProfileName {
 };
 
 constexpr TProfileName kProfileNames[] = {
-    {TSimProfile::Normal, "normal"}, {TSimProfile::Hot, "hot"},       {TSimProfile::Fault, "fault"},
-    {TSimProfile::Silent, "silent"}, {TSimProfile::BadCrc, "badcrc"}, {TSimProfile::Zeros, "zeros"},
+    {TSimProfile::Normal, "normal"}, {TSimProfile::Hot, "hot"},
+    {TSimProfile::Fault, "fault"},   {TSimProfile::Silent, "silent"},
+    {TSimProfile::BadCrc, "badcrc"}, {TSimProfile::Zeros, "zeros"},
+    {TSimProfile::Late, "late"},     {TSimProfile::WrongAddr, "wrongaddr"},
 };
 
 constexpr unsigned kMinAddress = 1;
 constexpr unsigned kMaxAddress = 255;
+constexpr unsigned kMinBaud = 300;
+constexpr unsigned kMaxBaud = 1000000;
+constexpr unsigned kMaxDelayMs = 60000;
+constexpr std::string_view kTcpPrefix = "tcp:";
 
 template <class T>
 std::optional<T> ParseNumber(std::string_view text) {
@@ -41,15 +48,24 @@ bool IsPortName(std::string_view name) {
 
 TControllerSetup ParseControllerSetup(std::string_view text) {
     const std::string quoted = "\"" + std::string(text) + "\"";
-    size_t first = text.find(':');
+    // "tcp:PORT" names the line with its own colon.
+    const bool tcp = text.substr(0, kTcpPrefix.size()) == kTcpPrefix;
+    size_t first = text.find(':', tcp ? kTcpPrefix.size() : 0);
     if (first == std::string_view::npos) {
-        throw TUsageError("controller " + quoted + " needs COMn:ADDR[:PROFILE]");
+        throw TUsageError("controller " + quoted +
+                          " needs COMn:ADDR[:PROFILE] or tcp:PORT:ADDR[:PROFILE]");
     }
     size_t second = text.find(':', first + 1);
     TControllerSetup setup;
     setup.PortName = std::string(text.substr(0, first));
-    if (!IsPortName(setup.PortName)) {
-        throw TUsageError("controller " + quoted + ": the port must be COMn, e.g. COM1");
+    if (tcp) {
+        auto port =
+            ParseNumber<uint16_t>(text.substr(kTcpPrefix.size(), first - kTcpPrefix.size()));
+        if (!port) throw TUsageError("controller " + quoted + ": the TCP port must be 0 to 65535");
+        setup.TcpPort = *port;
+    } else if (!IsPortName(setup.PortName)) {
+        throw TUsageError("controller " + quoted +
+                          ": the port must be COMn or tcp:PORT, e.g. COM1");
     }
     std::string_view addressText = text.substr(
         first + 1, second == std::string_view::npos ? std::string_view::npos : second - first - 1);
@@ -84,7 +100,7 @@ const char* ProfileName(TSimProfile profile) {
 
 TSimOptions ParseSimOptions(int argc, const char* const* argv) {
     TSimOptions options;
-    std::set<std::string> ports;
+    std::set<std::pair<std::string, uint8_t>> addresses;  // (line, address)
     bool haveDir = false;
 
     for (int n = 1; n < argc; ++n) {
@@ -112,12 +128,33 @@ TSimOptions ParseSimOptions(int argc, const char* const* argv) {
             auto value = ParseNumber<uint64_t>(*seed);
             if (!value) throw TUsageError("--seed needs a non-negative integer");
             options.Seed = *value;
+        } else if (auto wire = optionValue("--wire-baud")) {
+            size_t colon = wire->find(':');
+            auto baud = ParseNumber<unsigned>(wire->substr(0, colon));
+            if (!baud || *baud < kMinBaud || *baud > kMaxBaud) {
+                throw TUsageError("--wire-baud needs a baud rate from 300 to 1000000");
+            }
+            TWireTiming timing;
+            timing.Baud = *baud;
+            if (colon != std::string_view::npos) {
+                auto turnaround = ParseNumber<unsigned>(wire->substr(colon + 1));
+                if (!turnaround || *turnaround > kMaxDelayMs) {
+                    throw TUsageError("--wire-baud: the turnaround must be 0 to 60000 ms");
+                }
+                timing.TurnaroundMs = *turnaround;
+            }
+            options.Wire = timing;
+        } else if (auto late = optionValue("--late-ms")) {
+            auto value = ParseNumber<unsigned>(*late);
+            if (!value || *value > kMaxDelayMs) throw TUsageError("--late-ms needs 0 to 60000");
+            options.LateMs = *value;
         } else if (!arg.empty() && arg[0] == '-') {
             throw TUsageError("unknown option \"" + std::string(arg) + "\"");
         } else {
             TControllerSetup setup = ParseControllerSetup(arg);
-            if (!ports.insert(setup.PortName).second) {
-                throw TUsageError("port " + setup.PortName + " is given twice");
+            if (!addresses.insert({setup.PortName, setup.Address}).second) {
+                throw TUsageError("address " + std::to_string(setup.Address) +
+                                  " is given twice on " + setup.PortName);
             }
             options.Controllers.push_back(std::move(setup));
         }
@@ -132,10 +169,15 @@ TSimOptions ParseSimOptions(int argc, const char* const* argv) {
 }
 
 std::string SimUsageText() {
-    return "usage: tcsim --dir PROGRAM_DIR [--seed N] COMn:ADDR[:PROFILE]...\n"
-           "Simulates temperature controllers as Modbus RTU slaves, one pseudo-terminal\n"
-           "each, linked as PROGRAM_DIR/ports/COMn. Serves Read Coils (1) and Read Input\n"
-           "Registers (4), four items from 0, until SIGINT or SIGTERM.\n"
+    return "usage: tcsim --dir PROGRAM_DIR [--seed N] [--wire-baud BAUD[:TURNAROUND_MS]]\n"
+           "             [--late-ms MS] LINE:ADDR[:PROFILE]...\n"
+           "Simulates temperature controllers as Modbus RTU slaves until SIGINT or SIGTERM.\n"
+           "Serves Read Coils (1) and Read Input Registers (4), four items from 0.\n"
+           "  LINE     COMn      a pseudo-terminal linked as PROGRAM_DIR/ports/COMn\n"
+           "           tcp:PORT  RTU frames over TCP on 127.0.0.1:PORT, one client at a\n"
+           "                     time (a new one replaces the old); 0 picks a free port\n"
+           "           Controllers naming the same LINE share it, one address each;\n"
+           "           requests for other addresses get no answer.\n"
            "  ADDR     Modbus address 1..255\n"
            "  PROFILE  normal (default)  A/B/C drift within 25..30 C, iron core 0, fan on\n"
            "           hot     +10 C per request; alarm above 120 C, trip above 150 C\n"
@@ -143,10 +185,16 @@ std::string SimUsageText() {
            "           silent  never answers\n"
            "           badcrc  answers with a corrupted CRC\n"
            "           zeros   all registers and relays 0\n"
+           "           late    normal values, each reply --late-ms after the request\n"
+           "           wrongaddr  normal values from address ADDR+1 (255: 1), valid CRC\n"
            "  --seed N   repeatable drift\n"
+           "  --wire-baud BAUD[:TURNAROUND_MS]  each reply starts TURNAROUND_MS (default 5)\n"
+           "             after its request and takes its wire time, 10 bits a byte\n"
+           "  --late-ms MS  delay of the late profile's replies (default 1500)\n"
+           "Requests on one line are answered one at a time, in order.\n"
            "Stdout, one line each, flushed at once:\n"
-           "  ready seed=N COMn=/dev/pts/M ...       links made, serving\n"
-           "  COMn addr=A fn=F reply=HH HH ...       after the reply was written\n"
-           "  COMn addr=A fn=F reply=none            silent profile\n"
-           "  COMn opened | COMn closed              first client opened / last client closed\n";
+           "  ready seed=N COMn=/dev/pts/M tcp:PORT=P ...  links and sockets made, serving\n"
+           "  LINE addr=A fn=F reply=HH HH ...       after the reply was written\n"
+           "  LINE addr=A fn=F reply=none            silent profile\n"
+           "  LINE opened | LINE closed              first client opened / last client closed\n";
 }

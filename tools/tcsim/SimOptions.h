@@ -1,6 +1,7 @@
 #pragma once
 // Command line of the controller simulator:
-//   tcsim --dir PROGRAM_DIR [--seed N] COMn:ADDR[:PROFILE]...
+//   tcsim --dir PROGRAM_DIR [--seed N] [--wire-baud BAUD[:TURNAROUND_MS]]
+//         [--late-ms MS] {COMn|tcp:PORT}:ADDR[:PROFILE]...
 
 #include <cstdint>
 #include <optional>
@@ -10,20 +11,34 @@
 #include <vector>
 
 // How a simulated controller behaves (see ProfileName for the names).
-enum class TSimProfile { Normal, Hot, Fault, Silent, BadCrc, Zeros };
+enum class TSimProfile { Normal, Hot, Fault, Silent, BadCrc, Zeros, Late, WrongAddr };
 
 constexpr size_t kMaxSimControllers = 255;
 
 struct TControllerSetup {
-    std::string PortName;  // "COMn"
-    uint8_t Address = 1;   // 1..255
+    // The line: "COMn" (a pseudo-terminal) or "tcp:PORT" (a listening socket
+    // on 127.0.0.1). Controllers with the same name share the line.
+    std::string PortName;
+    std::optional<uint16_t> TcpPort;  // set for "tcp:PORT"; 0 picks a free one
+    uint8_t Address = 1;              // 1..255, unique on its line
     TSimProfile Profile = TSimProfile::Normal;
 };
+
+// Replies paced as a serial line of `Baud` would carry them, each after the
+// slave's turnaround.
+struct TWireTiming {
+    unsigned Baud = 9600;
+    unsigned TurnaroundMs = 5;
+};
+
+constexpr unsigned kDefaultLateMs = 1500;
 
 struct TSimOptions {
     std::string ProgramDir;
     std::optional<uint64_t> Seed;  // none: a fresh one per run
     bool Help = false;
+    std::optional<TWireTiming> Wire;   // none: replies written at once
+    unsigned LateMs = kDefaultLateMs;  // delay of the "late" profile's replies
     std::vector<TControllerSetup> Controllers;
 };
 
