@@ -12,20 +12,8 @@ namespace {
 
 constexpr double kMs = 1.0 / 86400000.0;
 
-TBytes Request(uint8_t address, uint8_t function) {
-    TBytes frame(kRequestSize);
-    if (function == kFnReadCoils) {
-        BuildReadCoils(address, frame.data());
-    } else {
-        BuildReadInputRegs(address, frame.data());
-    }
-    return frame;
-}
-
 TBytes Exception(uint8_t address, uint8_t function, uint8_t code) {
-    TBytes frame = {address, static_cast<uint8_t>(function | 0x80), code, 0, 0};
-    CalcCrc16(frame.data(), 3, frame[3], frame[4]);
-    return frame;
+    return WithCrc({address, static_cast<uint8_t>(function | 0x80), code});
 }
 
 }  // namespace
@@ -53,7 +41,7 @@ TEST(LineDiagnostics, ChunksAreJudgedAsReplyExceptionCrcErrorOrDropped) {
 // second answer to one request has none; dropped bytes add up.
 TEST(LineDiagnostics, CountersFollowTheRequestsAndWhatCameBack) {
     TLineDiagnostics line;
-    const TBytes coils = Request(7, kFnReadCoils);
+    const TBytes coils = RequestFor(7, kFnReadCoils);
     const TBytes reply = CoilsReply(7, 0x02);
     const TBytes exception = Exception(7, kFnReadInputRegs, 2);
     const TBytes noise = {0x01, 0x02, 0x03};
@@ -82,7 +70,7 @@ TEST(LineDiagnostics, CountersFollowTheRequestsAndWhatCameBack) {
 // The monitor keeps the last 500 frames in order, with what they were.
 TEST(LineDiagnostics, MonitorKeepsTheLastFramesDescribed) {
     TLineDiagnostics line;
-    const TBytes regsRequest = Request(9, kFnReadInputRegs);
+    const TBytes regsRequest = RequestFor(9, kFnReadInputRegs);
     const TBytes regs = RegsReply(9, 65, 66, 67, 0);
     for (size_t n = 0; n < TLineDiagnostics::kMonitorFrames; ++n) {
         line.RequestSent(regsRequest.data(), regsRequest.size(), 1.0, 45000.0 + n);
@@ -117,5 +105,5 @@ TEST(LineDiagnostics, TheScanCycleCountsWhatGoesOverTheStationsPort) {
     EXPECT_EQ(station.Line.Stats().Replies, 1u);
     EXPECT_EQ(station.Line.Stats().CrcErrors, 1u);
     ASSERT_EQ(station.Line.Frames().size(), 3u);
-    EXPECT_EQ(station.Line.Frames()[0].Bytes, Request(9, kFnReadCoils));
+    EXPECT_EQ(station.Line.Frames()[0].Bytes, RequestFor(9, kFnReadCoils));
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -117,25 +118,31 @@ ptrdiff_t TSimPort::Read(uint8_t* buffer, size_t capacity) {
     }
 }
 
-bool TSimPort::WriteAll(const uint8_t* data, size_t length, int timeoutMs) {
+bool WriteAllWithin(int fd, const uint8_t* data, size_t length, int timeoutMs, bool socket) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     size_t done = 0;
     while (done < length) {
-        ssize_t n = ::write(master_.Get(), data + done, length - done);
+        if (fd < 0) return false;
+        const ssize_t n = socket ? ::send(fd, data + done, length - done, MSG_NOSIGNAL)
+                                 : ::write(fd, data + done, length - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        // The slave's input queue is full: a client that writes but never reads.
+        // No room: a client that writes but never reads.
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;
-        pollfd p{master_.Get(), POLLOUT, 0};
+        pollfd p{fd, POLLOUT, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
     }
     return true;
+}
+
+bool TSimPort::WriteAll(const uint8_t* data, size_t length, int timeoutMs) {
+    return WriteAllWithin(master_.Get(), data, length, timeoutMs, false);
 }
 
 void TSimPort::ResetAfterLastClient() {

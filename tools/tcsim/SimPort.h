@@ -31,6 +31,11 @@ class TFd {
     int fd_ = -1;
 };
 
+// Writes all of `data` to the non-blocking descriptor `fd` in order, waiting
+// up to `timeoutMs` in all for room; a socket is written with send, so a
+// client that went away cannot end the simulator with SIGPIPE.
+bool WriteAllWithin(int fd, const uint8_t* data, size_t length, int timeoutMs, bool socket);
+
 class TSimPort {
   public:
     // Creates the pty and the link; throws std::runtime_error with the reason.

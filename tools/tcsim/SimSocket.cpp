@@ -68,22 +68,5 @@ ptrdiff_t TSimSocket::Read(uint8_t* buffer, size_t capacity) {
 }
 
 bool TSimSocket::WriteAll(const uint8_t* data, size_t length, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    size_t done = 0;
-    while (done < length) {
-        if (!client_.Valid()) return false;
-        ssize_t n = ::send(client_.Get(), data + done, length - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
-        pollfd p{client_.Get(), POLLOUT, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
-    }
-    return true;
+    return client_.Valid() && WriteAllWithin(client_.Get(), data, length, timeoutMs, true);
 }
