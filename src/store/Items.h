@@ -91,6 +91,8 @@ enum TSysParaKey : uint8_t {
     kParaBackUpPath = 5,
     // Added later: files without it load its default.
     kParaAutoReconnect = 6,
+    // Added later still, the same way: files without it load its default.
+    kParaReplyTimeout = 7,
 };
 
 // The settings block built from the parameters; all zero before loading.
@@ -104,4 +106,7 @@ struct TSysParaInfo {
     // Stations declared absent are polled again now and then (on unless
     // stored as 0).
     bool AutoReconnect = false;
+    // How long a request on a shared line waits for its reply before the
+    // next one goes out (ms).
+    int32_t ReplyTimeout = 0;
 };

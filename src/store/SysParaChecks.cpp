@@ -66,6 +66,9 @@ std::optional<std::string> CheckParaValue(const std::string& programDir, uint8_t
         case kParaAutoReconnect:
             if (value != 0 && value != 1) return kAutoReconnectMessage;
             break;
+        case kParaReplyTimeout:
+            if (!InRange(value, kMinReplyTimeout, kMaxReplyTimeout)) return kReplyTimeoutMessage;
+            break;
         default:
             break;
     }

@@ -11,6 +11,7 @@
 //   4    backup interval    days                  1..364
 //   5    backup directory   text (GBK)            creatable; relative to the program directory
 //   6    auto reconnect     0 off, 1 on           0 or 1 (files without it: on)
+//   7    reply time-out     milliseconds          20..5000 (files without it: 1000)
 
 #include <cstdint>
 #include <optional>
@@ -22,6 +23,7 @@ inline constexpr const char* kBackUpIntervalMessage = "备份时间间隔太短�
 inline constexpr const char* kBackUpDirMessage = "创建备份目录失败！";
 inline constexpr const char* kIsBackUpMessage = "系统自动备份只能是0（关）或1（开）！";
 inline constexpr const char* kAutoReconnectMessage = "自动重连离线设备只能是0（关）或1（开）！";
+inline constexpr const char* kReplyTimeoutMessage = "应答超时必须是20到5000之间的整数！";
 
 // Accepted ranges. Minutes stop where minutes x 60000 still fits the stored
 // 32-bit count of milliseconds, so no wrapped offline time is ever stored.

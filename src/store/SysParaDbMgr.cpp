@@ -67,6 +67,7 @@ int32_t LoadSysParas(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, TSysPa
     info.ScanInterval = kDefaultScanInterval;
     info.MaxOLTimer = kDefaultMaxOLTimer;
     info.AutoReconnect = kDefaultAutoReconnect;
+    info.ReplyTimeout = kDefaultReplyTimeout;
     mgr.ListParas(list);
     if (list.empty()) {
         mgr.AddPara(kParaScanInterval, kDefaultScanInterval, "");
@@ -99,6 +100,13 @@ int32_t LoadSysParas(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, TSysPa
                 break;
             case kParaAutoReconnect:
                 info.AutoReconnect = item.Value != 0;
+                break;
+            case kParaReplyTimeout:
+                // The scan cycle waits this long per request: a wild value
+                // would stall the line or flood it.
+                info.ReplyTimeout = item.Value >= kMinReplyTimeout && item.Value <= kMaxReplyTimeout
+                                        ? item.Value
+                                        : kDefaultReplyTimeout;
                 break;
             default:
                 break;  // other keys are not ours

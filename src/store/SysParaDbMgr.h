@@ -6,7 +6,7 @@
 //   +--------+------+---------+-------------------------------------------------+
 //   | offset | size | field   | meaning                                         |
 //   +--------+------+---------+-------------------------------------------------+
-//   |      0 |    1 | ParaKey | key 0..5 (others ignored); index "ParaKey"      |
+//   |      0 |    1 | ParaKey | key 0..7 (others ignored); index "ParaKey"      |
 //   |      1 |    4 | value   | signed 32-bit                                   |
 //   |      5 |  125 | text    | length 0..124, then 124 GBK text bytes          |
 //   +--------+------+---------+-------------------------------------------------+
@@ -26,6 +26,11 @@ inline constexpr int32_t kSysParaRecordSize = 130;
 // Defaults: what loading starts from, and what an empty table is given.
 inline constexpr int32_t kDefaultScanInterval = 60000;  // ms
 inline constexpr int32_t kDefaultMaxOLTimer = 300000;   // ms
+// The reply time-out, for files without key 7 and for a stored value outside
+// its range, which only a damaged or hand-made file can hold.
+inline constexpr int32_t kDefaultReplyTimeout = 1000;  // ms
+inline constexpr int32_t kMinReplyTimeout = 20;        // ms
+inline constexpr int32_t kMaxReplyTimeout = 5000;      // ms
 inline constexpr int32_t kDefaultIsBackUp = 0;
 inline constexpr int32_t kDefaultBackUpInterval = 30;  // days
 // Appended to the program directory for the default backup directory.
@@ -57,11 +62,13 @@ class TSysParaDbMgr final : public TDBMgr<TSysParaItem> {
     TSysParaItem MakeRecord(const uint8_t* data, int32_t recordId) const override;
 };
 
-// Loads the settings at start-up: scan interval and offline time start at
-// their defaults, the other fields keep theirs; the parameters are listed
+// Loads the settings at start-up: scan interval, offline time, automatic
+// reconnection and reply time-out start at their defaults, the other fields
+// keep theirs; the parameters are listed
 // into List (not cleared first). A completely empty table first gets the six
 // defaults (keys 0 to 5, ids 1 to 6; key 5 is ExeDir + "backup"). Every item
-// of List then sets its field in list order, so a later duplicate key wins.
+// of List then sets its field in list order, so a later duplicate key wins;
+// a reply time-out outside its range sets the default instead.
 // Returns the number of records.
 int32_t LoadSysParas(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, TSysParaInfo& info,
                      const std::string& exeDir);

@@ -155,6 +155,39 @@ TEST(SysParaDbMgr, AutoReconnectIsOnWithoutItsKeyAndItsRecordIsAddedOnce) {
     EXPECT_TRUE(loaded.AutoReconnect);
 }
 
+// Key 7 came later too: a file without it, or one whose stored value the
+// settings could never have written, loads the default; the keys before it
+// load as they always did.
+TEST(SysParaDbMgr, ReplyTimeoutLoadsItsDefaultWhenMissingOrOutOfRange) {
+    TTempDir tmp;
+    TSysParaDbMgr mgr(tmp.File("para.dt"), false);
+    std::vector<TSysParaItem> list;
+    TSysParaInfo info;
+    EXPECT_EQ(LoadSysParas(mgr, list, info, tmp.Dir()), 6);
+    EXPECT_EQ(info.ReplyTimeout, 1000);
+    mgr.AddPara(kParaAutoReconnect, 0, "");
+    const int32_t id = mgr.AddPara(kParaReplyTimeout, 0, "");
+
+    const struct {
+        int32_t Stored, Loaded;
+    } cases[] = {{19, 1000},   {20, 20},    {250, 250},        {5000, 5000},
+                 {5001, 1000}, {-20, 1000}, {INT32_MIN, 1000}, {INT32_MAX, 1000}};
+    for (const auto& c : cases) {
+        mgr.UpdatePara(id, kParaReplyTimeout, c.Stored, "");
+        list.clear();
+        info = TSysParaInfo{};
+        info.ReplyTimeout = 77;  // loading must not keep what the block held
+        EXPECT_EQ(LoadSysParas(mgr, list, info, tmp.Dir()), 8);
+        EXPECT_EQ(info.ReplyTimeout, c.Loaded) << c.Stored;
+    }
+    EXPECT_EQ(info.ScanInterval, 60000);
+    EXPECT_EQ(info.MaxOLTimer, 300000);
+    EXPECT_EQ(info.BackUpInterval, 30);
+    EXPECT_EQ(info.BackUpPath.Utf8(), tmp.Dir() + "backup");
+    EXPECT_FALSE(info.AutoReconnect);
+    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(list[i].ParaKey, i);
+}
+
 TEST(SysParaDbMgr, OnlyOneTurnsBackUpOn) {
     TTempDir tmp;
     TSysParaDbMgr mgr(tmp.File("para.dt"), false);

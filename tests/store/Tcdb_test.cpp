@@ -267,9 +267,18 @@ TEST_F(TcdbStation, SetParamRefusesWhatTheSettingsDialogRefusesWithItsMessages) 
     EXPECT_EQ(six.Err, "自动重连离线设备只能是0（关）或1（开）！\n");
     EXPECT_EQ(Run({"set-param", Dir, "--key", "6", "--value", "0"}).Exit, 0);
     EXPECT_EQ(Run({"set-param", Dir, "--key", "6", "--value", "1"}).Exit, 0);
+    // So did key 7, the reply time-out in milliseconds.
+    for (const char* bad : {"19", "5001", "0"}) {
+        const TRun seven = Run({"set-param", Dir, "--key", "7", "--value", bad});
+        EXPECT_EQ(seven.Exit, 1) << bad;
+        EXPECT_EQ(seven.Err, "应答超时必须是20到5000之间的整数！\n") << bad;
+    }
+    EXPECT_EQ(Run({"set-param", Dir, "--key", "7", "--value", "20"}).Exit, 0);
+    EXPECT_EQ(Run({"set-param", Dir, "--key", "7", "--value", "5000"}).Exit, 0);
     const std::vector<std::string> after = Lines(Run({"params", Dir}).Out);
-    ASSERT_EQ(after.size(), 8u);
+    ASSERT_EQ(after.size(), 9u);
     EXPECT_EQ(after[7], "7,6,1,");
+    EXPECT_EQ(after[8], "8,7,5000,");
 }
 
 TEST_F(TcdbStation, WrongUsageExitsWithTwoAndTheUsage) {

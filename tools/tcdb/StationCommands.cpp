@@ -158,8 +158,9 @@ void CmdSetParam(const TWords& words, std::ostream&) {
     std::vector<TSysParaItem> paras;
     mgr.ListParas(paras);
     // A key the station reads but an older file lacks gets its record.
-    const int32_t written = key == kParaAutoReconnect ? WriteOrAddPara(mgr, paras, key, value, text)
-                                                      : WritePara(mgr, paras, key, value, text);
+    const bool addedLater = key == kParaAutoReconnect || key == kParaReplyTimeout;
+    const int32_t written = addedLater ? WriteOrAddPara(mgr, paras, key, value, text)
+                                       : WritePara(mgr, paras, key, value, text);
     if (written == 0) {
         throw TToolError("No parameter record holds key " + std::to_string(key));
     }
