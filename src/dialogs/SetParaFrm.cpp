@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -18,8 +19,9 @@
 namespace {
 
 constexpr int kClientWidth = 389;
-// One row taller than the first version, for the reconnect box.
-constexpr int kClientHeight = 305;
+// Two rows taller than the first version: the reconnect box and the reply
+// time-out.
+constexpr int kClientHeight = 335;
 constexpr int kNumberEditWidth = 56;
 
 QLineEdit* MakeEdit(const char* name, QWidget* parent) {
@@ -74,7 +76,8 @@ TSetParaForm::TSetParaForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbMgr
     layout->addLayout(buttons);
 
     setTabOrder(FScanIntervalEdit, FMaxOLTimerEdit);
-    setTabOrder(FMaxOLTimerEdit, FAutoReconnectCheckBox);
+    setTabOrder(FMaxOLTimerEdit, FReplyTimeoutEdit);
+    setTabOrder(FReplyTimeoutEdit, FAutoReconnectCheckBox);
     setTabOrder(FAutoReconnectCheckBox, FIsBackUpCheckBox);
     setTabOrder(FIsBackUpCheckBox, FBackUpPathEdit);
     setTabOrder(FBackUpPathEdit, FBrowseButton);
@@ -88,15 +91,21 @@ QWidget* TSetParaForm::MakeTopRow() {
     auto* row = new QWidget(this);
     FMaxOLTimerEdit = MakeEdit("MaxOLTimerEdit", row);
     FScanIntervalEdit = MakeEdit("ScanIntervalEdit", row);
+    FReplyTimeoutEdit = MakeEdit("ReplyTimeoutEdit", row);
     FMaxOLTimerEdit->setFixedWidth(kNumberEditWidth);
     FScanIntervalEdit->setFixedWidth(kNumberEditWidth);
-    auto* layout = new QHBoxLayout(row);
+    FReplyTimeoutEdit->setFixedWidth(kNumberEditWidth);
+    FReplyTimeoutLabel = new QLabel(QStringLiteral("应答超时(毫秒)："), row);
+    // The timing fields together: the reply time-out under the offline time.
+    auto* layout = new QGridLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(new QLabel(QStringLiteral("终端异常最大检测时间(分)："), row));
-    layout->addWidget(FMaxOLTimerEdit);
-    layout->addStretch(1);
-    layout->addWidget(new QLabel(QStringLiteral("轮询时间(秒)："), row));
-    layout->addWidget(FScanIntervalEdit);
+    layout->addWidget(new QLabel(QStringLiteral("终端异常最大检测时间(分)："), row), 0, 0);
+    layout->addWidget(FMaxOLTimerEdit, 0, 1);
+    layout->setColumnStretch(2, 1);
+    layout->addWidget(new QLabel(QStringLiteral("轮询时间(秒)："), row), 0, 3);
+    layout->addWidget(FScanIntervalEdit, 0, 4);
+    layout->addWidget(FReplyTimeoutLabel, 1, 0);
+    layout->addWidget(FReplyTimeoutEdit, 1, 1);
     return row;
 }
 
@@ -140,6 +149,7 @@ void TSetParaForm::showEvent(QShowEvent* event) {
 void TSetParaForm::FormShow() {
     FScanIntervalEdit->setText(QString::number(FSettings.ScanInterval / kMsPerSecond));
     FMaxOLTimerEdit->setText(QString::number(FSettings.MaxOLTimer / kMsPerMinute));
+    FReplyTimeoutEdit->setText(QString::number(FSettings.ReplyTimeout));
     FAutoReconnectCheckBox->setChecked(FSettings.AutoReconnect);
     FIsBackUpCheckBox->setChecked(FSettings.IsBackUp);
     IsBackUpCheckBoxClick();
@@ -179,6 +189,13 @@ bool TSetParaForm::CheckFields() {
         ShowMessage(this, QString::fromUtf8(kScanIntervalMessage));
         return false;
     }
+    // Anything but a decimal integer counts as 0 and so fails the range.
+    FReplyTimeout = EditValue(FReplyTimeoutEdit->text());
+    if (FReplyTimeout < kMinReplyTimeout || FReplyTimeout > kMaxReplyTimeout) {
+        FReplyTimeoutEdit->setFocus();
+        ShowMessage(this, QString::fromUtf8(kReplyTimeoutMessage));
+        return false;
+    }
     FAutoReconnect = FAutoReconnectCheckBox->isChecked();
     FIsBackUp = FIsBackUpCheckBox->isChecked();
     // The backup interval and directory are checked also with backup off.
@@ -205,6 +222,7 @@ void TSetParaForm::SavePara() {
     FSettings.BackUpInterval = FDays;
     FSettings.BackUpPath.AssignUtf8(FBackUpDir);
     FSettings.AutoReconnect = FAutoReconnect;
+    FSettings.ReplyTimeout = FReplyTimeout;
 
     // Every key goes to the record that holds it; a key without a record is
     // not written, and the last backup date (key 3) is the backup timer's.
@@ -237,6 +255,13 @@ void TSetParaForm::SavePara() {
         WritePara(FParaMgr, items, kParaAutoReconnect, 1, "");
     } else {
         WriteOrAddPara(FParaMgr, items, kParaAutoReconnect, 0, "");
+    }
+    // Key 7 likewise: a missing record means the default, so only another
+    // value needs a record where none is.
+    if (FReplyTimeout == kDefaultReplyTimeout) {
+        WritePara(FParaMgr, items, kParaReplyTimeout, FReplyTimeout, "");
+    } else {
+        WriteOrAddPara(FParaMgr, items, kParaReplyTimeout, FReplyTimeout, "");
     }
     if (OnParaChange) OnParaChange();
 }

@@ -1,10 +1,12 @@
 #pragma once
 // TSetParaForm, "SetParaForm": the operator's settings. It edits the
 // window's settings block in place: scan interval (seconds), offline time
-// (minutes), automatic backup with its directory and interval (days).
+// (minutes), reply time-out (milliseconds), automatic reconnection, automatic
+// backup with its directory and interval (days).
 //
 //   ┌ SetParaForm ─────────────────────────────────────────────┐
 //   │ 终端异常最大检测时间(分)：[MaxOLTimerEdit] 轮询时间(秒)：[ScanIntervalEdit] │
+//   │ 应答超时(毫秒)：          [ReplyTimeoutEdit]              │
 //   │ [x] 自动重连离线设备  (AutoReconnectCheckBox)             │
 //   │ ┌[x] 系统自动备份 ────────────────────────────────────┐  │
 //   │ │ 备份目录：        [BackUpPathEdit            ] [...] │  │
@@ -14,7 +16,8 @@
 //   └──────────────────────────────────────────────────────────┘
 //
 // "确定" runs the checks in order (the first failure shows its message and
-// nothing is stored) and, when all pass, saves every key to the record that
+// nothing is stored; the reply time-out's failure also puts the focus back on
+// its field) and, when all pass, saves every key to the record that
 // holds it and calls the change handler. The dialog closes with the OK result
 // in any case; "取消" closes it with the cancel result and stores nothing.
 
@@ -61,6 +64,7 @@ class TSetParaForm : public QDialog {
     // What the last checks took from the controls.
     int32_t Seconds() const { return FSeconds; }
     int32_t Minutes() const { return FMinutes; }
+    int32_t ReplyTimeout() const { return FReplyTimeout; }
     bool IsBackUp() const { return FIsBackUp; }
     int32_t Days() const { return FDays; }
     const std::string& BackUpDir() const { return FBackUpDir; }
@@ -68,6 +72,8 @@ class TSetParaForm : public QDialog {
 
     QLineEdit* ScanIntervalEdit() const { return FScanIntervalEdit; }
     QLineEdit* MaxOLTimerEdit() const { return FMaxOLTimerEdit; }
+    QLineEdit* ReplyTimeoutEdit() const { return FReplyTimeoutEdit; }
+    QLabel* ReplyTimeoutLabel() const { return FReplyTimeoutLabel; }
     QCheckBox* IsBackUpCheckBox() const { return FIsBackUpCheckBox; }
     QCheckBox* AutoReconnectCheckBox() const { return FAutoReconnectCheckBox; }
     QLineEdit* BackUpPathEdit() const { return FBackUpPathEdit; }
@@ -94,6 +100,7 @@ class TSetParaForm : public QDialog {
 
     int32_t FSeconds = 0;
     int32_t FMinutes = 0;
+    int32_t FReplyTimeout = 0;
     bool FIsBackUp = false;
     int32_t FDays = 0;
     std::string FBackUpDir;  // UTF-8
@@ -102,6 +109,8 @@ class TSetParaForm : public QDialog {
     // Children of the dialog.
     QLineEdit* FScanIntervalEdit;
     QLineEdit* FMaxOLTimerEdit;
+    QLineEdit* FReplyTimeoutEdit;
+    QLabel* FReplyTimeoutLabel;
     QCheckBox* FIsBackUpCheckBox;
     QCheckBox* FAutoReconnectCheckBox;
     QLineEdit* FBackUpPathEdit;

@@ -79,7 +79,8 @@ class SetParaFormTest : public testing::Test {
 bool SameSettings(const TSysParaInfo& a, const TSysParaInfo& b) {
     return a.ScanInterval == b.ScanInterval && a.MaxOLTimer == b.MaxOLTimer &&
            a.IsBackUp == b.IsBackUp && a.LastBackUpDate == b.LastBackUpDate &&
-           a.BackUpInterval == b.BackUpInterval && a.BackUpPath == b.BackUpPath;
+           a.BackUpInterval == b.BackUpInterval && a.BackUpPath == b.BackUpPath &&
+           a.AutoReconnect == b.AutoReconnect && a.ReplyTimeout == b.ReplyTimeout;
 }
 
 }  // namespace
@@ -97,7 +98,9 @@ TEST(EditValue, TakesDecimalIntegersAndCountsEverythingElseAsZero) {
 
 TEST_F(SetParaFormTest, IsAFixedWindowOfItsCaptionAndSize) {
     EXPECT_EQ(Form->windowTitle(), "SetParaForm");
-    EXPECT_EQ(Form->size(), QSize(389, 305));
+    EXPECT_EQ(Form->size(), QSize(389, 335));
+    EXPECT_EQ(Form->ReplyTimeoutLabel()->text(), "应答超时(毫秒)：");
+    EXPECT_EQ(Form->ReplyTimeoutEdit()->objectName(), "ReplyTimeoutEdit");
     EXPECT_EQ(Form->AutoReconnectCheckBox()->text(), "自动重连离线设备");
     EXPECT_EQ(Form->minimumSize(), Form->maximumSize());
     EXPECT_TRUE(Form->windowFlags() & Qt::WindowMinimizeButtonHint);
@@ -110,11 +113,13 @@ TEST_F(SetParaFormTest, IsAFixedWindowOfItsCaptionAndSize) {
     EXPECT_EQ(Form->CancelButton()->text(), "取消");
     // The scan interval comes first in the tab order.
     EXPECT_EQ(Form->ScanIntervalEdit()->nextInFocusChain(), Form->MaxOLTimerEdit());
+    EXPECT_EQ(Form->MaxOLTimerEdit()->nextInFocusChain(), Form->ReplyTimeoutEdit());
 }
 
 TEST_F(SetParaFormTest, ShowsTheDefaultsInSecondsMinutesAndDays) {
     EXPECT_EQ(Form->ScanIntervalEdit()->text(), "60");
     EXPECT_EQ(Form->MaxOLTimerEdit()->text(), "5");
+    EXPECT_EQ(Form->ReplyTimeoutEdit()->text(), "1000");
     EXPECT_FALSE(Form->IsBackUpCheckBox()->isChecked());
     EXPECT_EQ(Form->BackUpPathEdit()->text().toStdString(), Dir.Path() + "backup");
     EXPECT_EQ(Form->BackUpIntervalEdit()->text(), "30");
@@ -172,6 +177,80 @@ TEST_F(SetParaFormTest, AutoReconnectShowsItsSettingAndOnlyOffAddsItsRecord) {
     EXPECT_EQ(StoredValue(kParaAutoReconnect), 1);
     EXPECT_EQ(Stored().size(), 7u);
     EXPECT_EQ(Changes, 3);
+}
+
+// A value other than the default adds key 7's record once, after the
+// records of keys 0 to 5 that keep their values; the next load and the next
+// show read it back.
+TEST_F(SetParaFormTest, TheReplyTimeoutRoundTripsThroughKey7) {
+    const std::vector<TSysParaItem> before = Stored();
+    for (const char* typed : {"250", "20", "5000", " 1000 "}) {
+        Form->show();
+        Fill(Valid());
+        Form->ReplyTimeoutEdit()->setText(typed);
+        ClickOk();
+        ASSERT_TRUE(Log.Messages().isEmpty()) << Log.Messages().join("|").toStdString();
+        const int32_t ms = QString(typed).trimmed().toInt();
+        EXPECT_EQ(Settings.ReplyTimeout, ms);
+        EXPECT_EQ(StoredValue(kParaReplyTimeout), ms);
+
+        std::vector<TSysParaItem> list;
+        TSysParaInfo loaded;
+        LoadSysParas(*Mgr, list, loaded, Dir.Path());
+        EXPECT_EQ(loaded.ReplyTimeout, ms);
+        Form->show();
+        EXPECT_EQ(Form->ReplyTimeoutEdit()->text(), QString::number(ms));
+    }
+    const std::vector<TSysParaItem> after = Stored();
+    ASSERT_EQ(after.size(), 7u);
+    for (size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(after[i].ParaKey, before[i].ParaKey);
+        EXPECT_EQ(after[i].Value, before[i].Value);
+        EXPECT_EQ(after[i].Text, before[i].Text);
+    }
+    EXPECT_EQ(after[6].RecordId, 7);
+    EXPECT_EQ(after[6].ParaKey, kParaReplyTimeout);
+    EXPECT_EQ(Changes, 4);
+}
+
+// A refused reply time-out: its message only, the focus back on its field,
+// nothing stored; it is checked after the offline time and before the days.
+TEST_F(SetParaFormTest, AReplyTimeoutOutsideItsRangeIsRefusedWithItsMessage) {
+    const QString reply = QString::fromUtf8(kReplyTimeoutMessage);
+    EXPECT_EQ(reply, "应答超时必须是20到5000之间的整数！");
+    const TFields v = Valid();
+    const struct {
+        const char* Typed;
+        TFields Fields;
+        QString Message;
+    } cases[] = {
+        {"19", v, reply},
+        {"5001", v, reply},
+        {"abc", v, reply},
+        {"", v, reply},
+        {"250.5", v, reply},
+        {"19", {v.Seconds, "0", false, v.Path, v.Days}, QString::fromUtf8(kScanIntervalMessage)},
+        {"19", {v.Seconds, v.Minutes, false, v.Path, "0"}, reply},
+    };
+    const std::vector<TSysParaItem> storedBefore = Stored();
+    const TSysParaInfo settingsBefore = Settings;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Typed);
+        Log.Clear();
+        Form->show();
+        Fill(c.Fields);
+        Form->ReplyTimeoutEdit()->setText(c.Typed);
+        Form->ScanIntervalEdit()->setFocus();
+        ClickOk();
+        EXPECT_EQ(Log.Messages(), QStringList{c.Message});
+        if (c.Message == reply) {
+            EXPECT_EQ(Form->focusWidget(), Form->ReplyTimeoutEdit());
+        }
+        EXPECT_TRUE(SameSettings(Settings, settingsBefore));
+    }
+    EXPECT_EQ(Changes, 0);
+    EXPECT_EQ(Stored().size(), storedBefore.size());
+    EXPECT_EQ(StoredValue(kParaReplyTimeout), -1);
 }
 
 TEST_F(SetParaFormTest, TheBackUpGroupFollowsTheCheckBoxOnShowClickAndSpace) {
