@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "dialogs/Prompts.h"
+#include "polling/StationRoster.h"
 #include "polling/StationState.h"
 #include "serial/Comm.h"
 #include "store/Items.h"
@@ -117,14 +118,14 @@ void TDiagnosticsPage::ShowRow(int row, const TStationState& station) {
 
 void TDiagnosticsPage::ShowMonitor(const TStationState* selected) {
     if (FPause->isChecked()) return;
-    const uint64_t count = selected != nullptr ? selected->Line.FrameCount() : 0;
-    if (selected == FShownStation && count == FShownCount) return;
+    const TLineDiagnostics* monitor = selected != nullptr ? &LineMonitorOf(*selected) : nullptr;
+    const uint64_t count = monitor != nullptr ? monitor->FrameCount() : 0;
+    if (selected == FShownStation && monitor == FShownMonitor && count == FShownCount) return;
     FShownStation = selected;
+    FShownMonitor = monitor;
     FShownCount = count;
     FShown.clear();
-    if (selected != nullptr) {
-        FShown.assign(selected->Line.Frames().begin(), selected->Line.Frames().end());
-    }
+    if (monitor != nullptr) FShown.assign(monitor->Frames().begin(), monitor->Frames().end());
     FMonitor->setRowCount(static_cast<int>(FShown.size()));
     // Newest first, as the eye looks for the last thing that happened.
     for (size_t i = 0; i < FShown.size(); ++i) {

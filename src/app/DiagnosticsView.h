@@ -54,5 +54,6 @@ class TDiagnosticsPage : public QWidget {
     // What the monitor shows, and of which station's line and count.
     std::vector<TLineFrame> FShown;
     const TStationState* FShownStation = nullptr;
+    const TLineDiagnostics* FShownMonitor = nullptr;
     uint64_t FShownCount = 0;
 };

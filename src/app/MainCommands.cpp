@@ -9,9 +9,7 @@
 
 #include <QAction>
 #include <QTreeWidget>
-#include <algorithm>
-#include <filesystem>
-#include <system_error>
+#include <memory>
 
 #include "app/MainForm.h"
 #include "app/StationNode.h"
@@ -21,8 +19,7 @@
 #include "polling/ScanCycle.h"
 #include "polling/StationState.h"
 #include "store/HisInfoDbMgr.h"
-#include "store/StationDbMgr.h"
-#include "store/StorePaths.h"
+#include "polling/StationRoster.h"
 
 void TMainForm::StartScanClick() {
     FActions.StartScan->setEnabled(false);
@@ -43,8 +40,7 @@ void TMainForm::ExitClick() {
 
 bool TMainForm::AddDeviceClick() {
     if (!FStationMgr || !FScanCycle) return false;
-    TAddDeviceForm dialog(this, NodeCount(), FScanCycle->ReceiveHandler(), *FStationMgr,
-                          FStationList, *this);
+    TAddDeviceForm dialog(this, NodeCount(), *FRoster, *this);
     RunModal(dialog);
     return NodeCount() > 1;
 }
@@ -59,28 +55,27 @@ void TMainForm::DeleteStation(TStationNode& node) {
     TStationState& station = node.State();
     // No question is asked. The stored record goes first: if the table
     // raises, the station stays as it was (apart from an emptied history).
-    if (station.HistoryMgr) station.HistoryMgr->EmptyTable();
-    if (station.Station != nullptr) FStationMgr->DeleteRecord(station.Station->RecordId);
-
-    ReleaseHistoryMgr(station);
+    // The history file and its directory go, backups of the station stay;
+    // the station leaves its line, which stays open for the others on it.
+    std::unique_ptr<TStationState> record = FRoster->Remove(station);
     ReleaseHistoryList(station);
-    station.ClosePortQuietly();
-    const TStationInfo* info = station.Station;
-    station.Station = nullptr;
-    auto item = std::find_if(FStationList.begin(), FStationList.end(),
-                             [info](const auto& entry) { return entry.get() == info; });
-    if (item != FStationList.end()) FStationList.erase(item);
-
-    // The history file and its directory go; backups of the station stay.
-    std::error_code ignored;
-    std::filesystem::remove(HistoryFileName(FProgramDir, station.Address), ignored);
-    std::filesystem::remove(std::filesystem::path(HistoryDirName(FProgramDir, station.Address)),
-                            ignored);
 
     // Taking the node out moves the selection, which shows the next node
-    // while the taken node is still whole; then it goes with its record.
+    // while the taken node is still whole; then the node goes, and the
+    // record with it.
     FRoot->removeChild(&node);
     delete &node;
+}
+
+void TMainForm::ModifyDeviceClick() {
+    TStationNode* node = AsStationNode(FTree->currentItem());
+    if (node == nullptr || !FRoster) return;
+    TStationState& station = node->State();
+    TAddDeviceForm dialog(this, FRoot->indexOfChild(node) + 1, *FRoster, *this, station);
+    if (RunModal(dialog) != QDialog::Accepted) return;
+    node->setText(0, QString::fromStdString(station.Station->StationPosName.Utf8()));
+    StationTreeViewChange(node);
+    ShowStateText(station.State);
 }
 
 void TMainForm::ReconnectClick() {
@@ -134,6 +129,7 @@ void TMainForm::SetStationCommandsEnabled(bool reconnect, bool disconnect, bool 
     FActions.Reconnect->setEnabled(reconnect);
     FActions.Disconnect->setEnabled(disconnect);
     FActions.DeleteDevice->setEnabled(remove);
+    FActions.ModifyDevice->setEnabled(remove);
 }
 
 void TMainForm::StationTreeViewChange(QTreeWidgetItem* node) {
@@ -149,6 +145,7 @@ void TMainForm::StationTreeViewChange(QTreeWidgetItem* node) {
     ShowReport(*station);
     RefreshDiagnostics();
     FActions.DeleteDevice->setEnabled(true);
+    FActions.ModifyDevice->setEnabled(true);
 }
 
 void TMainForm::ReleaseHistoryList(TStationState& station) {

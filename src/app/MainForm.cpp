@@ -27,6 +27,7 @@
 #include "dialogs/HistoryPanel.h"
 #include "polling/SampleRecorder.h"
 #include "polling/ScanCycle.h"
+#include "polling/StationRoster.h"
 #include "polling/StationState.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/StationDbMgr.h"
@@ -99,7 +100,7 @@ TMainForm::~TMainForm() {
     if (FHistoryPanel != nullptr) FHistoryPanel->ClearReadings();
     ReleaseStations();
     FParaList.clear();
-    FStationList.clear();
+    FRoster.reset();
     FSysParaMgr.reset();
     FStationMgr.reset();
 }
@@ -110,8 +111,8 @@ void TMainForm::ReleaseStations() noexcept {
     // reaches it), and every history file is closed so no stored sample is
     // lost; then the nodes and their records go.
     constexpr std::chrono::milliseconds kPendingLimit(2000);
+    if (FRoster) FRoster->CloseAll();
     for (TStationState* station : Stations()) {
-        station->ClosePortQuietly();
         // Samples waiting for a file another process holds get a last chance.
         if (FRecorder && !station->PendingSamples.empty()) {
             FRecorder->StorePendingWithin(*station, kPendingLimit);
@@ -137,6 +138,7 @@ void TMainForm::MakeActions() {
     a.AddDevice =
         MakeAction(this, "增加设备(&E)...", "AddDeviceAction", QStyle::SP_FileDialogNewFolder);
     a.DeleteDevice = MakeAction(this, "删除设备(&D)", "DeleteDeviceAction", QStyle::SP_TrashIcon);
+    a.ModifyDevice = MakeAction(this, "修改设备(&M)...", "ModifyDeviceAction");
     a.Reconnect = MakeAction(this, "重新连接(&R)", "ReconnectAction", QStyle::SP_BrowserReload);
     a.Disconnect = MakeAction(this, "断开连接(&Z)", "DisconnectAction", QStyle::SP_BrowserStop);
     a.BackUp = MakeAction(this, "备份(&B)", "BackUpAction");
@@ -148,6 +150,7 @@ void TMainForm::MakeActions() {
 
     a.TreeAddDevice = MakeAction(this, "增加设备(&A)...", "TreeAddDeviceAction");
     a.TreeDeleteDevice = MakeAction(this, "删除设备(&D)", "TreeDeleteDeviceAction");
+    a.TreeModifyDevice = MakeAction(this, "修改设备(&M)...", "TreeModifyDeviceAction");
     a.TreeBackUp = MakeAction(this, "备份(&B)", "TreeBackUpAction");
     a.TreeBackUpAll = MakeAction(this, "备份全部设备数据(&U)", "TreeBackUpAllAction");
     a.TreeReconnect = MakeAction(this, "重新连接(&R)", "TreeReconnectAction");
@@ -169,6 +172,8 @@ void TMainForm::MakeActions() {
     on(a.QuerySettings, &TMainForm::QuerySettingsClick);
     on(a.About, &TMainForm::AboutClick);
     on(a.TreeDeleteDevice, &TMainForm::DeleteDeviceClick);
+    on(a.ModifyDevice, &TMainForm::ModifyDeviceClick);
+    on(a.TreeModifyDevice, &TMainForm::ModifyDeviceClick);
     on(a.TreeBackUp, &TMainForm::BackUpClick);
     on(a.TreeBackUpAll, &TMainForm::BackUpAllClick);
     on(a.TreeReconnect, &TMainForm::TreeReconnectClick);
@@ -193,6 +198,7 @@ void TMainForm::MakeMenus() {
     operate->setObjectName(QStringLiteral("OperateMenu"));
     operate->addAction(a.AddDevice);
     operate->addAction(a.DeleteDevice);
+    operate->addAction(a.ModifyDevice);
     operate->addSeparator();
     operate->addAction(a.Reconnect);
     operate->addAction(a.Disconnect);
@@ -216,6 +222,7 @@ void TMainForm::MakeMenus() {
     FTreeMenu->setObjectName(QStringLiteral("TreePopupMenu"));
     FTreeMenu->addAction(a.TreeAddDevice);
     FTreeMenu->addAction(a.TreeDeleteDevice);
+    FTreeMenu->addAction(a.TreeModifyDevice);
     FTreeMenu->addSeparator();
     FTreeMenu->addAction(a.TreeBackUp);
     FTreeMenu->addAction(a.TreeBackUpAll);
@@ -326,11 +333,14 @@ std::vector<TStationState*> TMainForm::StationStates() const {
     return states;
 }
 
-TStationState& TMainForm::AddStationNode(const QString& text,
-                                         std::unique_ptr<TStationState> state) {
-    auto* node = new TStationNode(FRoot, text, std::move(state));
+void TMainForm::AddStationNode(const QString& text, TStationState& state) {
+    new TStationNode(FRoot, text, state);
     FRoot->setExpanded(true);
-    return node->State();
+}
+
+TStationList& TMainForm::StationList() {
+    static TStationList none;
+    return FRoster ? FRoster->List() : none;
 }
 
 TStationNode* TMainForm::NodeOf(const TStationState& station) const {

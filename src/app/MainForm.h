@@ -14,10 +14,10 @@
 //   │ 设备名称：DeviceNameLabel 温控地址：TemAddrLabel 连接状态：CommStateLabel │
 //   └─────────────────────────────────────────────────────────────────┘
 //
-// Ownership: the window owns both managers, the station list, the parameter
-// list, the settings block, the sample recorder and the scan cycle; each
-// station node owns its live record, which owns its port and history
-// manager. Everything runs on the main thread.
+// Ownership: the window owns both managers, the station roster (the stored
+// and live records of the stations and their lines), the parameter list, the
+// settings block, the sample recorder and the scan cycle; each station node
+// shows a live record of the roster. Everything runs on the main thread.
 
 #include <QMainWindow>
 #include <QPointer>
@@ -29,6 +29,7 @@
 
 #include "dialogs/StationTree.h"
 #include "polling/ScanView.h"
+#include "polling/StationRoster.h"
 #include "store/Items.h"
 
 class QAction;
@@ -48,6 +49,7 @@ class TSampleRecorder;
 class TScanCycle;
 class TStationDbMgr;
 class TStationNode;
+class TStationRoster;
 class TSysParaDbMgr;
 
 // The commands of the menu bar and the tool bar (one action serves both
@@ -58,6 +60,7 @@ struct TMainActions {
     QAction* Exit;
     QAction* AddDevice;
     QAction* DeleteDevice;
+    QAction* ModifyDevice;
     QAction* Reconnect;
     QAction* Disconnect;
     QAction* BackUp;
@@ -69,6 +72,7 @@ struct TMainActions {
 
     QAction* TreeAddDevice;
     QAction* TreeDeleteDevice;
+    QAction* TreeModifyDevice;
     QAction* TreeBackUp;
     QAction* TreeBackUpAll;
     QAction* TreeReconnect;
@@ -100,6 +104,9 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // Runs the add device dialog; true when the tree then holds a station.
     bool AddDeviceClick();
     void DeleteDeviceClick();
+    // "修改设备" of the selected station; the tree text, the pages and the
+    // station's line follow the change, its history stays.
+    void ModifyDeviceClick();
     void ReconnectClick();
     void TreeReconnectClick();
     void DisconnectClick();
@@ -140,14 +147,14 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // --- IStationTree ---
     int NodeCount() const override;
     std::vector<TStationState*> StationStates() const override;
-    TStationState& AddStationNode(const QString& text,
-                                  std::unique_ptr<TStationState> state) override;
+    void AddStationNode(const QString& text, TStationState& state) override;
 
     // --- Parts, for the hooks and for tests ---
     const std::string& ProgramDir() const { return FProgramDir; }
     TStationDbMgr* StationMgr() const { return FStationMgr.get(); }
     TSysParaDbMgr* SysParaMgr() const { return FSysParaMgr.get(); }
-    TStationList& StationList() { return FStationList; }
+    TStationList& StationList();
+    TStationRoster* Roster() const { return FRoster.get(); }
     std::vector<TSysParaItem>& ParaList() { return FParaList; }
     TSysParaInfo& SysParaInfo() { return FSysParaInfo; }
     TScanCycle* ScanCycle() const { return FScanCycle.get(); }
@@ -212,7 +219,7 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
 
     std::unique_ptr<TStationDbMgr> FStationMgr;
     std::unique_ptr<TSysParaDbMgr> FSysParaMgr;
-    TStationList FStationList;
+    std::unique_ptr<TStationRoster> FRoster;
     std::vector<TSysParaItem> FParaList;
     TSysParaInfo FSysParaInfo;
     std::unique_ptr<TSampleRecorder> FRecorder;

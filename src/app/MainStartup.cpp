@@ -8,9 +8,9 @@
 #include "app/MainForm.h"
 #include "app/PortSettingsView.h"
 #include "dialogs/Prompts.h"
-#include "polling/Globe.h"
 #include "polling/SampleRecorder.h"
 #include "polling/ScanCycle.h"
+#include "polling/StationRoster.h"
 #include "polling/StationState.h"
 #include "store/DateTime.h"
 #include "store/StationDbMgr.h"
@@ -37,9 +37,11 @@ std::string RecoveryNotice(const char* what, const std::string& fileName,
 
 void TMainForm::Startup() {
     if (!OpenManagers()) return;
-    // The station list and parameter list start empty (members).
+    // The roster and parameter list start empty.
+    FRoster = std::make_unique<TStationRoster>(FProgramDir, *FStationMgr);
     FRecorder = std::make_unique<TSampleRecorder>(FProgramDir, kDurable);
     FScanCycle = std::make_unique<TScanCycle>(*this, FSysParaInfo, *FRecorder);
+    FRoster->SetReceiveHandler(FScanCycle->ReceiveHandler());
 
     // What fails from here on is reported and the window stays up with what
     // was done, as after any other error of a handler.
@@ -93,22 +95,13 @@ bool TMainForm::OpenManagers() {
 }
 
 bool TMainForm::LoadStations() {
-    std::vector<TStationInfo> stored;
-    FStationMgr->ListStations(stored);
-    for (const TStationInfo& item : stored) {
-        FStationList.push_back(std::make_unique<TStationInfo>(item));
+    // A port that cannot be opened leaves its stations in the tree in state
+    // 5, never polled.
+    const size_t loaded = FRoster->Load(FScanCycle->OfflineNow());
+    for (TStationState* station : FRoster->Stations()) {
+        AddStationNode(QString::fromStdString(station->Station->StationPosName.Utf8()), *station);
     }
-    const TDateTime now = FScanCycle->OfflineNow();
-    for (const std::unique_ptr<TStationInfo>& info : FStationList) {
-        // Only the baud rate is set from the record; the other line
-        // settings keep the port's initial values, which are the ones every
-        // station is stored with. A port that cannot be opened leaves the
-        // station in the tree in state 5, never polled.
-        std::unique_ptr<TStationState> state =
-            MakeStationState(*info, FScanCycle->ReceiveHandler(), TPortSetup::BaudOnly, now);
-        AddStationNode(QString::fromStdString(info->StationPosName.Utf8()), std::move(state));
-    }
-    return !stored.empty();
+    return loaded > 0;
 }
 
 void TMainForm::LoadSettings() {

@@ -6,9 +6,8 @@
 
 #include "polling/StationState.h"
 
-TStationNode::TStationNode(QTreeWidgetItem* root, const QString& text,
-                           std::unique_ptr<TStationState> state)
-    : QTreeWidgetItem(root, kType), FState(std::move(state)) {
+TStationNode::TStationNode(QTreeWidgetItem* root, const QString& text, TStationState& state)
+    : QTreeWidgetItem(root, kType), FState(state) {
     setText(0, text);
     setFlags(flags() & ~Qt::ItemIsEditable);
 }
@@ -16,7 +15,7 @@ TStationNode::TStationNode(QTreeWidgetItem* root, const QString& text,
 TStationNode::~TStationNode() = default;
 
 void TStationNode::ShowRecordingState() {
-    if (FState->RecordingFailure.empty()) {
+    if (FState.RecordingFailure.empty()) {
         setIcon(0, QIcon());
         setData(0, Qt::ForegroundRole, QVariant());
         setToolTip(0, QString());
@@ -24,7 +23,7 @@ void TStationNode::ShowRecordingState() {
     }
     setIcon(0, QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning));
     setForeground(0, QBrush(Qt::red));
-    setToolTip(0, QStringLiteral("记录失败：") + QString::fromStdString(FState->RecordingFailure));
+    setToolTip(0, QStringLiteral("记录失败：") + QString::fromStdString(FState.RecordingFailure));
 }
 
 TStationNode* AsStationNode(QTreeWidgetItem* item) {

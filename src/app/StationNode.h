@@ -1,10 +1,9 @@
 #pragma once
 // A station's node in the station tree: a child of the root "设备位置" whose
-// data is the station's live record. The node owns the record, so the
-// record lives exactly as long as the station is in the tree.
+// data is the station's live record. The roster owns the record; the node
+// shows it and goes before it.
 
 #include <QTreeWidgetItem>
-#include <memory>
 
 #include "store/DateTime.h"
 
@@ -15,12 +14,12 @@ class TStationNode : public QTreeWidgetItem {
     static constexpr int kType = QTreeWidgetItem::UserType + 1;
 
     // Appended to the children of `root`.
-    TStationNode(QTreeWidgetItem* root, const QString& text, std::unique_ptr<TStationState> state);
+    TStationNode(QTreeWidgetItem* root, const QString& text, TStationState& state);
     ~TStationNode() override;
     TStationNode(const TStationNode&) = delete;
     TStationNode& operator=(const TStationNode&) = delete;
 
-    TStationState& State() const { return *FState; }
+    TStationState& State() const { return FState; }
 
     // Marks the node while its station's recording fails (a warning icon,
     // red text, the reason as tool tip) and clears the marks once it records
@@ -32,7 +31,7 @@ class TStationNode : public QTreeWidgetItem {
     TDateTime QueryEnd = 0;
 
   private:
-    std::unique_ptr<TStationState> FState;
+    TStationState& FState;
 };
 
 // The node as a station node; none for the root, another item or nullptr.

@@ -14,10 +14,10 @@
 #include "dialogs/PortLists.h"
 #include "dialogs/Prompts.h"
 #include "polling/Globe.h"
+#include "polling/StationRoster.h"
 #include "polling/StationState.h"
 #include "store/DateTime.h"
 #include "store/Items.h"
-#include "store/StationDbMgr.h"
 
 namespace {
 
@@ -44,15 +44,9 @@ void AddRow(QFormLayout& form, const char* label, QComboBox* list) {
 
 }  // namespace
 
-TAddDeviceForm::TAddDeviceForm(QWidget* owner, int deviceNo, TComm::TReceiveDataEvent onReceive,
-                               TStationDbMgr& stationMgr, TStationList& stations,
+TAddDeviceForm::TAddDeviceForm(QWidget* owner, int deviceNo, TStationRoster& roster,
                                IStationTree& tree)
-    : QDialog(owner),
-      FOnReceive(std::move(onReceive)),
-      FStationMgr(stationMgr),
-      FStations(stations),
-      FTree(tree),
-      FDeviceNo(deviceNo) {
+    : QDialog(owner), FRoster(roster), FTree(tree), FDeviceNo(deviceNo) {
     setObjectName(QStringLiteral("AddDeviceForm"));
     setWindowTitle(QStringLiteral("增加设备"));
     // A fixed single border: no resizing, no maximise.
@@ -94,6 +88,31 @@ TAddDeviceForm::TAddDeviceForm(QWidget* owner, int deviceNo, TComm::TReceiveData
 
     ShowDeviceNo();
     FillPortNameList();
+}
+
+TAddDeviceForm::TAddDeviceForm(QWidget* owner, int deviceNo, TStationRoster& roster,
+                               IStationTree& tree, TStationState& station)
+    : TAddDeviceForm(owner, deviceNo, roster, tree) {
+    FEditing = &station;
+    setObjectName(QStringLiteral("ModifyDeviceForm"));
+    setWindowTitle(QStringLiteral("修改设备"));
+    // The address names the station's history directory: it stays.
+    FTmpAddrEdit->setEnabled(false);
+    FStationPosNameEdit->setFocus();
+    FillFromStation(station);
+}
+
+void TAddDeviceForm::FillFromStation(const TStationState& station) {
+    FTmpAddrEdit->setText(QString::number(station.Address));
+    const TStationInfo* info = station.Station;
+    if (info == nullptr) return;
+    FStationPosNameEdit->setText(QString::fromStdString(info->StationPosName.Utf8()));
+    FDevNameEdit->setText(QString::fromStdString(info->DevName.Utf8()));
+    const QString port = QString::fromStdString(CommNameOf(info->PortNo));
+    const int portEntry = FPortName->findText(port, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    FPortName->setCurrentIndex(portEntry);
+    if (portEntry < 0) FPortName->setEditText(port);
+    FPortBaud->setCurrentIndex(info->PortBaud < FPortBaud->count() ? info->PortBaud : -1);
 }
 
 QWidget* TAddDeviceForm::MakeStationFields() {
@@ -155,6 +174,7 @@ void TAddDeviceForm::showEvent(QShowEvent* event) {
     if (!event->spontaneous()) {
         ShowDeviceNo();
         FillPortNameList();
+        if (FEditing != nullptr) FillFromStation(*FEditing);
     }
     QDialog::showEvent(event);
 }
@@ -168,7 +188,12 @@ void TAddDeviceForm::FillPortNameList() {
 }
 
 void TAddDeviceForm::AddStationButtonClick() {
-    if (CheckFields()) AddStation();
+    if (!CheckFields()) return;
+    if (FEditing != nullptr) {
+        ModifyStation();
+    } else {
+        AddStation();
+    }
 }
 
 bool TAddDeviceForm::CheckFields() {
@@ -188,10 +213,14 @@ bool TAddDeviceForm::CheckFields() {
     entry.PortDtrControl = FPortDtrControl->currentIndex();
 
     std::vector<int32_t> used;
-    for (const TStationState* state : FTree.StationStates()) used.push_back(state->Address);
+    for (const TStationState* state : FRoster.Stations()) {
+        if (state != FEditing) used.push_back(state->Address);
+    }
 
     FFields = TStationFields{};
-    const std::optional<std::string> failure = CheckStationEntry(entry, used, FFields);
+    std::optional<std::string> failure = CheckStationEntry(entry, used, FFields);
+    // Stations on one line share its line settings.
+    if (!failure) failure = FRoster.CheckLine(FFields.PortNo, FFields.PortBaud, FEditing);
     if (failure) {
         ShowMessage(this, QString::fromStdString(*failure));
         return false;
@@ -201,10 +230,10 @@ bool TAddDeviceForm::CheckFields() {
 
 void TAddDeviceForm::AddStation() {
     const TStationFields& f = FFields;
-    // Stored first: an engine error here leaves everything else untouched.
-    const int32_t recordId =
-        FStationMgr.AddStation(f.DevName, f.StationPosName, f.TmpAddr, f.PortNo, f.PortBaud,
-                               f.PortBitSize, f.PortParity, f.PortStopBits, f.PortDtrControl);
+    // Stored first: an engine error leaves everything else untouched. The
+    // station's line is opened with every stored line setting; a port that
+    // cannot be opened leaves the station added in state 5.
+    TStationState& state = FRoster.Add(f, MonotonicNow());
 
     ++FDeviceNo;
     ShowDeviceNo();
@@ -213,15 +242,11 @@ void TAddDeviceForm::AddStation() {
     FStationPosNameEdit->clear();
     FDevNameEdit->clear();
 
-    auto info = std::make_unique<TStationInfo>(TStationDbMgr::MakeStationInfo(
-        recordId, f.DevName, f.StationPosName, f.TmpAddr, f.PortNo, f.PortBaud, f.PortBitSize,
-        f.PortParity, f.PortStopBits, f.PortDtrControl));
-    // The live record with its port, opened with every stored line setting;
-    // a port that cannot be opened leaves the station added in state 5.
-    std::unique_ptr<TStationState> state =
-        MakeStationState(*info, FOnReceive, TPortSetup::Full, MonotonicNow());
-    const QString nodeText = QString::fromStdString(info->StationPosName.Utf8());
-    FStations.push_back(std::move(info));
-    FTree.AddStationNode(nodeText, std::move(state));
+    FTree.AddStationNode(QString::fromStdString(state.Station->StationPosName.Utf8()), state);
     FTmpAddrEdit->setFocus();
+}
+
+void TAddDeviceForm::ModifyStation() {
+    FRoster.Modify(*FEditing, FFields, MonotonicNow());
+    accept();
 }

@@ -1,6 +1,8 @@
 #include "polling/ScanCycle.h"
 
 #include <QtGlobal>
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -8,9 +10,11 @@
 #include "engine/VeltErrors.h"
 #include "polling/SampleRecorder.h"
 #include "polling/ScanView.h"
+#include "polling/StationRoster.h"
 #include "polling/StationState.h"
 #include "polling/TmpProtocol.h"
 #include "store/Items.h"
+#include "store/SysParaDbMgr.h"
 
 void IScanView::ReportError(const std::string& message) {
     qWarning("%s", message.c_str());
@@ -46,6 +50,11 @@ TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRec
     FSampleRetryTimer.setInterval(kSampleRetryMs);
     QObject::connect(&FSampleRetryTimer, &QTimer::timeout, &FSampleRetryTimer,
                      [this] { Guarded(&TScanCycle::SampleRetryTimer); });
+    FLineTimer.setObjectName("LineTimer");
+    FLineTimer.setSingleShot(true);
+    FLineTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&FLineTimer, &QTimer::timeout, &FLineTimer,
+                     [this] { Guarded(&TScanCycle::LineTimerTimer); });
     FScanInterval = FSettings.ScanInterval;
 }
 
@@ -122,7 +131,8 @@ void TScanCycle::RunPass(uint8_t function, bool probeAbsent) {
         if (station == nullptr) continue;
         FollowNetworkLine(*station, now);
         if (IsPolledState(station->State)) {
-            switch (SendRequest(*station, function)) {
+            switch (SharedLineOf(*station) != nullptr ? QueueRequest(*station, function)
+                                                      : SendRequest(*station, function)) {
                 case TSendResult::Sent:
                     break;
                 case TSendResult::Busy:
@@ -136,11 +146,18 @@ void TScanCycle::RunPass(uint8_t function, bool probeAbsent) {
         } else if (probeAbsent && station->State == kStateAbsent) {
             // Only a reply changes an absent station: a port that cannot
             // take the request now is tried again at the next probe.
-            SendRequest(*station, function);
+            if (SharedLineOf(*station) != nullptr) {
+                QueueRequest(*station, function);
+            } else {
+                SendRequest(*station, function);
+            }
         }
         // The only way a state set by a pass (3, 4, 6) reaches the status bar.
         if (station == selected) FView.ShowStateText(station->State);
     }
+    // The shared lines start on what the pass queued.
+    for (TStationLine* line : SharedLines()) PumpLine(*line);
+    ArmLineTimer();
 }
 
 void TScanCycle::FollowNetworkLine(TStationState& station, TDateTime now) const {
@@ -177,6 +194,19 @@ TScanCycle::TSendResult TScanCycle::SendRequest(TStationState& station, uint8_t 
     }
 }
 
+TScanCycle::TSendResult TScanCycle::QueueRequest(TStationState& station, uint8_t function) {
+    TStationLine* line = SharedLineOf(station);
+    if (line == nullptr || station.Port == nullptr) return TSendResult::Error;
+    if (!station.Port->IsOpen()) return TSendResult::Busy;
+    // A request of this kind still waiting for its turn (or its reply) is
+    // not queued again: a line slower than the passes shows as busy.
+    if (line->Exchange.Enqueue(&station, station.Address, function) ==
+        TLineExchange::TQueueResult::AlreadyWaiting) {
+        return TSendResult::Busy;
+    }
+    return TSendResult::Sent;
+}
+
 void TScanCycle::ApplyOfflineRule(TStationState& station, TDateTime now) const {
     // The real time since the station last answered, was made or was declared
     // absent, whole days included: a station silent for a day and a minute
@@ -201,17 +231,142 @@ TStationState* TScanCycle::FindStation(const TComm* port) const {
 void TScanCycle::ReceiveData(TComm* sender, const uint8_t* buffer, uint16_t length) {
     TStationState* station = FindStation(sender);
     if (station == nullptr) return;
-    // Each chunk is one whole reply from its first byte; a reply split over
-    // two chunks fails on both halves.
+    if (TStationLine* line = SharedLineOf(*station)) {
+        ReceiveOnLine(*line, buffer, length);
+        return;
+    }
+    // Alone on its port: each chunk is one whole reply from its first byte;
+    // a reply split over two chunks fails on both halves.
     station->Line.ChunkReceived(buffer, length, FOfflineClock(), FClock());
-    const TReplyEffect effect = ApplyReply(*station, buffer, length, FOfflineClock());
+    AcceptReply(*station, buffer, length);
+}
+
+void TScanCycle::AcceptReply(TStationState& station, const uint8_t* frame, size_t length) {
+    const TReplyEffect effect = ApplyReply(station, frame, length, FOfflineClock());
     if (effect == TReplyEffect::Ignored) return;
     // A failed sample skips the refresh of this reply.
-    if (effect == TReplyEffect::SampleDue && !RecordSample(*station, FClock())) return;
-    if (station == FView.SelectedStation()) {
-        FView.RefreshConnectionCommands(*station);
+    if (effect == TReplyEffect::SampleDue && !RecordSample(station, FClock())) return;
+    if (&station == FView.SelectedStation()) {
+        FView.RefreshConnectionCommands(station);
         FView.ShowLiveView();
     }
+}
+
+// --- Shared lines -------------------------------------------------------------
+
+TStationLine* TScanCycle::SharedLineOf(const TStationState& station) {
+    TStationLine* line = station.Link;
+    return line != nullptr && line->IsShared() ? line : nullptr;
+}
+
+std::vector<TStationLine*> TScanCycle::SharedLines() const {
+    std::vector<TStationLine*> lines;
+    for (TStationState* station : FView.Stations()) {
+        if (station == nullptr) continue;
+        TStationLine* line = SharedLineOf(*station);
+        if (line != nullptr && std::find(lines.begin(), lines.end(), line) == lines.end()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+void TScanCycle::ReceiveOnLine(TStationLine& line, const uint8_t* buffer, uint16_t length) {
+    HandleLineEvents(line, line.Exchange.Feed(buffer, length, TLineClock::now()));
+    // A reply ends its request: the next may go once the gap has passed.
+    PumpLine(line);
+    ArmLineTimer();
+}
+
+void TScanCycle::HandleLineEvents(TStationLine& line, const std::vector<TExchangeEvent>& events) {
+    for (const TExchangeEvent& event : events) {
+        TStationState* station = event.Station;
+        if (event.Kind == TExchangeEventKind::TimedOut) {
+            if (station != nullptr) station->Line.TimedOut();
+            continue;
+        }
+        TFrameKind kind = TFrameKind::Dropped;
+        switch (event.Kind) {
+            case TExchangeEventKind::Reply:
+                kind = TFrameKind::Reply;
+                break;
+            case TExchangeEventKind::Exception:
+                kind = TFrameKind::Exception;
+                break;
+            case TExchangeEventKind::CrcError:
+                kind = TFrameKind::CrcError;
+                break;
+            default:
+                break;
+        }
+        const TDateTime wall = FClock();
+        line.Monitor.MonitorFrame(kind, event.Bytes.data(), event.Bytes.size(), wall);
+        if (station == nullptr) continue;
+        station->Line.FrameReceived(kind, event.Bytes.data(), event.Bytes.size(),
+                                    FOfflineClock(), wall);
+        // An exception answers its request but carries no values.
+        if (kind == TFrameKind::Reply) {
+            AcceptReply(*station, event.Bytes.data(), event.Bytes.size());
+        }
+    }
+}
+
+void TScanCycle::PumpLine(TStationLine& line) {
+    const TLineClock::time_point now = TLineClock::now();
+    // Settings not loaded yet (all zero) wait the default.
+    const int32_t timeout = FSettings.ReplyTimeout >= kMinReplyTimeout &&
+                                    FSettings.ReplyTimeout <= kMaxReplyTimeout
+                                ? FSettings.ReplyTimeout
+                                : kDefaultReplyTimeout;
+    line.Exchange.SetReplyTimeout(std::chrono::milliseconds(timeout));
+    HandleLineEvents(line, line.Exchange.Expire(now));
+    while (std::optional<TExchangeRequest> request = line.Exchange.TakeNext(now)) {
+        TStationState* station = request->Station;
+        // A station disconnected by the operator (or gone) while its request
+        // waited is skipped: nothing goes out for it.
+        if (station == nullptr || station->State == kStateManualDisconnect ||
+            line.Port == nullptr) {
+            line.Exchange.Abandon();
+            continue;
+        }
+        uint8_t frame[kRequestSize];
+        if (request->Function == kFnReadCoils) {
+            BuildReadCoils(request->Address, frame);
+        } else {
+            BuildReadInputRegs(request->Address, frame);
+        }
+        if (!line.Port->SendData(frame, kRequestSize)) {
+            // The line took nothing (closed, or down while its connection
+            // comes back): the station shows busy, as on a port of its own.
+            line.Exchange.Abandon();
+            if (IsPolledState(station->State)) station->State = kStatePortBusy;
+            continue;
+        }
+        const TDateTime wall = FClock();
+        station->Line.RequestSent(frame, kRequestSize, FOfflineClock(), wall);
+        line.Monitor.MonitorFrame(TFrameKind::Request, frame, kRequestSize, wall);
+        break;
+    }
+}
+
+void TScanCycle::ArmLineTimer() {
+    std::optional<TLineClock::time_point> earliest;
+    for (TStationLine* line : SharedLines()) {
+        const std::optional<TLineClock::time_point> wake = line->Exchange.NextWake();
+        if (wake && (!earliest || *wake < *earliest)) earliest = wake;
+    }
+    if (!earliest) {
+        FLineTimer.stop();
+        return;
+    }
+    // Rounded up: a timer that fires early finds nothing due and waits again.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*earliest - TLineClock::now());
+    FLineTimer.start(static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60000)));
+}
+
+void TScanCycle::LineTimerTimer() {
+    for (TStationLine* line : SharedLines()) PumpLine(*line);
+    ArmLineTimer();
 }
 
 TComm::TReceiveDataEvent TScanCycle::ReceiveHandler() {
@@ -305,11 +460,28 @@ void TScanCycle::Reconnect(TStationState& station) {
         } catch (...) {
             // What is left of the old opening goes either way.
         }
+        // What a shared line's exchange held went with the old opening.
+        if (station.Link != nullptr) station.Link->Exchange.Clear();
         try {
             port->OpenPort();
         } catch (...) {
+            // Every station of the line shows that it does not open.
             station.State = kStateOpenError;
+            if (station.Link != nullptr) {
+                for (TStationState* other : station.Link->Stations) {
+                    other->State = kStateOpenError;
+                }
+            }
             return;
+        }
+        // The line is open again for every station on it that was waiting
+        // for it; stations the operator disconnected stay as they are.
+        if (station.Link != nullptr) {
+            for (TStationState* other : station.Link->Stations) {
+                if (other == &station || other->State != kStateOpenError) continue;
+                other->State = kStateConnecting;
+                other->RefTime = FOfflineClock();
+            }
         }
     }
     station.State = kStateConnecting;

@@ -1,9 +1,17 @@
 #pragma once
-// TScanCycle: polls every station over its own port on two timers of the
-// main thread and turns the replies into the stations' live state and
-// history samples. Nothing waits for a reply: a pass hands one request to
-// each polled station's port and returns; replies come back one chunk at a
-// time through ReceiveData.
+// TScanCycle: polls every station over its line on two timers of the main
+// thread and turns the replies into the stations' live state and history
+// samples. Nothing waits for a reply: a pass hands one request to each
+// polled station's port and returns; replies come back one chunk at a time
+// through ReceiveData.
+//
+// A station alone on its port gets its request at once, and each chunk
+// received is judged as one whole reply. Stations that share a line
+// (StationRoster.h) queue their requests in the line's exchange, which sends
+// them one at a time, each after the previous one's reply or reply time-out
+// (the setting ReplyTimeout) and the line's inter-frame gap; LineTimer wakes
+// the exchanges when a gap or a time-out ends. A request of a kind still
+// queued for a station is not queued twice: the station shows "端口忙" (4).
 //
 //   ScanTimer  (ScanInterval)  ScanTimerTimer:  relay pass (Read Coils),
 //                                               then arm ScanTimer2
@@ -28,12 +36,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
+#include "polling/LineExchange.h"
 #include "serial/Comm.h"
 #include "store/DateTime.h"
 
 class IScanView;
 class TSampleRecorder;
+struct TStationLine;
 struct TStationState;
 struct TSysParaInfo;
 
@@ -100,6 +111,11 @@ class TScanCycle {
     void SampleRetryTimer();
     bool IsSampleRetryArmed() const { return FSampleRetryTimer.isActive(); }
 
+    // Sends what the shared lines may send now and handles their reply
+    // time-outs (the line timer's handler).
+    void LineTimerTimer();
+    bool IsLineTimerArmed() const { return FLineTimer.isActive(); }
+
     // The local date-time of the samples (Now()).
     void SetClock(TClock clock);
     // The offline rule's monotonic clock (MonotonicNow()): stations' RefTime
@@ -114,6 +130,19 @@ class TScanCycle {
     // `probeAbsent`: absent stations get this pass's request too.
     void RunPass(uint8_t function, bool probeAbsent = false);
     TSendResult SendRequest(TStationState& station, uint8_t function);
+    // On a shared line: queues the request in the line's exchange.
+    TSendResult QueueRequest(TStationState& station, uint8_t function);
+    // The line of a station that shares its port; none for a port of its own.
+    static TStationLine* SharedLineOf(const TStationState& station);
+    std::vector<TStationLine*> SharedLines() const;
+    void ReceiveOnLine(TStationLine& line, const uint8_t* buffer, uint16_t length);
+    void HandleLineEvents(TStationLine& line, const std::vector<TExchangeEvent>& events);
+    // Time-outs due, then the next request when the line may send it.
+    void PumpLine(TStationLine& line);
+    // LineTimer for the earliest moment a shared line needs attention.
+    void ArmLineTimer();
+    // One accepted reply of a station, whatever its line.
+    void AcceptReply(TStationState& station, const uint8_t* frame, size_t length);
     // A station on a serial server's TCP connection shows "打开端口出错" (5)
     // while the connection is down and is polled again once it is back.
     void FollowNetworkLine(TStationState& station, TDateTime now) const;
@@ -139,6 +168,7 @@ class TScanCycle {
     QTimer FScanTimer;
     QTimer FScanTimer2;
     QTimer FSampleRetryTimer;
+    QTimer FLineTimer;
     // ScanTimer runs while enabled with an interval above 0 (a timer with
     // interval 0 never fires).
     bool FScanEnabled = false;

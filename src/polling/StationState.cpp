@@ -37,10 +37,12 @@ TStationState::~TStationState() {
 
 void TStationState::ClosePortQuietly() noexcept {
     if (Port == nullptr) return;
-    try {
-        Port->ClosePort();
-    } catch (...) {
-        // Closing never matters more than releasing: the component goes anyway.
+    if (Port.use_count() == 1) {
+        try {
+            Port->ClosePort();
+        } catch (...) {
+            // Closing never matters more than releasing: the component goes anyway.
+        }
     }
     Port.reset();
 }

@@ -33,6 +33,7 @@
 
 class TComm;
 class THisInfoDbMgr;
+struct TStationLine;
 
 // The status bar text of a state code (UTF-8); empty for any other code.
 const char* StateText(uint8_t state);
@@ -56,7 +57,8 @@ struct TStationState : TStationLive {
     // Closes the port before the component goes, then the history file.
     ~TStationState();
 
-    // Closes and releases the port, ignoring what closing raises.
+    // Releases the port, closing it first (ignoring what closing raises)
+    // when no other station shares it.
     void ClosePortQuietly() noexcept;
 
     uint8_t Address = 0;
@@ -66,7 +68,11 @@ struct TStationState : TStationLive {
     std::unique_ptr<THisInfoDbMgr> HistoryMgr;
     // The record in the window's station list, which keeps it alive.
     TStationInfo* Station = nullptr;
-    std::unique_ptr<TComm> Port;
+    // The open port of the station's line; stations on one line share it.
+    std::shared_ptr<TComm> Port;
+    // The line the roster put the station on; none for a record made
+    // without one (its port is then its own).
+    TStationLine* Link = nullptr;
 
     // Recording state, beside the connection state:
     //
@@ -88,7 +94,7 @@ struct TStationState : TStationLive {
     // next attempt first checks whether the file holds it already.
     bool PendingUnsure = false;
 
-    // What went over the station's line since start: counters and the last
-    // frames (its port is its own line).
+    // What went over the station's line since start, for this station:
+    // counters and the last frames.
     TLineDiagnostics Line;
 };

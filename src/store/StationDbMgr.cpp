@@ -78,6 +78,16 @@ int32_t TStationDbMgr::AddStation(std::string_view devName, std::string_view sta
     return FLastRecordId;
 }
 
+void TStationDbMgr::UpdateStation(int32_t recordId, std::string_view devName,
+                                  std::string_view stationPosName, int32_t tmpAddr, int32_t portNo,
+                                  int32_t portBaud, int32_t portBitSize, int32_t portParity,
+                                  int32_t portStopBits, int32_t portDtrControl) {
+    const TStationRecord record =
+        BuildRecord(devName, stationPosName, tmpAddr, portNo, portBaud, portBitSize, portParity,
+                    portStopBits, portDtrControl);
+    UpdateRecord(recordId, kStationRecordSize, record.data());
+}
+
 TStationInfo TStationDbMgr::MakeStationInfo(int32_t recordId, std::string_view devName,
                                             std::string_view stationPosName, int32_t tmpAddr,
                                             int32_t portNo, int32_t portBaud, int32_t portBitSize,

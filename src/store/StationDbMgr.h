@@ -40,6 +40,12 @@ class TStationDbMgr final : public TDBMgr<TStationInfo> {
     int32_t AddStation(std::string_view devName, std::string_view stationPosName, int32_t tmpAddr,
                        int32_t portNo, int32_t portBaud, int32_t portBitSize, int32_t portParity,
                        int32_t portStopBits, int32_t portDtrControl);
+    // Rewrites the stored record of RecordId with these fields, the same
+    // way AddStation writes a new one (the index key, the address, may be
+    // changed too, though the window keeps it).
+    void UpdateStation(int32_t recordId, std::string_view devName, std::string_view stationPosName,
+                       int32_t tmpAddr, int32_t portNo, int32_t portBaud, int32_t portBitSize,
+                       int32_t portParity, int32_t portStopBits, int32_t portDtrControl);
     // One item per station, in the order the stations were added, after
     // what List holds.
     void ListStations(std::vector<TStationInfo>& list) { ListRecords(list, 0); }

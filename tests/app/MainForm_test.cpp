@@ -178,7 +178,7 @@ TEST(MainFormStartup, ADamagedTableIsRebuiltTheOperatorIsToldOnceAndStartUpGoesO
     EXPECT_EQ(window->NodeCount(), 2);
 }
 
-TEST(MainFormStartup, StationsLoadInOrderAndASharedPortOpensOnlyForTheFirst) {
+TEST(MainFormStartup, StationsLoadInOrderAndStationsOnOnePortShareItsLine) {
     TProgramDir dir;
     TPtyPair pty;
     dir.LinkPort(1, pty.SlavePath());
@@ -197,9 +197,11 @@ TEST(MainFormStartup, StationsLoadInOrderAndASharedPortOpensOnlyForTheFirst) {
                                window->RootNode()->child(1)->text(0),
                                window->RootNode()->child(2)->text(0)};
     EXPECT_EQ(texts, QStringList({"1号主变", "2号主变", "3号主变"}));
+    // Both stations on COM1 are polled over its one opening.
     EXPECT_EQ(StationAt(*window, 0).State, kStateDisconnected);
-    EXPECT_EQ(StationAt(*window, 1).State, kStateOpenError);
+    EXPECT_EQ(StationAt(*window, 1).State, kStateDisconnected);
     EXPECT_EQ(StationAt(*window, 2).State, kStateOpenError);
+    EXPECT_EQ(StationAt(*window, 0).Port, StationAt(*window, 1).Port);
     ASSERT_EQ(window->StationList().size(), 3u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(StationAt(*window, i).Station, window->StationList()[i].get());
@@ -213,8 +215,11 @@ TEST(MainFormStartup, StationsLoadInOrderAndASharedPortOpensOnlyForTheFirst) {
     EXPECT_EQ(port.DtrControl(), TDtrControl::DtrEnable);
     EXPECT_FALSE(port.Inx_XonXoffFlow());
 
-    // The first relay pass ran at once, to the one station that is polled.
+    // The first relay pass ran at once: one request, the next one only
+    // after the first one's reply time-out.
     EXPECT_EQ(pty.Read(kRequestSize), ReadCoilsFor(1));
+    EXPECT_EQ(pty.Read(kRequestSize, 300ms), TBytes());
+    EXPECT_EQ(pty.Read(kRequestSize, 5s), ReadCoilsFor(2));
     EXPECT_TRUE(window->ScanCycle()->IsTemperaturePassArmed());
     EXPECT_EQ(window->PortSettings()->CommNameComboBox()->count(), 50);
 }
@@ -232,7 +237,8 @@ TEST(MainFormStartup, WindowCarriesItsCaptionMenusToolBarAndPopUp) {
     EXPECT_EQ(Captions(menus[0]->menu()->actions()),
               QStringList({"启动扫描(&R)", "停止扫描(&S)", "-", "退出(&X)"}));
     EXPECT_EQ(Captions(menus[1]->menu()->actions()),
-              QStringList({"增加设备(&E)...", "删除设备(&D)", "-", "重新连接(&R)", "断开连接(&Z)",
+              QStringList({"增加设备(&E)...", "删除设备(&D)", "修改设备(&M)...", "-",
+                           "重新连接(&R)", "断开连接(&Z)",
                            "-", "备份(&B)", "备份全部设备数据(&U)", "-", "备份查询(&L)..."}));
     EXPECT_EQ(Captions(menus[2]->menu()->actions()),
               QStringList({"设置(&T)...", "-", "查询设置(&O)..."}));
@@ -247,7 +253,7 @@ TEST(MainFormStartup, WindowCarriesItsCaptionMenusToolBarAndPopUp) {
     EXPECT_EQ(tools->actions()[4], window->Actions().Reconnect);
 
     EXPECT_EQ(Captions(window->TreePopupMenu()->actions()),
-              QStringList({"增加设备(&A)...", "删除设备(&D)", "-", "备份(&B)",
+              QStringList({"增加设备(&A)...", "删除设备(&D)", "修改设备(&M)...", "-", "备份(&B)",
                            "备份全部设备数据(&U)", "-", "重新连接(&R)"}));
 
     for (const char* name : {"DeviceNameLabel", "TemAddrLabel", "CommStateLabel"}) {

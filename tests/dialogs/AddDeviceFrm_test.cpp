@@ -11,7 +11,9 @@
 #include <memory>
 
 #include "app/StationTestSupport.h"
+#include "polling/StationRoster.h"
 #include "polling/StationState.h"
+#include "serial/Comm.h"
 #include "serial/PtyPair.h"
 #include "store/DateTime.h"
 #include "store/StationChecks.h"
@@ -26,27 +28,25 @@ class TFakeTree : public IStationTree {
     int NodeCount() const override { return 1 + static_cast<int>(Nodes.size()); }
     std::vector<TStationState*> StationStates() const override {
         std::vector<TStationState*> states;
-        for (const auto& node : Nodes) states.push_back(node.get());
+        for (TStationState* node : Nodes) states.push_back(node);
         return states;
     }
-    TStationState& AddStationNode(const QString& text,
-                                  std::unique_ptr<TStationState> state) override {
+    void AddStationNode(const QString& text, TStationState& state) override {
         Texts << text;
-        Nodes.push_back(std::move(state));
-        return *Nodes.back();
+        Nodes.push_back(&state);
     }
 
     QStringList Texts;
-    std::vector<std::unique_ptr<TStationState>> Nodes;
+    std::vector<TStationState*> Nodes;
 };
 
 class AddDeviceForm : public ::testing::Test {
   protected:
     AddDeviceForm()
         : Mgr(StationFileName(Dir.Path())),
-          Form(
-              nullptr, 1, [this](TComm*, const uint8_t*, uint16_t) { ++Received; }, Mgr, Stations,
-              Tree) {
+          Roster(Dir.Path(), Mgr),
+          Form(nullptr, 1, Roster, Tree) {
+        Roster.SetReceiveHandler([this](TComm*, const uint8_t*, uint16_t) { ++Received; });
         Dir.MissingPort(1);
         Dir.MissingPort(2);
         Form.show();
@@ -77,8 +77,9 @@ class AddDeviceForm : public ::testing::Test {
     TProgramDir Dir;
     TMessageLog Log;
     TStationDbMgr Mgr;
-    TStationList Stations;
-    TFakeTree Tree;  // after the list: the records point into it
+    TStationRoster Roster;
+    TStationList& Stations = Roster.List();
+    TFakeTree Tree;
     int Received = 0;
     TAddDeviceForm Form;
 };

@@ -27,6 +27,7 @@ class TControllerModel {
     bool CorruptsCrc() const { return profile_ == TSimProfile::BadCrc; }
     bool AnswersLate() const { return profile_ == TSimProfile::Late; }
     bool AnswersForAnotherAddress() const { return profile_ == TSimProfile::WrongAddr; }
+    bool AnswersWithException() const { return profile_ == TSimProfile::Exception; }
 
     // The values the next reply carries.
     const TControllerValues& Values() const { return values_; }

@@ -16,6 +16,7 @@ constexpr TProfileName kProfileNames[] = {
     {TSimProfile::Fault, "fault"},   {TSimProfile::Silent, "silent"},
     {TSimProfile::BadCrc, "badcrc"}, {TSimProfile::Zeros, "zeros"},
     {TSimProfile::Late, "late"},     {TSimProfile::WrongAddr, "wrongaddr"},
+    {TSimProfile::Exception, "exception"},
 };
 
 constexpr unsigned kMinAddress = 1;
@@ -187,6 +188,7 @@ std::string SimUsageText() {
            "           zeros   all registers and relays 0\n"
            "           late    normal values, each reply --late-ms after the request\n"
            "           wrongaddr  normal values from address ADDR+1 (255: 1), valid CRC\n"
+           "           exception  an exception reply (code 4, device failure) to every request\n"
            "  --seed N   repeatable drift\n"
            "  --wire-baud BAUD[:TURNAROUND_MS]  each reply starts TURNAROUND_MS (default 5)\n"
            "             after its request and takes its wire time, 10 bits a byte\n"

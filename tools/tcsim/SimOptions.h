@@ -11,7 +11,7 @@
 #include <vector>
 
 // How a simulated controller behaves (see ProfileName for the names).
-enum class TSimProfile { Normal, Hot, Fault, Silent, BadCrc, Zeros, Late, WrongAddr };
+enum class TSimProfile { Normal, Hot, Fault, Silent, BadCrc, Zeros, Late, WrongAddr, Exception };
 
 constexpr size_t kMaxSimControllers = 255;
 

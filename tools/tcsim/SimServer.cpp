@@ -349,11 +349,15 @@ void TSimServer::Answer(TLine& line, const TFrameBytes& request, TSimClock::time
     uint8_t reply[kMaxRtuFrameSize + 4];
     while (::recv(replyOut_.Get(), reply, sizeof reply, MSG_DONTWAIT) > 0) {
     }
-    const bool served = function == kFnReadCoils || function == kFnReadInputRegs;
+    // A controller that fails answers every request with an exception.
+    const bool served = (function == kFnReadCoils || function == kFnReadInputRegs) &&
+                        !controller.Model.AnswersWithException();
     int built = served ? modbus_reply(modbus_.get(), request.data(),
                                       static_cast<int>(request.size()), mapping_.get())
                        : modbus_reply_exception(modbus_.get(), request.data(),
-                                                MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
+                                                controller.Model.AnswersWithException()
+                                                    ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE
+                                                    : MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
     ssize_t length = built > 0 ? ::recv(replyOut_.Get(), reply, sizeof reply, MSG_DONTWAIT) : -1;
     if (length < 2) {
         std::fprintf(stderr, "tcsim: %s: libmodbus built no reply (%s)\n", line.Name.c_str(),
