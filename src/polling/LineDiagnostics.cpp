@@ -59,6 +59,8 @@ std::string DescribeFrame(const TLineFrame& frame) {
             if (b.size() < 2) return "请求";
             return std::string("请求 ") + FunctionName(b[1]) + " 地址 " + std::to_string(b[0]);
         case TFrameKind::Reply: {
+            // Frames judged elsewhere come in as they are: never read past them.
+            if (b.empty()) return "应答";
             const TDecodedReply reply = DecodeReply(b.data(), b.size());
             std::string text = "应答 地址 " + std::to_string(b[0]);
             if (reply.Kind == TReplyKind::Relays) {
@@ -70,6 +72,7 @@ std::string DescribeFrame(const TLineFrame& frame) {
                    std::to_string(raw[kIronCore]);
         }
         case TFrameKind::Exception:
+            if (b.size() < 3) return "异常应答";
             return "异常应答 地址 " + std::to_string(b[0]) + " 功能 " + Hex2(b[1]) + " 异常码 " +
                    std::to_string(b[2]);
         case TFrameKind::CrcError:
@@ -99,6 +102,31 @@ void TLineDiagnostics::RequestSent(const uint8_t* frame, size_t length, TDateTim
 TFrameKind TLineDiagnostics::ChunkReceived(const uint8_t* chunk, size_t length, TDateTime monotonic,
                                            TDateTime wall) {
     const TFrameKind kind = JudgeChunk(chunk, length);
+    Count(kind, length, monotonic, wall);
+    Add(kind, chunk, length, wall);
+    return kind;
+}
+
+void TLineDiagnostics::FrameReceived(TFrameKind kind, const uint8_t* bytes, size_t length,
+                                     TDateTime monotonic, TDateTime wall) {
+    if (bytes == nullptr) length = 0;
+    Count(kind, length, monotonic, wall);
+    // The exchange has matched the frame to the request: a bad one ends it.
+    if (kind == TFrameKind::CrcError) FOutstanding = false;
+    Add(kind, bytes, length, wall);
+}
+
+void TLineDiagnostics::TimedOut() {
+    ++FStats.TimeOuts;
+    FOutstanding = false;
+}
+
+void TLineDiagnostics::MonitorFrame(TFrameKind kind, const uint8_t* bytes, size_t length,
+                                    TDateTime wall) {
+    Add(kind, bytes, length, wall);
+}
+
+void TLineDiagnostics::Count(TFrameKind kind, size_t length, TDateTime monotonic, TDateTime wall) {
     switch (kind) {
         case TFrameKind::Reply:
             ++FStats.Replies;
@@ -113,12 +141,12 @@ TFrameKind TLineDiagnostics::ChunkReceived(const uint8_t* chunk, size_t length, 
             ++FStats.CrcErrors;
             FStats.BytesDropped += length;
             break;
-        default:
+        case TFrameKind::Dropped:
             FStats.BytesDropped += length;
             break;
+        case TFrameKind::Request:  // requests are counted by RequestSent
+            break;
     }
-    Add(kind, chunk, length, wall);
-    return kind;
 }
 
 void TLineDiagnostics::Answered(TDateTime monotonic) {

@@ -11,6 +11,11 @@
 //                                                 (answers, no sample)
 //                              CRC error          CrcErrors + 1, bytes dropped
 //                              anything else      bytes dropped
+//
+// On a line several stations share, the exchange cuts and judges the frames
+// and decides the time-outs; each station's diagnostics then takes them as
+// they are (FrameReceived, TimedOut), and the line as a whole keeps a monitor
+// only (MonitorFrame).
 
 #include <cstddef>
 #include <cstdint>
@@ -67,6 +72,17 @@ class TLineDiagnostics {
     TFrameKind ChunkReceived(const uint8_t* chunk, size_t length, TDateTime monotonic,
                              TDateTime wall);
 
+    // A frame already judged (Reply, Exception, CrcError or Dropped) for this
+    // station: counted as ChunkReceived counts that kind, and added as it is.
+    // A CrcError answers the request too, so it never counts as a time-out.
+    void FrameReceived(TFrameKind kind, const uint8_t* bytes, size_t length, TDateTime monotonic,
+                       TDateTime wall);
+    // The outstanding request timed out: TimeOuts + 1 now, and the next
+    // RequestSent does not count it again.
+    void TimedOut();
+    // Adds a frame to the monitor only, counters untouched.
+    void MonitorFrame(TFrameKind kind, const uint8_t* bytes, size_t length, TDateTime wall);
+
     const TLineStats& Stats() const { return FStats; }
     const std::deque<TLineFrame>& Frames() const { return FFrames; }
     // Grows with every frame added, so a view can tell whether to redraw.
@@ -74,6 +90,7 @@ class TLineDiagnostics {
 
   private:
     void Add(TFrameKind kind, const uint8_t* bytes, size_t length, TDateTime wall);
+    void Count(TFrameKind kind, size_t length, TDateTime monotonic, TDateTime wall);
     void Answered(TDateTime monotonic);
 
     TLineStats FStats;

@@ -67,6 +67,51 @@ TEST(LineDiagnostics, CountersFollowTheRequestsAndWhatCameBack) {
     EXPECT_NEAR(s.MeanRoundTripMs, 30.0, 0.01);
 }
 
+// On a shared line the frames come judged: taken as they are (a good reply
+// the exchange dropped as late counts as dropped), a CRC error ends the
+// request and a time-out counts once, when it happens.
+TEST(LineDiagnostics, FramesJudgedElsewhereCountAsTheyAreGiven) {
+    TLineDiagnostics line;
+    const TBytes coils = RequestFor(7, kFnReadCoils);
+    const TBytes reply = CoilsReply(7, 0x02);
+    TBytes bad = reply;
+    bad.back() ^= 0x01;
+
+    line.RequestSent(coils.data(), coils.size(), 10.0, 45000.0);
+    line.FrameReceived(TFrameKind::Dropped, reply.data(), reply.size(), 10.0 + 5 * kMs, 45000.1);
+    line.FrameReceived(TFrameKind::CrcError, bad.data(), bad.size(), 10.0 + 9 * kMs, 45000.2);
+    line.RequestSent(coils.data(), coils.size(), 11.0, 45001.0);  // the last one was answered
+    EXPECT_EQ(line.Stats().TimeOuts, 0u);
+    line.TimedOut();
+    EXPECT_EQ(line.Stats().TimeOuts, 1u);
+    line.RequestSent(coils.data(), coils.size(), 12.0, 45002.0);
+    EXPECT_EQ(line.Stats().TimeOuts, 1u);
+    line.FrameReceived(TFrameKind::Reply, reply.data(), reply.size(), 12.0 + 25 * kMs, 45002.3);
+
+    const TLineStats& s = line.Stats();
+    EXPECT_EQ(s.Requests, 3u);
+    EXPECT_EQ(s.Replies, 1u);
+    EXPECT_EQ(s.CrcErrors, 1u);
+    EXPECT_EQ(s.BytesDropped, 2 * reply.size());
+    EXPECT_DOUBLE_EQ(s.LastReply, 45002.3);
+    EXPECT_NEAR(s.LastRoundTripMs, 25.0, 0.01);
+    ASSERT_EQ(line.Frames().size(), 6u);
+    EXPECT_EQ(line.Frames()[1].Kind, TFrameKind::Dropped);
+    EXPECT_EQ(line.Frames()[1].Bytes, reply);
+    EXPECT_EQ(line.Frames()[2].Kind, TFrameKind::CrcError);
+
+    // The monitor of a whole line: frames only, whatever their kind.
+    TLineDiagnostics shared;
+    shared.MonitorFrame(TFrameKind::Request, coils.data(), coils.size(), 45003.0);
+    shared.MonitorFrame(TFrameKind::Reply, reply.data(), reply.size(), 45003.1);
+    shared.MonitorFrame(TFrameKind::Exception, reply.data(), 1, 45003.2);
+    EXPECT_EQ(shared.FrameCount(), 3u);
+    EXPECT_EQ(shared.Stats().Requests, 0u);
+    EXPECT_EQ(shared.Stats().Replies, 0u);
+    EXPECT_EQ(DescribeFrame(shared.Frames()[1]), "应答 地址 7 继电器 02");
+    EXPECT_EQ(DescribeFrame(shared.Frames()[2]), "异常应答");  // too short to say more
+}
+
 // The monitor keeps the last 500 frames in order, with what they were.
 TEST(LineDiagnostics, MonitorKeepsTheLastFramesDescribed) {
     TLineDiagnostics line;
