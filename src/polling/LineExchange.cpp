@@ -119,7 +119,8 @@ std::optional<TExchangeRequest> TLineExchange::TakeNext(TLineClock::time_point n
 
     const TExchangeRequest request = FQueue.front();
     FQueue.pop_front();
-    FOutstanding = TOutstandingRequest{request, now, now + FReplyTimeout};
+    FOutstanding =
+        TOutstandingRequest{request, now, now + FReplyTimeout, FLastSentAt, FLastStation};
     FLastSentAt = now;
     FLastStation = request.Station;
     return request;
@@ -233,6 +234,13 @@ void TLineExchange::Forget(const TStationState* station) {
         FOutstanding->Request.Station = nullptr;
     }
     if (FLastStation == station) FLastStation = nullptr;
+}
+
+void TLineExchange::Abandon() {
+    if (!FOutstanding) return;
+    FLastSentAt = FOutstanding->SentBefore;
+    FLastStation = FOutstanding->StationBefore;
+    FOutstanding.reset();
 }
 
 void TLineExchange::Clear() {

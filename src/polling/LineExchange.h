@@ -121,6 +121,10 @@ class TLineExchange {
     // request of it stays outstanding (its reply must still be waited out on
     // the wire) but its events carry Station nullptr.
     void Forget(const TStationState* station);
+    // The request TakeNext just gave was not sent after all (the port took
+    // nothing, or its station no longer wants it): it is no longer
+    // outstanding and the line is as quiet as before it was taken.
+    void Abandon();
     // The line was reopened or closed: queue, outstanding request and
     // buffered bytes all go. The quiet time is still measured from the last
     // traffic, which costs at most one gap.
@@ -139,6 +143,8 @@ class TLineExchange {
         TExchangeRequest Request;  // Station nullptr once forgotten
         TLineClock::time_point SentAt;
         TLineClock::time_point Deadline;
+        std::optional<TLineClock::time_point> SentBefore;  // FLastSentAt before it
+        TStationState* StationBefore = nullptr;            // FLastStation before it
     };
 
     std::optional<TLineClock::time_point> QuietSince() const;
