@@ -11,6 +11,8 @@
 
 #include "serial/PortName.h"
 #include "serial/QtCommSink.h"
+#include "store/StationChecks.h"
+#include "store/StorePaths.h"
 
 namespace fs = std::filesystem;
 
@@ -50,6 +52,41 @@ TScanRig::~TScanRig() {
     FView.List.clear();
     FView.Selected = nullptr;
     FStations.clear();
+    FRoster.reset();
+    FStationMgr.reset();
+}
+
+TStationRoster& TScanRig::Roster() {
+    if (!FRoster) {
+        FStationMgr = std::make_unique<TStationDbMgr>(StationFileName(FDir.Path() + "/"));
+        FRoster = std::make_unique<TStationRoster>(FDir.Path() + "/", *FStationMgr);
+        FRoster->SetReceiveHandler(FCycle->ReceiveHandler());
+    }
+    return *FRoster;
+}
+
+TStationState& TScanRig::AddRosterStation(uint8_t address, uint8_t portNo, int32_t baudIndex) {
+    TStationFields fields;
+    fields.DevName = "dev" + std::to_string(address);
+    fields.StationPosName = "pos" + std::to_string(address);
+    fields.TmpAddr = address;
+    fields.PortNo = portNo;
+    fields.PortBaud = baudIndex;
+    fields.PortBitSize = kFixedPortBitSize;
+    fields.PortParity = kFixedPortParity;
+    fields.PortStopBits = kFixedPortStopBits;
+    fields.PortDtrControl = kFixedPortDtrControl;
+    TStationState& station = Roster().Add(fields, FCycle->OfflineNow());
+    FView.List.push_back(&station);
+    FPortOf[&station] = portNo;
+    return station;
+}
+
+void TScanRig::RemoveRosterStation(TStationState& station) {
+    std::erase(FView.List, &station);
+    if (FView.Selected == &station) FView.Selected = nullptr;
+    FPortOf.erase(&station);
+    Roster().Remove(station);
 }
 
 TPtyPair& TScanRig::Peer(uint8_t portNo) {

@@ -19,10 +19,12 @@
 #include "polling/SampleRecorder.h"
 #include "polling/ScanCycle.h"
 #include "polling/ScanView.h"
+#include "polling/StationRoster.h"
 #include "polling/StationState.h"
 #include "polling/TmpProtocol.h"
 #include "serial/PtyPair.h"
 #include "store/Items.h"
+#include "store/StationDbMgr.h"
 
 using TSteady = std::chrono::steady_clock;
 
@@ -100,6 +102,14 @@ class TScanRig {
                               TPortSetup setup = TPortSetup::BaudOnly);
     TStationInfo& InfoOf(TStationState& station) { return *station.Station; }
 
+    // A station registered through the rig's roster (on a station table in
+    // the rig's directory), as the window registers them: stations naming
+    // one port share its line. `baudIndex` 5 is 9600.
+    TStationState& AddRosterStation(uint8_t address, uint8_t portNo, int32_t baudIndex = 5);
+    TStationRoster& Roster();
+    // The station leaves the roster, the tree and its line.
+    void RemoveRosterStation(TStationState& station);
+
     // The station's chunks go through the cycle's handler and are counted.
     void CountChunks(TStationState& station);
     int Chunks(const TStationState& station) const;
@@ -123,4 +133,6 @@ class TScanRig {
     std::vector<std::unique_ptr<TStationState>> FStations;
     std::map<const TStationState*, int> FChunks;
     std::map<const TStationState*, uint8_t> FPortOf;
+    std::unique_ptr<TStationDbMgr> FStationMgr;
+    std::unique_ptr<TStationRoster> FRoster;
 };
