@@ -17,9 +17,9 @@
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/Prompts.h"
 #include "polling/ScanCycle.h"
+#include "polling/StationRoster.h"
 #include "polling/StationState.h"
 #include "store/HisInfoDbMgr.h"
-#include "polling/StationRoster.h"
 
 void TMainForm::StartScanClick() {
     FActions.StartScan->setEnabled(false);
@@ -72,7 +72,8 @@ void TMainForm::ModifyDeviceClick() {
     if (node == nullptr || !FRoster) return;
     TStationState& station = node->State();
     TAddDeviceForm dialog(this, FRoot->indexOfChild(node) + 1, *FRoster, *this, station);
-    if (RunModal(dialog) != QDialog::Accepted) return;
+    RunModal(dialog);
+    if (dialog.result() != QDialog::Accepted) return;
     node->setText(0, QString::fromStdString(station.Station->StationPosName.Utf8()));
     StationTreeViewChange(node);
     ShowStateText(station.State);

@@ -49,6 +49,7 @@ class MainCommands : public ::testing::Test {
     const TMainActions& Actions() { return Window->Actions(); }
     // Reconnect, disconnect and delete of the menu bar and tool bar.
     std::vector<bool> StationCommands() {
+        EXPECT_EQ(Actions().ModifyDevice->isEnabled(), Actions().DeleteDevice->isEnabled());
         return {Actions().Reconnect->isEnabled(), Actions().Disconnect->isEnabled(),
                 Actions().DeleteDevice->isEnabled()};
     }
@@ -326,4 +327,47 @@ TEST_F(MainCommands, ARecordingFailureDuringAnotherBoxIsShownWhenItCloses) {
     ASSERT_EQ(shown.size(), 2);
     EXPECT_EQ(shown[0], QStringLiteral("a port error"));
     EXPECT_EQ(shown[1].toStdString(), station.RecordingFailure);
+}
+
+// "修改设备" moves station 2 onto station 1's line under a new position
+// name: the node and the status bar follow, the record keeps its id, and
+// the history file stays with its samples.
+TEST_F(MainCommands, ModifyingAStationKeepsItsHistoryAndPutsItOnItsNewLine) {
+    Select(*Window, 1);
+    TStationState& second = StationAt(*Window, 1);
+    Deliver(*Window, second, TemperatureReply(2, 70, 71, 72, 0));
+    ASSERT_TRUE(Dir.Exists("data/2/HistoryData.dt"));
+    const int32_t recordId = second.Station->RecordId;
+
+    TScopedModalRunner runner([](QDialog& dialog) {
+        auto& form = dynamic_cast<TAddDeviceForm&>(dialog);
+        EXPECT_EQ(form.windowTitle(), "修改设备");
+        EXPECT_EQ(form.DeviceNo(), 2);
+        form.StationPosNameEdit()->setText("二号变");
+        form.PortNameComboBox()->setCurrentIndex(0);
+        form.AddStationButtonClick();
+        return dialog.result();
+    });
+    Window->Actions().ModifyDevice->trigger();
+    EXPECT_TRUE(Log.Messages().isEmpty()) << Log.Messages().join('|').toStdString();
+
+    EXPECT_EQ(Window->RootNode()->child(1)->text(0), "二号变");
+    EXPECT_EQ(Window->NodeCount(), 4);
+    EXPECT_EQ(second.Station->RecordId, recordId);
+    EXPECT_EQ(second.Station->PortNo, 1);
+    EXPECT_EQ(second.Port, StationAt(*Window, 0).Port);
+    std::vector<TStationInfo> stored;
+    Window->StationMgr()->ListStations(stored);
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored[1].StationPosName.Utf8(), "二号变");
+    ASSERT_TRUE(Dir.Exists("data/2/HistoryData.dt"));
+    second.HistoryMgr.reset();
+    THisInfoDbMgr history(Dir.File("data/2/HistoryData.dt"), false);
+    EXPECT_EQ(history.RecordCount(), 1);
+
+    // COM2 was closed with its last station gone: it opens again.
+    TComm again;
+    again.SetCommName("COM2");
+    EXPECT_NO_THROW(again.OpenPort());
+    again.ClosePort();
 }

@@ -349,3 +349,70 @@ TEST_F(AddDeviceForm, ShowingAgainRefillsThePortListAndShowsTheDeviceNumber) {
     EXPECT_EQ(Form.PortNameComboBox()->count(), 50);
     EXPECT_EQ(Click(), QString());
 }
+
+// Stations on one port share its line: a second baud rate there is refused,
+// before anything is stored; the same baud rate joins the open line.
+TEST_F(AddDeviceForm, AStationJoinsItsPortsLineOnlyAtTheLinesBaudRate) {
+    Fill("1");
+    EXPECT_EQ(Click(), QString());
+    Fill("2", "2号主变", "温控器B");
+    Form.PortBaudComboBox()->setCurrentIndex(7);
+    EXPECT_EQ(Click(), QString::fromUtf8(kMsgLineBaud));
+    EXPECT_EQ(Stored().size(), 1u);
+    // Another port is a line of its own.
+    Form.PortNameComboBox()->setCurrentIndex(1);
+    EXPECT_EQ(Click(), QString());
+    Fill("3", "3号主变", "温控器C");
+    Form.PortNameComboBox()->setCurrentIndex(0);
+    EXPECT_EQ(Click(), QString::fromUtf8(kMsgLineBaud));
+    Form.PortBaudComboBox()->setCurrentIndex(5);
+    EXPECT_EQ(Click(), QString());
+    ASSERT_EQ(Tree.Nodes.size(), 3u);
+    EXPECT_EQ(Tree.Nodes[0]->Port, Tree.Nodes[2]->Port);
+    EXPECT_NE(Tree.Nodes[0]->Port, Tree.Nodes[1]->Port);
+    EXPECT_EQ(Roster.Lines().size(), 2u);
+}
+
+// "修改设备": the station's values in the fields, the address fixed; the
+// record is rewritten under its id, the line follows the port and the
+// station's history stays where it is.
+TEST_F(AddDeviceForm, ModifyingAStationRewritesItsRecordAndMovesItsLine) {
+    Fill("1");
+    EXPECT_EQ(Click(), QString());
+    Fill("2", "2号主变", "温控器B");
+    EXPECT_EQ(Click(), QString());
+    TStationState& second = *Tree.Nodes[1];
+    ASSERT_EQ(Tree.Nodes[0]->Port, second.Port);
+    const int32_t recordId = second.Station->RecordId;
+    Dir.MissingPort(3);
+
+    TAddDeviceForm edit(nullptr, 2, Roster, Tree, second);
+    edit.show();
+    EXPECT_EQ(edit.windowTitle(), "修改设备");
+    EXPECT_EQ(edit.TmpAddrEdit()->text(), "2");
+    EXPECT_FALSE(edit.TmpAddrEdit()->isEnabled());
+    EXPECT_EQ(edit.StationPosNameEdit()->text(), "2号主变");
+    EXPECT_EQ(edit.DevNameEdit()->text(), "温控器B");
+    EXPECT_EQ(edit.PortNameComboBox()->currentText(), "COM1");
+    EXPECT_EQ(edit.PortBaudComboBox()->currentText(), "9600");
+
+    edit.StationPosNameEdit()->setText("新位置");
+    edit.PortNameComboBox()->setCurrentIndex(2);
+    Log.Clear();
+    QTest::mouseClick(edit.AddStationButton(), Qt::LeftButton);
+    EXPECT_TRUE(Log.Messages().isEmpty());
+    EXPECT_EQ(edit.result(), QDialog::Accepted);
+
+    const std::vector<TStationInfo> stored = Stored();
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(stored[1].RecordId, recordId);
+    EXPECT_EQ(stored[1].TmpAddr, 2);
+    EXPECT_EQ(stored[1].PortNo, 3);
+    EXPECT_EQ(stored[1].StationPosName.Utf8(), "新位置");
+    EXPECT_EQ(second.Station->StationPosName.Utf8(), "新位置");
+    EXPECT_EQ(Tree.Nodes.size(), 2u);  // no node added
+    EXPECT_NE(Tree.Nodes[0]->Port, second.Port);
+    EXPECT_EQ(second.Port->CommName(), "COM3");
+    EXPECT_EQ(second.State, kStateOpenError);
+    EXPECT_FALSE(Tree.Nodes[0]->Link->IsShared());
+}
