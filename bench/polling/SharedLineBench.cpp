@@ -12,8 +12,12 @@
 //           the line is quiet long enough for the next one when it ends).
 //   tcp     32 controllers behind one serial server's connection on
 //           loopback, replies at once. The exchange still paces the
-//           requests for the stations' 9600 baud: the bound is each
-//           request's own wire time and the gap.
+//           requests for the stations' 9600 baud: no wire bound, the floor
+//           is each request's own wire time and the gap.
+//
+// Beside the bound, each pass is set against the floor of this rig: tcsim
+// gets a request the moment it is written and times only its reply, so a
+// pass can beat the bound of a real wire (FloorRequestMs).
 //
 // Each pass runs from the cycle's timer handler until every station's
 // request was answered or timed out (their line counters), median of five
