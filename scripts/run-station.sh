@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and starts the station on a demo program directory (demo/).
-# With no controller attached, three controllers are simulated by tcsim on
-# pseudo-terminals (COM1 normal, COM2 hot, COM3 silent) and registered with
-# tcdb at a 5-second scan interval, unless stations are already registered.
+# With no controller attached, four controllers are simulated by tcsim on
+# pseudo-terminals (COM1 two normal ones on one line, COM2 hot, COM3 silent)
+# and registered with tcdb at a 5-second scan interval, unless stations are
+# already registered.
 # With no display the window runs under Xvfb (see the README for screenshots).
 #
 #   scripts/run-station.sh                      run until the window is closed
@@ -42,10 +43,11 @@ if [ ! -f "$DEMO/data/station.dt" ] || [ "$("$TCDB" stations "$DEMO" | wc -l)" -
   "$TCDB" add-station "$DEMO" --addr 1 --port 1 --pos "1号主变" --name "温控器A" >/dev/null
   "$TCDB" add-station "$DEMO" --addr 2 --port 2 --pos "2号主变" --name "温控器B" >/dev/null
   "$TCDB" add-station "$DEMO" --addr 3 --port 3 --pos "3号主变" --name "温控器C" >/dev/null
+  "$TCDB" add-station "$DEMO" --addr 4 --port 1 --pos "4号主变" --name "温控器D" >/dev/null
   "$TCDB" set-param "$DEMO" --key 0 --value 5000
 fi
 
-"$TCSIM" --dir "$DEMO" COM1:1:normal COM2:2:hot COM3:3:silent >"$DEMO/tcsim.log" 2>&1 &
+"$TCSIM" --dir "$DEMO" COM1:1:normal COM1:4:normal COM2:2:hot COM3:3:silent >"$DEMO/tcsim.log" 2>&1 &
 SIM=$!
 XVFB=""
 cleanup() {

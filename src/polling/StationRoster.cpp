@@ -29,8 +29,8 @@ void EraseOne(std::vector<T*>& list, const T* item) {
 
 TStationInfo MakeInfo(int32_t recordId, const TStationFields& f, int32_t address) {
     return TStationDbMgr::MakeStationInfo(recordId, f.DevName, f.StationPosName, address, f.PortNo,
-                                          f.PortBaud, f.PortBitSize, f.PortParity,
-                                          f.PortStopBits, f.PortDtrControl);
+                                          f.PortBaud, f.PortBitSize, f.PortParity, f.PortStopBits,
+                                          f.PortDtrControl);
 }
 
 }  // namespace
@@ -127,15 +127,11 @@ std::unique_ptr<TStationState> TStationRoster::Remove(TStationState& station) {
 
 std::optional<std::string> TStationRoster::CheckLine(int32_t portNo, int32_t portBaud,
                                                      const TStationState* editing) const {
-    const std::string name = CommNameOf(static_cast<uint8_t>(portNo));
-    for (const std::unique_ptr<TStationLine>& line : FLines) {
-        if (line->Name != name) continue;
-        for (const TStationState* other : line->Stations) {
-            if (other == editing || other->Station == nullptr) continue;
-            if (other->Station->PortBaud != portBaud) return std::string(kMsgLineBaud);
-        }
+    std::vector<TStationInfo> others;
+    for (const TStationState* other : FOrder) {
+        if (other != editing && other->Station != nullptr) others.push_back(*other->Station);
     }
-    return std::nullopt;
+    return CheckLineBaud(portNo, portBaud, others);
 }
 
 TStationLine* TStationRoster::LineOf(const TComm* port) const {

@@ -46,7 +46,7 @@ struct TStationLine {
 
     bool IsShared() const { return Stations.size() > 1; }
 
-    std::string Name;  // the port entry, "COM3"
+    std::string Name;       // the port entry, "COM3"
     int32_t PortBaud = -1;  // the stored baud index every station on it uses
     std::shared_ptr<TComm> Port;
     // The stations on the line in registration (tree) order; never empty.
@@ -65,11 +65,6 @@ using TStationList = std::vector<std::unique_ptr<TStationInfo>>;
 // The frames of the station's line for the line monitor: every frame of a
 // shared line, or the station's own while its port is its own.
 const TLineDiagnostics& LineMonitorOf(const TStationState& station);
-
-// What the operator is told when a station would join a line at another
-// baud rate.
-inline constexpr const char* kMsgLineBaud =
-    "该端口上已有其他设备使用不同的波特率，同一端口上的设备波特率必须相同！";
 
 class TStationRoster {
   public:

@@ -67,3 +67,11 @@ std::optional<std::string> CheckStationEntry(const TStationEntry& entry,
     if (!IndexInList(fields.PortDtrControl, kPortDtrControlCount)) return kMsgPortDtrControl;
     return std::nullopt;
 }
+
+std::optional<std::string> CheckLineBaud(int32_t portNo, int32_t portBaud,
+                                         const std::vector<TStationInfo>& others) {
+    for (const TStationInfo& other : others) {
+        if (other.PortNo == portNo && other.PortBaud != portBaud) return std::string(kMsgLineBaud);
+    }
+    return std::nullopt;
+}

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/Items.h"
+
 inline constexpr const char* kMsgDevNameLength = "设备名称长度不合理，应在1 - 20之间！";
 inline constexpr const char* kMsgPosNameLength = "设备位置名称长度不合理，应在1 - 20之间！";
 inline constexpr const char* kMsgTmpAddr = "温控地址大小不合理，应在1 - 255之间,或已存在该地址！";
@@ -24,6 +26,9 @@ inline constexpr const char* kMsgPortBaud = "端口波特率不合理，应在�
 inline constexpr const char* kMsgPortBitSize = "端口数据位不合理，应在下拉框中选择！";
 inline constexpr const char* kMsgPortParity = "端口较验位不合理，应在下拉框中选择！";
 inline constexpr const char* kMsgPortStopBits = "端口停止位不合理，应在下拉框中选择！";
+// Stations on one port share its line and so its line settings.
+inline constexpr const char* kMsgLineBaud =
+    "该端口上已有其他设备使用不同的波特率，同一端口上的设备波特率必须相同！";
 inline constexpr const char* kMsgPortDtrControl = "端口控制位不合理，应在下拉框中选择！";
 
 inline constexpr size_t kMinNameBytes = 1;
@@ -90,3 +95,10 @@ int32_t PortNumberOf(std::string_view portName);
 std::optional<std::string> CheckStationEntry(const TStationEntry& entry,
                                              const std::vector<int32_t>& usedAddresses,
                                              TStationFields& fields);
+
+// The line check that follows the checks above: a station on port `portNo`
+// at baud index `portBaud` shares the port's line with the stations in
+// `others` that name the same port, so their baud rates must match. Returns
+// kMsgLineBaud when one of them differs.
+std::optional<std::string> CheckLineBaud(int32_t portNo, int32_t portBaud,
+                                         const std::vector<TStationInfo>& others);

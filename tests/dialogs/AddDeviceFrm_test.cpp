@@ -371,6 +371,9 @@ TEST_F(AddDeviceForm, AStationJoinsItsPortsLineOnlyAtTheLinesBaudRate) {
     EXPECT_EQ(Tree.Nodes[0]->Port, Tree.Nodes[2]->Port);
     EXPECT_NE(Tree.Nodes[0]->Port, Tree.Nodes[1]->Port);
     EXPECT_EQ(Roster.Lines().size(), 2u);
+    // COM1 is missing: its line did not open for either station.
+    EXPECT_EQ(Tree.Nodes[0]->State, kStateOpenError);
+    EXPECT_EQ(Tree.Nodes[2]->State, kStateOpenError);
 }
 
 // "修改设备": the station's values in the fields, the address fixed; the

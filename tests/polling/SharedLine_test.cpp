@@ -285,3 +285,31 @@ TEST_F(SharedLineTest, ATcpLineClosedByTheServerIsOpenedAgainForAllItsStations) 
     EXPECT_EQ(one.Line.Stats().Replies, 2u);
     EXPECT_EQ(two.Line.Stats().Replies, 2u);
 }
+
+// The adapter of a shared line is pulled out and put back: "重新连接" of one
+// station reopens the line for both, and both are polled on it again.
+TEST_F(SharedLineTest, AHungUpLineIsReopenedOnceForAllItsStations) {
+    rig_.Settings().ReplyTimeout = 300;
+    rig_.Peer(1);
+    TStationState& one = rig_.AddRosterStation(1, 1);
+    TStationState& two = rig_.AddRosterStation(2, 1);
+    EXPECT_EQ(rig_.Roster().Find(one.Port.get(), 2), &two);
+    EXPECT_EQ(rig_.Roster().Find(one.Port.get(), 3), nullptr);
+
+    TPtyPair& back = rig_.Peer(1);  // the old far end goes: the line hangs up
+    ASSERT_TRUE(TScanRig::WaitFor([&] { return !one.Port->WorkersAlive(); }));
+    const TComm* line = one.Port.get();
+    rig_.Cycle().Reconnect(one);
+    EXPECT_EQ(one.Port.get(), line);
+    EXPECT_EQ(two.Port.get(), line);
+    ASSERT_TRUE(one.Port->WorkersAlive());
+
+    rig_.Cycle().ScanTimerTimer();
+    EXPECT_EQ(NextRequest(back), RequestFor(1, kFnReadCoils));
+    ASSERT_TRUE(back.Write(CoilsReply(1, 0x02)));
+    EXPECT_EQ(NextRequest(back), RequestFor(2, kFnReadCoils));
+    ASSERT_TRUE(back.Write(CoilsReply(2, 0x06)));
+    ASSERT_TRUE(TScanRig::WaitFor([&] { return two.State == kStateConnected; }));
+    EXPECT_EQ(one.State, kStateConnected);
+    EXPECT_EQ(two.RelayFlags, 0x06);
+}

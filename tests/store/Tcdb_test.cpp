@@ -177,6 +177,8 @@ TEST_F(TcdbStation, AddStationRejectsEachBadFieldWithTheDialogsMessage) {
         {{"--addr", "8", "--port", "256", "--pos", "p", "--name", "n"}, kMsgPortName},
         {{"--addr", "8", "--port", "3", "--pos", "p", "--name", "n", "--baud", "13"}, kMsgPortBaud},
         {{"--addr", "8", "--port", "3", "--pos", "p", "--name", "n", "--baud", "x"}, kMsgPortBaud},
+        // Port 3's line runs at the first station's 9600 baud.
+        {{"--addr", "8", "--port", "3", "--pos", "p", "--name", "n", "--baud", "7"}, kMsgLineBaud},
     };
     for (const TCase& c : cases) {
         std::vector<std::string> arguments = {"add-station", Dir};
@@ -187,6 +189,14 @@ TEST_F(TcdbStation, AddStationRejectsEachBadFieldWithTheDialogsMessage) {
         EXPECT_EQ(run.Out, "");
     }
     EXPECT_EQ(Lines(Run({"stations", Dir}).Out).size(), 2u);  // header and the first station
+    // The same port at its line's baud rate, and another port at any, are fine.
+    EXPECT_EQ(
+        Run({"add-station", Dir, "--addr", "8", "--port", "3", "--pos", "p", "--name", "n"}).Exit,
+        0);
+    EXPECT_EQ(Run({"add-station", Dir, "--addr", "9", "--port", "4", "--pos", "p", "--name", "n",
+                   "--baud", "7"})
+                  .Exit,
+              0);
 }
 
 TEST_F(TcdbStation, RejectedStationOnAFreshDirectoryCreatesNoFile) {

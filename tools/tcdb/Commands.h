@@ -41,8 +41,10 @@ void RefuseRunningStation(const std::string& path, bool programDir);
 // Runs Read, a reading of files a running station may be writing, again
 // while it meets a file the station holds locked or has changed meanwhile
 // (EFileBusy, EFileChanged), up to kBusyLimit; then the last such error
-// passes on.
-inline constexpr std::chrono::milliseconds kBusyLimit{10000};
+// passes on. The station holds a history file for as long as its first
+// sample takes to open it, which for years of samples on a busy machine
+// can be many seconds.
+inline constexpr std::chrono::milliseconds kBusyLimit{60000};
 template <class TRead>
 auto RetryWhileBusy(TRead read) -> decltype(read()) {
     const auto deadline = std::chrono::steady_clock::now() + kBusyLimit;

@@ -64,14 +64,18 @@ void CmdAddStation(const TWords& words, std::ostream& out) {
     // a station that passed every check.
     std::optional<TStationDbMgr> mgr;
     std::vector<int32_t> used;
+    std::vector<TStationInfo> stations;
     if (std::filesystem::exists(fileName)) {
         mgr.emplace(fileName);
-        std::vector<TStationInfo> stations;
         mgr->ListStations(stations);
         for (const TStationInfo& station : stations) used.push_back(station.TmpAddr);
     }
     TStationFields fields;
     if (const auto message = CheckStationEntry(entry, used, fields)) throw TToolError(*message);
+    // Stations naming one port share its line.
+    if (const auto message = CheckLineBaud(fields.PortNo, fields.PortBaud, stations)) {
+        throw TToolError(*message);
+    }
     if (!mgr) mgr.emplace(fileName);
     const int32_t id = mgr->AddStation(
         fields.DevName, fields.StationPosName, fields.TmpAddr, fields.PortNo, fields.PortBaud,
