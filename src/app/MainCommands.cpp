@@ -42,6 +42,7 @@ bool TMainForm::AddDeviceClick() {
     if (!FStationMgr || !FScanCycle) return false;
     TAddDeviceForm dialog(this, NodeCount(), *FRoster, *this);
     RunModal(dialog);
+    RefreshOverview();
     return NodeCount() > 1;
 }
 
@@ -65,6 +66,7 @@ void TMainForm::DeleteStation(TStationNode& node) {
     // record with it.
     FRoot->removeChild(&node);
     delete &node;
+    RefreshOverview();
 }
 
 void TMainForm::ModifyDeviceClick() {
@@ -77,6 +79,7 @@ void TMainForm::ModifyDeviceClick() {
     node->setText(0, QString::fromStdString(station.Station->StationPosName.Utf8()));
     StationTreeViewChange(node);
     ShowStateText(station.State);
+    RefreshOverview();
 }
 
 void TMainForm::ReconnectClick() {

@@ -22,6 +22,7 @@
 #include "app/DiagnosticsView.h"
 #include "app/ErrorReport.h"
 #include "app/LiveView.h"
+#include "app/OverviewView.h"
 #include "app/PortSettingsView.h"
 #include "app/StationNode.h"
 #include "dialogs/HistoryPanel.h"
@@ -280,13 +281,21 @@ QWidget* TMainForm::MakePages() {
     FPages->addTab(FLiveView, QStringLiteral("设备实时数据"));
     FPages->addTab(FPortSettings, QStringLiteral("通讯参数"));
     FPages->addTab(FHistoryPanel, QStringLiteral("历史数据"));
+    FOverview = new TOverviewPage(FPages);
+    FPages->addTab(FOverview, QStringLiteral("设备总览"));
+    connect(FOverview, &TOverviewPage::RowActivated, this, [this](int row) {
+        if (row >= 0 && row < FRoot->childCount()) FTree->setCurrentItem(FRoot->child(row));
+    });
     FDiagnostics = new TDiagnosticsPage(FPages);
     FPages->addTab(FDiagnostics, QStringLiteral("通讯诊断"));
     // Drawn only while shown: about once a second, and at once when shown.
     FDiagnosticsTimer.setObjectName(QStringLiteral("DiagnosticsTimer"));
     FDiagnosticsTimer.setInterval(kDiagnosticsRefreshMs);
     connect(&FDiagnosticsTimer, &QTimer::timeout, this, [this] { RefreshDiagnostics(); });
-    connect(FPages, &QTabWidget::currentChanged, this, [this] { RefreshDiagnostics(); });
+    connect(FPages, &QTabWidget::currentChanged, this, [this] {
+        RefreshDiagnostics();
+        RefreshOverview();
+    });
     FDiagnosticsTimer.start();
     return FPages;
 }
@@ -361,6 +370,26 @@ TStationState* TMainForm::SelectedStation() {
 
 void TMainForm::ReportError(const std::string& message) {
     ReportApplicationError(this, QString::fromStdString(message));
+}
+
+void TMainForm::RefreshOverview() {
+    if (FPages == nullptr || FPages->currentWidget() != FOverview) return;
+    FOverview->Refresh(StationStates());
+}
+
+void TMainForm::StationReplied(TStationState& station) {
+    if (FPages == nullptr || FPages->currentWidget() != FOverview) return;
+    // The station's row only: one reply changes one station.
+    for (int i = 0; i < FRoot->childCount(); ++i) {
+        if (StationOf(FRoot->child(i)) == &station) {
+            FOverview->RefreshRow(i, station);
+            return;
+        }
+    }
+}
+
+void TMainForm::PassDone() {
+    RefreshOverview();
 }
 
 void TMainForm::RefreshDiagnostics() {

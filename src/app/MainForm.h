@@ -45,6 +45,7 @@ class THisInfoDbMgr;
 class TLiveViewPage;
 class TPortSettingsPage;
 class TDiagnosticsPage;
+class TOverviewPage;
 class TSampleRecorder;
 class TScanCycle;
 class TStationDbMgr;
@@ -176,6 +177,12 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // hidden otherwise.
     QLabel* RecordingStateLabel() const { return FRecordingStateLabel; }
     TDiagnosticsPage* Diagnostics() const { return FDiagnostics; }
+    // The page "设备总览".
+    TOverviewPage* Overview() const { return FOverview; }
+    // Redraws the page "设备总览" when it is the page shown.
+    void RefreshOverview();
+    void StationReplied(TStationState& station) override;
+    void PassDone() override;
     // Redraws the page "通讯诊断" when it is the page shown.
     void RefreshDiagnostics();
     static constexpr int kDiagnosticsRefreshMs = 1000;
@@ -244,5 +251,6 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     QLabel* FCommStateLabel = nullptr;
     QLabel* FRecordingStateLabel = nullptr;
     TDiagnosticsPage* FDiagnostics = nullptr;
+    TOverviewPage* FOverview = nullptr;
     QTimer FDiagnosticsTimer;
 };

@@ -1,11 +1,13 @@
 // Start-up of the main window: the two tables, the stations with their live
 // records and ports, the settings, the timers and the first scan pass.
 
+#include <QTabWidget>
 #include <QTreeWidget>
 #include <exception>
 #include <optional>
 
 #include "app/MainForm.h"
+#include "app/OverviewView.h"
 #include "app/PortSettingsView.h"
 #include "dialogs/Prompts.h"
 #include "polling/SampleRecorder.h"
@@ -62,6 +64,8 @@ void TMainForm::Startup() {
         FScanCycle->ScanTimerTimer();
         FBackUpViewer = nullptr;
         StationTreeViewChange(FTree->currentItem());
+        // Two stations or more: every station at a glance first.
+        if (NodeCount() > 2) FPages->setCurrentWidget(FOverview);
     } catch (const std::exception& error) {
         ReportError(error.what());
     }

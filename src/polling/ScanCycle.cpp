@@ -28,6 +28,12 @@ void IScanView::ShowRecordingState(TStationState& station) {
     (void)station;
 }
 
+void IScanView::StationReplied(TStationState& station) {
+    (void)station;
+}
+
+void IScanView::PassDone() {}
+
 TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRecorder& recorder)
     : FView(view),
       FSettings(settings),
@@ -158,6 +164,7 @@ void TScanCycle::RunPass(uint8_t function, bool probeAbsent) {
     // The shared lines start on what the pass queued.
     for (TStationLine* line : SharedLines()) PumpLine(*line);
     ArmLineTimer();
+    FView.PassDone();
 }
 
 void TScanCycle::FollowNetworkLine(TStationState& station, TDateTime now) const {
@@ -245,7 +252,9 @@ void TScanCycle::AcceptReply(TStationState& station, const uint8_t* frame, size_
     const TReplyEffect effect = ApplyReply(station, frame, length, FOfflineClock());
     if (effect == TReplyEffect::Ignored) return;
     // A failed sample skips the refresh of this reply.
-    if (effect == TReplyEffect::SampleDue && !RecordSample(station, FClock())) return;
+    const bool stored = effect != TReplyEffect::SampleDue || RecordSample(station, FClock());
+    FView.StationReplied(station);
+    if (!stored) return;
     if (&station == FView.SelectedStation()) {
         FView.RefreshConnectionCommands(station);
         FView.ShowLiveView();
@@ -302,8 +311,8 @@ void TScanCycle::HandleLineEvents(TStationLine& line, const std::vector<TExchang
         const TDateTime wall = FClock();
         line.Monitor.MonitorFrame(kind, event.Bytes.data(), event.Bytes.size(), wall);
         if (station == nullptr) continue;
-        station->Line.FrameReceived(kind, event.Bytes.data(), event.Bytes.size(),
-                                    FOfflineClock(), wall);
+        station->Line.FrameReceived(kind, event.Bytes.data(), event.Bytes.size(), FOfflineClock(),
+                                    wall);
         // An exception answers its request but carries no values.
         if (kind == TFrameKind::Reply) {
             AcceptReply(*station, event.Bytes.data(), event.Bytes.size());
@@ -314,10 +323,10 @@ void TScanCycle::HandleLineEvents(TStationLine& line, const std::vector<TExchang
 void TScanCycle::PumpLine(TStationLine& line) {
     const TLineClock::time_point now = TLineClock::now();
     // Settings not loaded yet (all zero) wait the default.
-    const int32_t timeout = FSettings.ReplyTimeout >= kMinReplyTimeout &&
-                                    FSettings.ReplyTimeout <= kMaxReplyTimeout
-                                ? FSettings.ReplyTimeout
-                                : kDefaultReplyTimeout;
+    const int32_t timeout =
+        FSettings.ReplyTimeout >= kMinReplyTimeout && FSettings.ReplyTimeout <= kMaxReplyTimeout
+            ? FSettings.ReplyTimeout
+            : kDefaultReplyTimeout;
     line.Exchange.SetReplyTimeout(std::chrono::milliseconds(timeout));
     HandleLineEvents(line, line.Exchange.Expire(now));
     while (std::optional<TExchangeRequest> request = line.Exchange.TakeNext(now)) {

@@ -38,4 +38,10 @@ class IScanView {
     // The station's recording state (RecordingFailure) changed. This default
     // does nothing.
     virtual void ShowRecordingState(TStationState& station);
+    // A reply of the station (any station, selected or not) was accepted and
+    // applied. This default does nothing.
+    virtual void StationReplied(TStationState& station);
+    // A pass has handed out its requests (states may have changed). This
+    // default does nothing.
+    virtual void PassDone();
 };
