@@ -93,6 +93,10 @@ enum TSysParaKey : uint8_t {
     kParaAutoReconnect = 6,
     // Added later still, the same way: files without it load its default.
     kParaReplyTimeout = 7,
+    // The alarm settings, added the same way: files without them load their
+    // defaults (no temperature limit, sound on).
+    kParaTempLimit = 8,
+    kParaAlarmSound = 9,
 };
 
 // The settings block built from the parameters; all zero before loading.
@@ -109,4 +113,9 @@ struct TSysParaInfo {
     // How long a request on a shared line waits for its reply before the
     // next one goes out (ms).
     int32_t ReplyTimeout = 0;
+    // The "温度越限" alarm's limit in degrees Celsius (as the live view shows
+    // them); 0 = no limit.
+    int32_t TempLimit = 0;
+    // Unacknowledged alarms sound (on unless stored as 0).
+    bool AlarmSound = false;
 };

@@ -14,6 +14,7 @@ constexpr const char* kDataDir = "data/";
 constexpr const char* kStationFile = "data/station.dt";
 constexpr const char* kSysParaFile = "syspara/para.dt";
 constexpr const char* kHistoryFile = "HistoryData.dt";
+constexpr const char* kEventFile = "data/event.dt";
 
 }  // namespace
 
@@ -39,6 +40,10 @@ std::string StationFileName(const std::string& programDir) {
 
 std::string SysParaFileName(const std::string& programDir) {
     return WithTrailingSlash(programDir) + kSysParaFile;
+}
+
+std::string EventFileName(const std::string& programDir) {
+    return WithTrailingSlash(programDir) + kEventFile;
 }
 
 std::string HistoryDirName(const std::string& programDir, int32_t tmpAddr) {

@@ -21,3 +21,5 @@ std::string SysParaFileName(const std::string& programDir);
 std::string HistoryFileName(const std::string& programDir, int32_t tmpAddr);
 // <program dir>data/<address in decimal>/, the directory of that file.
 std::string HistoryDirName(const std::string& programDir, int32_t tmpAddr);
+// <program dir>data/event.dt, the alarm and event log of every station.
+std::string EventFileName(const std::string& programDir);

@@ -69,6 +69,12 @@ std::optional<std::string> CheckParaValue(const std::string& programDir, uint8_t
         case kParaReplyTimeout:
             if (!InRange(value, kMinReplyTimeout, kMaxReplyTimeout)) return kReplyTimeoutMessage;
             break;
+        case kParaTempLimit:
+            if (!InRange(value, kMinTempLimit, kMaxTempLimit)) return kTempLimitMessage;
+            break;
+        case kParaAlarmSound:
+            if (value != 0 && value != 1) return kAlarmSoundMessage;
+            break;
         default:
             break;
     }

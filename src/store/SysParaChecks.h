@@ -12,6 +12,8 @@
 //   5    backup directory   text (GBK)            creatable; relative to the program directory
 //   6    auto reconnect     0 off, 1 on           0 or 1 (files without it: on)
 //   7    reply time-out     milliseconds          20..5000 (files without it: 1000)
+//   8    temperature limit  degrees Celsius       0 (off) or 1..200 (files without it: 0)
+//   9    alarm sound        0 off, 1 on           0 or 1 (files without it: on)
 
 #include <cstdint>
 #include <optional>
@@ -24,6 +26,8 @@ inline constexpr const char* kBackUpDirMessage = "创建备份目录失败！";
 inline constexpr const char* kIsBackUpMessage = "系统自动备份只能是0（关）或1（开）！";
 inline constexpr const char* kAutoReconnectMessage = "自动重连离线设备只能是0（关）或1（开）！";
 inline constexpr const char* kReplyTimeoutMessage = "应答超时必须是20到5000之间的整数！";
+inline constexpr const char* kTempLimitMessage = "温度上限必须是0（关）到200之间的整数！";
+inline constexpr const char* kAlarmSoundMessage = "报警声音只能是0（关）或1（开）！";
 
 // Accepted ranges. Minutes stop where minutes x 60000 still fits the stored
 // 32-bit count of milliseconds, so no wrapped offline time is ever stored.

@@ -68,6 +68,8 @@ int32_t LoadSysParas(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, TSysPa
     info.MaxOLTimer = kDefaultMaxOLTimer;
     info.AutoReconnect = kDefaultAutoReconnect;
     info.ReplyTimeout = kDefaultReplyTimeout;
+    info.TempLimit = kDefaultTempLimit;
+    info.AlarmSound = kDefaultAlarmSound;
     mgr.ListParas(list);
     if (list.empty()) {
         mgr.AddPara(kParaScanInterval, kDefaultScanInterval, "");
@@ -107,6 +109,14 @@ int32_t LoadSysParas(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, TSysPa
                 info.ReplyTimeout = item.Value >= kMinReplyTimeout && item.Value <= kMaxReplyTimeout
                                         ? item.Value
                                         : kDefaultReplyTimeout;
+                break;
+            case kParaTempLimit:
+                info.TempLimit = item.Value >= kMinTempLimit && item.Value <= kMaxTempLimit
+                                     ? item.Value
+                                     : kDefaultTempLimit;
+                break;
+            case kParaAlarmSound:
+                info.AlarmSound = item.Value != 0;
                 break;
             default:
                 break;  // other keys are not ours

@@ -6,7 +6,7 @@
 //   +--------+------+---------+-------------------------------------------------+
 //   | offset | size | field   | meaning                                         |
 //   +--------+------+---------+-------------------------------------------------+
-//   |      0 |    1 | ParaKey | key 0..7 (others ignored); index "ParaKey"      |
+//   |      0 |    1 | ParaKey | key 0..9 (others ignored); index "ParaKey"      |
 //   |      1 |    4 | value   | signed 32-bit                                   |
 //   |      5 |  125 | text    | length 0..124, then 124 GBK text bytes          |
 //   +--------+------+---------+-------------------------------------------------+
@@ -39,6 +39,14 @@ inline constexpr const char* kDefaultBackUpDir = "backup";
 inline constexpr int32_t kBackUpOn = 1;
 // Automatic reconnection of absent stations, for files without key 6.
 inline constexpr bool kDefaultAutoReconnect = true;
+// The alarm settings, for files without keys 8 and 9. A stored limit outside
+// its range (only a damaged or hand-made file holds one) loads as 0, off:
+// a wild limit would raise or hide "温度越限" on every station.
+inline constexpr int32_t kDefaultTempLimit = 0;  // degrees; 0 = off
+inline constexpr int32_t kMinTempLimit = 0;
+// The highest temperature a valid register shows (raw 240 - 40).
+inline constexpr int32_t kMaxTempLimit = 200;
+inline constexpr bool kDefaultAlarmSound = true;
 
 class TSysParaDbMgr final : public TDBMgr<TSysParaItem> {
   public:
@@ -63,12 +71,14 @@ class TSysParaDbMgr final : public TDBMgr<TSysParaItem> {
 };
 
 // Loads the settings at start-up: scan interval, offline time, automatic
-// reconnection and reply time-out start at their defaults, the other fields
+// reconnection, reply time-out, temperature limit and alarm sound start at
+// their defaults, the other fields
 // keep theirs; the parameters are listed
 // into List (not cleared first). A completely empty table first gets the six
 // defaults (keys 0 to 5, ids 1 to 6; key 5 is ExeDir + "backup"). Every item
 // of List then sets its field in list order, so a later duplicate key wins;
-// a reply time-out outside its range sets the default instead.
+// a reply time-out or temperature limit outside its range sets the default
+// instead.
 // Returns the number of records.
 int32_t LoadSysParas(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, TSysParaInfo& info,
                      const std::string& exeDir);

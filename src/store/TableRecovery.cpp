@@ -16,6 +16,7 @@
 #include "engine/VeltFileIO.h"
 #include "engine/VeltFormat.h"
 #include "engine/VeltTable.h"
+#include "store/EventDbMgr.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/StationDbMgr.h"
 #include "store/SysParaDbMgr.h"
@@ -220,13 +221,14 @@ std::unique_ptr<TDBMgrBase> OpenPlain(const std::string& fileName) {
 const TTableKind kHistoryKind{kHistoryTableName, kHistoryRecordSize, &OpenPlain<THisInfoDbMgr>};
 const TTableKind kStationKind{kStationTableName, kStationRecordSize, &OpenPlain<TStationDbMgr>};
 const TTableKind kSysParaKind{kSysParaTableName, kSysParaRecordSize, &OpenPlain<TSysParaDbMgr>};
+const TTableKind kEventKind{kEventTableName, kEventRecordSize, &OpenPlain<TEventDbMgr>};
 
 const TTableKind& KindOfFile(const std::string& fileName) {
     TVeltDatabase database;
     OpenHeader(database, fileName);
     const std::vector<std::string> tables = database.TableNames();
     database.Close();
-    for (const TTableKind* kind : {&kHistoryKind, &kStationKind, &kSysParaKind}) {
+    for (const TTableKind* kind : {&kHistoryKind, &kStationKind, &kSysParaKind, &kEventKind}) {
         for (const std::string& table : tables) {
             if (SameName(table, kind->TableName)) return *kind;
         }

@@ -1,6 +1,6 @@
 #pragma once
 // Recovery of a table file that no longer opens: a station's history file,
-// the station file or the parameter file. Each holds one table of a
+// the station file, the parameter file or the event log. Each holds one table of a
 // manager, indexed on the record's first field.
 //
 // A crash or a power cut between the writes of one operation can leave a
@@ -66,6 +66,7 @@ struct TTableKind {
 extern const TTableKind kHistoryKind;  // a station's history file
 extern const TTableKind kStationKind;  // station.dt
 extern const TTableKind kSysParaKind;  // para.dt
+extern const TTableKind kEventKind;    // event.dt
 
 // The kind whose table the file holds. Raises ETableUnrecoverable for a
 // file without any of them, or whose header the engine refuses.

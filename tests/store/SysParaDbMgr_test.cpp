@@ -7,6 +7,7 @@
 #include "StoreTestSupport.h"
 #include "store/GbkText.h"
 #include "store/StorePaths.h"
+#include "store/SysParaChecks.h"
 
 using storetest::ReadRawRecords;
 using storetest::TTempDir;
@@ -242,4 +243,36 @@ TEST(SysParaDbMgr, WritingTheLastBackUpDateLeavesTheOtherRecords) {
         EXPECT_EQ(after[i].Value, before[i].Value) << "key " << int(after[i].ParaKey);
         EXPECT_EQ(after[i].Text, before[i].Text) << "key " << int(after[i].ParaKey);
     }
+}
+
+// The alarm settings, keys 8 and 9: missing, they load a limit of 0 (off)
+// and the sound on; a limit the settings could not have written loads off.
+TEST(SysParaDbMgr, AlarmSettingsLoadTheirDefaultsWhenMissingOrOutOfRange) {
+    TTempDir tmp;
+    TSysParaDbMgr mgr(tmp.File("para.dt"), false);
+    std::vector<TSysParaItem> list;
+    TSysParaInfo info;
+    info.TempLimit = 77;
+    EXPECT_EQ(LoadSysParas(mgr, list, info, tmp.Dir()), 6);
+    EXPECT_EQ(info.TempLimit, 0);
+    EXPECT_TRUE(info.AlarmSound);
+    const int32_t limitId = mgr.AddPara(kParaTempLimit, 0, "");
+    mgr.AddPara(kParaAlarmSound, 0, "");
+    const struct {
+        int32_t Stored, Loaded;
+    } cases[] = {{0, 0}, {1, 1}, {85, 85}, {200, 200}, {201, 0}, {-1, 0}, {INT32_MAX, 0}};
+    for (const auto& c : cases) {
+        mgr.UpdatePara(limitId, kParaTempLimit, c.Stored, "");
+        list.clear();
+        info = TSysParaInfo{};
+        info.AlarmSound = true;
+        EXPECT_EQ(LoadSysParas(mgr, list, info, tmp.Dir()), 8);
+        EXPECT_EQ(info.TempLimit, c.Loaded) << c.Stored;
+        EXPECT_FALSE(info.AlarmSound);
+        EXPECT_EQ(CheckParaValue(tmp.Dir(), kParaTempLimit, c.Stored, "").has_value(),
+                  c.Loaded != c.Stored)
+            << c.Stored;
+    }
+    EXPECT_EQ(CheckParaValue(tmp.Dir(), kParaAlarmSound, 2, ""), kAlarmSoundMessage);
+    EXPECT_FALSE(CheckParaValue(tmp.Dir(), kParaAlarmSound, 1, "").has_value());
 }

@@ -15,11 +15,14 @@
 
 #include "StoreTestSupport.h"
 #include "engine/PlatformFileStream.h"
+#include "store/DateTime.h"
+#include "store/EventDbMgr.h"
 #include "store/GbkText.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/ProgramDirLock.h"
 #include "store/StationChecks.h"
 #include "store/StationDbMgr.h"
+#include "store/StorePaths.h"
 
 extern char** environ;
 
@@ -222,9 +225,9 @@ TEST_F(TcdbStation, SetParamRewritesTheRecordOfItsKeyAsTheSettingsDialogDoes) {
     EXPECT_EQ(lines[2], "2,1,300000,");
     EXPECT_EQ(lines[6], "6,5,0," + backUp);
 
-    const TRun missingKey = Run({"set-param", Dir, "--key", "9", "--value", "1"});
+    const TRun missingKey = Run({"set-param", Dir, "--key", "10", "--value", "1"});
     EXPECT_EQ(missingKey.Exit, 1);
-    EXPECT_EQ(missingKey.Err, "No parameter record holds key 9\n");
+    EXPECT_EQ(missingKey.Err, "No parameter record holds key 10\n");
     const TRun tooLong = Run({"set-param", Dir, "--key", "5", "--text", std::string(125, 'x')});
     EXPECT_EQ(tooLong.Exit, 1);
     EXPECT_NE(tooLong.Err.find("124"), std::string::npos);
@@ -588,4 +591,30 @@ TEST_F(TcdbStation, ReadingCommandsWaitForAFileTheStationHoldsLocked) {
     EXPECT_EQ(report.Exit, 0) << report.Err;
     EXPECT_EQ(Lines(report.Out).size(), 4u);
     EXPECT_EQ(check.Exit, 0) << check.Err;
+}
+
+TEST_F(TcdbStation, EventsListsTheEventLogNewestFirstAsCsv) {
+    EXPECT_EQ(Run({"events", Dir}).Exit, 1);  // a reader never creates the file
+    {
+        TEventDbMgr mgr(EventFileName(Dir), false);
+        mgr.AddEvent(*ParseIsoDateTime("2024-03-01 08:00:00"), 7, "1号主变", kEventTrip,
+                     kActionRaised, 8, "");
+        mgr.AddEvent(*ParseIsoDateTime("2024-03-01 09:30:00"), 7, "1号主变", kEventTrip,
+                     kActionAcknowledged, 8, "");
+        mgr.AddEvent(*ParseIsoDateTime("2024-03-02 10:00:00"), 9, "主变,\"东\"", kEventSensorFault,
+                     kActionCleared, 241, "A相");
+    }
+    const TRun all = Run({"events", Dir});
+    ASSERT_EQ(all.Exit, 0) << all.Err;
+    EXPECT_EQ(Lines(all.Out),
+              (std::vector<std::string>{
+                  "RecordId,DateTime,TmpAddr,StationPosName,Kind,Action,Value,Detail",
+                  "3,2024-03-02 10:00:00.000,9,\"主变,\"\"东\"\"\",传感器故障,恢复,241,A相",
+                  "2,2024-03-01 09:30:00.000,7,1号主变,跳闸,确认,8,",
+                  "1,2024-03-01 08:00:00.000,7,1号主变,跳闸,产生,8,"}));
+    const std::vector<std::string> ranged =
+        Lines(Run({"events", Dir, "--from", "2024-03-01 09:00", "--to", "2024-03-02"}).Out);
+    ASSERT_EQ(ranged.size(), 2u);
+    EXPECT_EQ(ranged[1].substr(0, 2), "2,");
+    EXPECT_EQ(Run({"events", Dir, "--from", "yesterday"}).Exit, 1);
 }

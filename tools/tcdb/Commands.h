@@ -25,6 +25,8 @@ void CmdAddSample(const TWords& words, std::ostream& out);
 void CmdDump(const TWords& words, std::ostream& out);
 void CmdReport(const TWords& words, std::ostream& out);
 void CmdCheck(const TWords& words, std::ostream& out);
+// The alarm and event log of a program directory, newest first.
+void CmdEvents(const TWords& words, std::ostream& out);
 // A history file that no longer opens: its intact samples into a fresh file,
 // the original kept aside.
 void CmdRepair(const TWords& words, std::ostream& out);

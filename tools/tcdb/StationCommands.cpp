@@ -162,7 +162,8 @@ void CmdSetParam(const TWords& words, std::ostream&) {
     std::vector<TSysParaItem> paras;
     mgr.ListParas(paras);
     // A key the station reads but an older file lacks gets its record.
-    const bool addedLater = key == kParaAutoReconnect || key == kParaReplyTimeout;
+    const bool addedLater = key == kParaAutoReconnect || key == kParaReplyTimeout ||
+                            key == kParaTempLimit || key == kParaAlarmSound;
     const int32_t written = addedLater ? WriteOrAddPara(mgr, paras, key, value, text)
                                        : WritePara(mgr, paras, key, value, text);
     if (written == 0) {

@@ -22,6 +22,7 @@ constexpr const char* kUsage =
     "  add-sample FILE --addr A --raw A,B,C,IRON --relay R [--time TIME]\n"
     "  dump FILE [--from TIME] [--to TIME]\n"
     "  report FILE [--from TIME] [--to TIME]\n"
+    "  events PROGRAM_DIR [--from TIME] [--to TIME]\n"
     "  check FILE\n"
     "  repair FILE\n"
     "TIME is local time \"YYYY-MM-DD hh:mm:ss[.zzz]\"; PROGRAM_DIR holds data/ and syspara/.\n";
@@ -33,7 +34,7 @@ const std::map<std::string, TCommand>& CommandTable() {
         {"init", CmdInit},     {"add-station", CmdAddStation}, {"stations", CmdStations},
         {"params", CmdParams}, {"set-param", CmdSetParam},     {"add-sample", CmdAddSample},
         {"dump", CmdDump},     {"report", CmdReport},          {"check", CmdCheck},
-        {"repair", CmdRepair},
+        {"repair", CmdRepair}, {"events", CmdEvents},
     };
     return table;
 }
