@@ -152,8 +152,12 @@ void TScanCycle::RunPass(uint8_t function, bool probeAbsent) {
                 SendRequest(*station, function);
             }
         }
-        // The only way a state set by a pass (3, 4, 6) reaches the status bar.
-        if (station == selected) FView.ShowStateText(station->State);
+        // The only way a state set by a pass (3, 4, 6) reaches the status bar
+        // and the connection commands.
+        if (station == selected) {
+            FView.ShowStateText(station->State);
+            FView.RefreshConnectionCommands(*station);
+        }
     }
     // The shared lines start on what the pass queued.
     for (TStationLine* line : SharedLines()) PumpLine(*line);
@@ -302,8 +306,8 @@ void TScanCycle::HandleLineEvents(TStationLine& line, const std::vector<TExchang
         const TDateTime wall = FClock();
         line.Monitor.MonitorFrame(kind, event.Bytes.data(), event.Bytes.size(), wall);
         if (station == nullptr) continue;
-        station->Line.FrameReceived(kind, event.Bytes.data(), event.Bytes.size(),
-                                    FOfflineClock(), wall);
+        station->Line.FrameReceived(kind, event.Bytes.data(), event.Bytes.size(), FOfflineClock(),
+                                    wall);
         // An exception answers its request but carries no values.
         if (kind == TFrameKind::Reply) {
             AcceptReply(*station, event.Bytes.data(), event.Bytes.size());
@@ -314,10 +318,10 @@ void TScanCycle::HandleLineEvents(TStationLine& line, const std::vector<TExchang
 void TScanCycle::PumpLine(TStationLine& line) {
     const TLineClock::time_point now = TLineClock::now();
     // Settings not loaded yet (all zero) wait the default.
-    const int32_t timeout = FSettings.ReplyTimeout >= kMinReplyTimeout &&
-                                    FSettings.ReplyTimeout <= kMaxReplyTimeout
-                                ? FSettings.ReplyTimeout
-                                : kDefaultReplyTimeout;
+    const int32_t timeout =
+        FSettings.ReplyTimeout >= kMinReplyTimeout && FSettings.ReplyTimeout <= kMaxReplyTimeout
+            ? FSettings.ReplyTimeout
+            : kDefaultReplyTimeout;
     line.Exchange.SetReplyTimeout(std::chrono::milliseconds(timeout));
     HandleLineEvents(line, line.Exchange.Expire(now));
     while (std::optional<TExchangeRequest> request = line.Exchange.TakeNext(now)) {
