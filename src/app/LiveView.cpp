@@ -177,3 +177,13 @@ void TLiveViewPage::ResetToUnknown() {
     }
     for (TRelayRow& r : FRelayRows) r.Unknown->setChecked(true);
 }
+
+void TLiveViewPage::ClearUncheckedColours() {
+    const auto clear = [](std::initializer_list<TColourRadioButton*> buttons) {
+        for (TColourRadioButton* button : buttons) {
+            if (!button->isChecked()) button->SetColour(clBtnFace());
+        }
+    };
+    for (TTempRow& r : FTempRows) clear({r.Normal, r.Fault, r.Unknown});
+    for (TRelayRow& r : FRelayRows) clear({r.Set, r.Clear, r.Unknown});
+}

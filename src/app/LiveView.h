@@ -48,6 +48,9 @@ class TLiveViewPage : public QWidget {
     void ShowValues(uint8_t relayFlags, std::span<const uint16_t, kTempRowCount> rawTemp);
     // Every box shows "未知" and every row checks "未知"; colours stay.
     void ResetToUnknown();
+    // Every button that is not checked gets the button-face colour: the
+    // colours left by another station must not be read as this one's.
+    void ClearUncheckedColours();
 
     const TTempRow& TempRow(size_t row) const { return FTempRows.at(row); }
     const TRelayRow& RelayRow(size_t row) const { return FRelayRows.at(row); }

@@ -61,9 +61,21 @@ void TMainForm::DeleteStation(TStationNode& node) {
     std::unique_ptr<TStationState> record = FRoster->Remove(station);
     ReleaseHistoryList(station);
 
-    // Taking the node out moves the selection, which shows the next node
-    // while the taken node is still whole; then the node goes, and the
-    // record with it.
+    // Nothing stays selected: taking the node out would otherwise move the
+    // selection to the next station, and a second click of the command (or
+    // a double click) would delete that one too. Delete stays disabled until
+    // the operator picks a station; the node goes, and the record with it.
+    if (FTree->currentItem() == &node) {
+        FTree->setCurrentItem(nullptr);
+        FTree->clearSelection();
+    }
+    if (FLiveViewStation == &station) FLiveViewStation = nullptr;
+    // Rows a backup left in the report belong to the selected station, the
+    // one going now.
+    if (FDetachedReport && FHistoryPanel->Readings() == FDetachedReport.get()) {
+        FHistoryPanel->ClearReadings();
+        FDetachedReport.reset();
+    }
     FRoot->removeChild(&node);
     delete &node;
     RefreshOverview();
@@ -143,18 +155,27 @@ void TMainForm::StationTreeViewChange(QTreeWidgetItem* node) {
         SetStationCommandsEnabled(false, false, false);
         return;
     }
-    RefreshConnectionCommands(*station);
+    const bool connected = station->State == kStateConnected;
+    SetStationCommandsEnabled(!connected, connected, true);
     ShowLiveView();
     ShowPortSettings(*station);
     ShowReport(*station);
     RefreshDiagnostics();
-    FActions.DeleteDevice->setEnabled(true);
-    FActions.ModifyDevice->setEnabled(true);
 }
 
 void TMainForm::ReleaseHistoryList(TStationState& station) {
     if (!station.HistoryList) return;
     if (FHistoryPanel->Readings() == station.HistoryList.get()) FHistoryPanel->ClearReadings();
+    station.HistoryList.reset();
+}
+
+void TMainForm::DetachHistoryList(TStationState& station) {
+    if (!station.HistoryList) return;
+    if (FHistoryPanel->Readings() == station.HistoryList.get()) {
+        // The same list, moved: the report's borrowed rows stay valid.
+        FDetachedReport = std::move(station.HistoryList);
+        return;
+    }
     station.HistoryList.reset();
 }
 

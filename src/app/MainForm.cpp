@@ -99,6 +99,7 @@ TMainForm::~TMainForm() {
     FScanCycle.reset();
     // The report borrows a station's query result.
     if (FHistoryPanel != nullptr) FHistoryPanel->ClearReadings();
+    FDetachedReport.reset();
     ReleaseStations();
     FParaList.clear();
     FRoster.reset();
@@ -239,6 +240,10 @@ void TMainForm::MakeToolBar() {
     tools->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     for (QAction* action : {a.StartScan, a.StopScan, a.AddDevice, a.DeleteDevice, a.Reconnect,
                             a.Disconnect, a.Exit}) {
+        // A tool button shows the action's icon text, which Qt derives from
+        // the text without its "..." and mnemonic: the captions are the
+        // menu's, "..." and "&" included, so they are set as they are.
+        action->setIconText(action->text());
         tools->addAction(action);
     }
 }
@@ -323,6 +328,11 @@ void TMainForm::MakeStatusBar() {
     FRecordingStateLabel->setStyleSheet(QStringLiteral("color: red;"));
     FRecordingStateLabel->setVisible(false);
     row->addWidget(FRecordingStateLabel);
+    row->addSpacing(24);
+    FBackUpStateLabel = new QLabel(box);
+    FBackUpStateLabel->setObjectName(QStringLiteral("BackUpStateLabel"));
+    FBackUpStateLabel->setVisible(false);
+    row->addWidget(FBackUpStateLabel);
     row->addStretch(1);
     bar->addWidget(box, 1);
 }

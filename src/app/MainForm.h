@@ -176,6 +176,9 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // "记录失败：<reason>" while the selected station's recording fails,
     // hidden otherwise.
     QLabel* RecordingStateLabel() const { return FRecordingStateLabel; }
+    // Where the last "备份" put the history file, or why it did not; hidden
+    // until the first backup.
+    QLabel* BackUpStateLabel() const { return FBackUpStateLabel; }
     TDiagnosticsPage* Diagnostics() const { return FDiagnostics; }
     // The page "设备总览".
     TOverviewPage* Overview() const { return FOverview; }
@@ -192,6 +195,10 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // Releases the station's last query result; the report stops showing
     // it first if it does (a backup releases it too).
     void ReleaseHistoryList(TStationState& station);
+    // What a backup does with the station's query result: released, unless
+    // the report shows it; then the window keeps it (the report's rows stay)
+    // until the report shows something else.
+    void DetachHistoryList(TStationState& station);
     // Closes the station's history file if it is open (the report keeps
     // what it shows).
     void ReleaseHistoryMgr(TStationState& station);
@@ -250,7 +257,14 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     QLabel* FTemAddrLabel = nullptr;
     QLabel* FCommStateLabel = nullptr;
     QLabel* FRecordingStateLabel = nullptr;
+    QLabel* FBackUpStateLabel = nullptr;
     TDiagnosticsPage* FDiagnostics = nullptr;
     TOverviewPage* FOverview = nullptr;
     QTimer FDiagnosticsTimer;
+    // The station whose values the live view shows; compared only, never
+    // followed (cleared when that station is deleted).
+    const TStationState* FLiveViewStation = nullptr;
+    // A query result a backup took from its station while the report showed
+    // it; released once the report shows anything else.
+    std::unique_ptr<std::vector<TTmpReading>> FDetachedReport;
 };

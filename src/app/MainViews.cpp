@@ -39,8 +39,14 @@ void TMainForm::ShowLiveView() {
                                   : QString());
     FTemAddrLabel->setText(QString::number(station->Address));
     ShowStateText(station->State);
+    // The buttons keep their colours while the page shows one station (so a
+    // disconnected station still shows what it last reported); another
+    // station must not inherit them.
+    const bool anotherStation = station != FLiveViewStation;
+    FLiveViewStation = station;
     if (station->State != kStateConnected) {
         ResetToUnknown();
+        if (anotherStation) FLiveView->ClearUncheckedColours();
         return;
     }
     FLiveView->ShowValues(station->RelayFlags, station->RawTemp);
@@ -67,6 +73,8 @@ void TMainForm::ShowReport(const TStationState& station) {
     }
     // No list (never queried, or released by a backup) shows no rows.
     FHistoryPanel->ShowReadings(station.HistoryList.get(), title);
+    // Rows kept from before a backup are shown no longer.
+    FDetachedReport.reset();
 }
 
 void TMainForm::Button1Click() {
@@ -85,7 +93,11 @@ void TMainForm::Button1Click() {
     }
     if (!station.HistoryList) station.HistoryList = std::make_unique<std::vector<TTmpReading>>();
     // The report must not show the list while it changes under it.
-    if (FHistoryPanel->Readings() == station.HistoryList.get()) FHistoryPanel->ClearReadings();
+    if (FHistoryPanel->Readings() == station.HistoryList.get() ||
+        (FDetachedReport && FHistoryPanel->Readings() == FDetachedReport.get())) {
+        FHistoryPanel->ClearReadings();
+    }
+    FDetachedReport.reset();
     station.HistoryList->clear();
     node->QueryBegin = begin;
     node->QueryEnd = end;

@@ -56,11 +56,8 @@ void TBackUpLocationForm::OpenFileButtonClick() {
     ReleaseResults();
 
     const QString path = FOpenFileDialog(this, QString::fromUtf8(kBackUpFileFilter));
-    if (path.isEmpty()) {
-        // The old file is closed: the caption no longer names it.
-        setWindowTitle(QString::fromUtf8(kBackUpViewerCaption));
-        return;
-    }
+    // Cancelled: no file is open, and the caption stays as it was.
+    if (path.isEmpty()) return;
     FFileName = path.toStdString();
     try {
         // A path to a missing file gets an empty history file.

@@ -12,7 +12,8 @@
 //
 //   no file --打开文件..., a path chosen, the manager made--> file open
 //   any     --打开文件... (the old file is closed first)---> no file
-//           (cancelled, or the file is not a history file)
+//           (cancelled: the caption stays as it was; or the file is not a
+//           history file)
 //
 // The panel borrows the result list: it is cleared before the list changes
 // or goes.

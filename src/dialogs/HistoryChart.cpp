@@ -9,6 +9,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QImage>
+#include <QLabel>
 #include <QLineSeries>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -203,6 +204,17 @@ THistoryChart::THistoryChart(THistoryChannels channels, QWidget* parent)
     grid->addWidget(FView, 0, 0);
     grid->addWidget(FGroup, 0, 0, Qt::AlignRight | Qt::AlignBottom);
     FGroup->raise();  // above the view that shares its cell
+    // Every line starts hidden: without a word the chart looks as if the
+    // query found nothing.
+    FHint = new QLabel(QStringLiteral("请在右下角“是否可见”中勾选要显示的曲线"), this);
+    FHint->setObjectName(QStringLiteral("EmptyChartHint"));
+    FHint->setAttribute(Qt::WA_TransparentForMouseEvents);
+    grid->addWidget(FHint, 0, 0, Qt::AlignCenter);
+    FHint->raise();
+    for (QCheckBox* box : FChecks) {
+        connect(box, &QCheckBox::toggled, this, &THistoryChart::UpdateHint);
+    }
+    UpdateHint();
     grid->setSpacing(0);
     QMargins margins = FChart->margins();
     margins.setRight(FGroup->sizeHint().width() + 2 * kGroupGap);
@@ -222,6 +234,12 @@ THistoryChart::THistoryChart(THistoryChannels channels, QWidget* parent)
     });
 
     SetReadings(nullptr);
+}
+
+void THistoryChart::UpdateHint() {
+    const bool anyVisible = std::any_of(FChecks.begin(), FChecks.end(),
+                                        [](QCheckBox* box) { return box->isChecked(); });
+    FHint->setVisible(!anyVisible);
 }
 
 QLineSeries* THistoryChart::Series(int index) const {

@@ -18,6 +18,7 @@ class QChart;
 class QCheckBox;
 class QDateTimeAxis;
 class QGroupBox;
+class QLabel;
 class QLineSeries;
 class QPainter;
 class QValueAxis;
@@ -61,6 +62,8 @@ class THistoryChart : public QWidget {
     QLineSeries* Series(int index) const;
     QCheckBox* VisibleCheckBox(int index) const;
     QGroupBox* VisibleGroup() const { return FGroup; }
+    // "勾选..." in the middle of the chart while no line is ticked visible.
+    QLabel* EmptyHint() const { return FHint; }
     QChart* Chart() const { return FChart; }
     THistoryChartView* View() const { return FView; }
     QDateTimeAxis* TimeAxis() const { return FTimeAxis; }
@@ -82,6 +85,7 @@ class THistoryChart : public QWidget {
     THistoryChartState Snapshot(int buckets) const;
 
   private:
+    void UpdateHint();
     void ApplyRange(qint64 beginMs, qint64 endMs);
     void Redecimate();
     int Buckets() const;
@@ -96,6 +100,7 @@ class THistoryChart : public QWidget {
     std::vector<QLineSeries*> FSeries;
     QGroupBox* FGroup;  // child widget
     std::vector<QCheckBox*> FChecks;
+    QLabel* FHint = nullptr;  // child widget
     qint64 FFullBeginMs = 0, FFullEndMs = 0;
     qint64 FViewBeginMs = 0, FViewEndMs = 0;
     int FDecimatedBuckets = 0;

@@ -2,6 +2,7 @@
 
 #include <QDateTimeEdit>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QPrintDialog>
 #include <QPrintPreviewDialog>
@@ -10,15 +11,38 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <array>
 
 #include "dialogs/HistoryReport.h"
 #include "dialogs/Prompts.h"
 
 namespace {
 
-// The pickers show dates only, in the station's short date format; the time
-// of day stays in the value and changing the date never touches it.
-const QString kPickerFormat = QStringLiteral("yyyy-M-d");
+// The pickers show the date in the station's short date format and the time
+// of day: a range runs from one instant to another, and a hidden time would
+// make "today to tomorrow" miss samples without a word. Changing the date
+// never touches the time.
+const QString kPickerFormat = QStringLiteral("yyyy-M-d H:mm:ss");
+// The widest text the "时间" column shows: a two-digit month, day and hour.
+const QString kWidestTimeText = QStringLiteral("2006-12-28 23:59:59");
+// Room around a cell's text (margins of the cell and the header's sort area).
+constexpr int kTimeColumnPadding = 16;
+
+struct TQuickRangeText {
+    const char* Caption;
+    const char* Name;
+};
+constexpr std::array<TQuickRangeText, 4> kQuickRanges = {{
+    {"今天", "TodayButton"},
+    {"最近24小时", "Last24HoursButton"},
+    {"最近7天", "Last7DaysButton"},
+    {"最近30天", "Last30DaysButton"},
+}};
+
+QString RowCountText(size_t rows) {
+    return QStringLiteral("共 %1 条记录").arg(rows);
+}
 // Decimation columns of a printed chart: finer than any screen plot.
 constexpr int kPrintChartBuckets = 1500;
 // Jobs up to this many pages are previewed; longer ones print directly.
@@ -56,6 +80,7 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
       FEndPicker(MakePicker(QStringLiteral("EndTimePicker"), this)),
       FQueryButton(new QPushButton(QStringLiteral("查询"), this)),
       FPrintButton(new QPushButton(QStringLiteral("打印..."), this)),
+      FRowCountLabel(new QLabel(RowCountText(0), this)),
       FTopRow(new QHBoxLayout),
       FTabs(new QTabWidget(this)),
       FReport(new THistoryReportView(FTabs)),
@@ -68,6 +93,14 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
     FTopRow->addWidget(FBeginPicker);
     FTopRow->addWidget(new QLabel(QStringLiteral("－"), this));
     FTopRow->addWidget(FEndPicker);
+    for (size_t i = 0; i < kQuickRanges.size(); ++i) {
+        auto* button = new QPushButton(QString::fromUtf8(kQuickRanges[i].Caption), this);
+        button->setObjectName(QString::fromUtf8(kQuickRanges[i].Name));
+        const auto range = static_cast<TQuickRange>(i);
+        connect(button, &QPushButton::clicked, this, [this, range] { SetQuickRange(range); });
+        FQuickRangeButtons[i] = button;
+        FTopRow->addWidget(button);
+    }
     FTopRow->addWidget(FQueryButton);
     if (FButtonsAtRightEdge) FTopRow->addStretch(1);
     FTopRow->addWidget(FPrintButton);
@@ -77,6 +110,15 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
     FTabs->setTabPosition(QTabWidget::South);
     FTabs->addTab(FReport, QStringLiteral("报表"));
     FTabs->addTab(FChart, QStringLiteral("曲线"));
+    FRowCountLabel->setObjectName(QStringLiteral("RowCountLabel"));
+    FRowCountLabel->setContentsMargins(8, 0, 8, 0);
+    FTabs->setCornerWidget(FRowCountLabel, Qt::BottomRightCorner);
+
+    // The "时间" column holds a date and a time of day in full.
+    const int timeWidth =
+        FReport->fontMetrics().horizontalAdvance(kWidestTimeText) + kTimeColumnPadding;
+    QHeaderView* columns = FReport->horizontalHeader();
+    columns->resizeSection(kColTime, std::max(columns->sectionSize(kColTime), timeWidth));
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(FTopRow);
@@ -102,6 +144,32 @@ void THistoryPanel::SetEndTime(TDateTime value) {
     FEndPicker->setDateTime(PickerDateTime(value));
 }
 
+void THistoryPanel::SetQuickRange(TQuickRange range) {
+    const TDateTime now = FClock ? FClock() : Now();
+    TDateTime begin = now;
+    TDateTime end = now;
+    switch (range) {
+        case TQuickRange::Today: {
+            // The whole day, up to its last millisecond.
+            const TDateTimeParts p = DecodeDateTime(now);
+            begin = EncodeDateTime(p.Year, p.Month, p.Day, 0, 0, 0, 0);
+            end = EncodeDateTime(p.Year, p.Month, p.Day, 23, 59, 59, 999);
+            break;
+        }
+        case TQuickRange::Last24Hours:
+            begin = now - 1;
+            break;
+        case TQuickRange::Last7Days:
+            begin = now - 7;
+            break;
+        case TQuickRange::Last30Days:
+            begin = now - 30;
+            break;
+    }
+    SetBeginTime(begin);
+    SetEndTime(end);
+}
+
 QPushButton* THistoryPanel::AddButton(const QString& caption, const QString& objectName) {
     auto* button = new QPushButton(caption, this);
     button->setObjectName(objectName);
@@ -117,6 +185,7 @@ void THistoryPanel::ShowReadings(const std::vector<TTmpReading>* readings,
     FTitle = title;
     FReport->SetReadings(readings);
     FChart->SetReadings(readings);
+    FRowCountLabel->setText(RowCountText(readings != nullptr ? readings->size() : 0));
 }
 
 void THistoryPanel::ClearReadings() {

@@ -3,13 +3,18 @@
 // backup viewer: the range pickers and buttons on top, and below them the
 // report and the chart of the samples its owner last queried.
 //
-//   起始日期：[BeginTimePicker] － [EndTimePicker] [查询] [打印...] [owner's buttons]
+//   起始日期：[BeginTimePicker] － [EndTimePicker] [今天][最近24小时][最近7天][最近30天]
+//             [查询] [打印...] [owner's buttons]
 //   ┌──────────────────────────────────────────────┐
 //   │ HistoryListView  /  HistoryChart             │
-//   └ 报表 ─ 曲线 ─────────────────────────────────┘
+//   └ 报表 ─ 曲线 ───────────────── 共 N 条记录 ───┘
+//
+// The pickers show date and time of day: the time is part of the range.
 
 #include <QString>
 #include <QWidget>
+#include <array>
+#include <functional>
 #include <vector>
 
 #include "dialogs/HistoryChart.h"
@@ -18,6 +23,7 @@
 
 class QDateTimeEdit;
 class QHBoxLayout;
+class QLabel;
 class QPushButton;
 class QTabWidget;
 class THistoryReportView;
@@ -50,6 +56,13 @@ class THistoryPanel : public QWidget {
     void SetBeginTime(TDateTime value);
     void SetEndTime(TDateTime value);
 
+    // The quick ranges: both pickers at once, from the panel's clock.
+    enum class TQuickRange { Today, Last24Hours, Last7Days, Last30Days };
+    void SetQuickRange(TQuickRange range);
+    // Now() unless set; tests set their own.
+    using TClock = std::function<TDateTime()>;
+    void SetClock(TClock clock) { FClock = std::move(clock); }
+
     // A button after "打印..."; the owner connects its clicked().
     QPushButton* AddButton(const QString& caption, const QString& objectName);
 
@@ -67,6 +80,12 @@ class THistoryPanel : public QWidget {
     QDateTimeEdit* EndTimePicker() const { return FEndPicker; }
     QPushButton* QueryButton() const { return FQueryButton; }
     QPushButton* PrintButton() const { return FPrintButton; }
+    // "今天", "最近24小时", "最近7天", "最近30天", in that order.
+    QPushButton* QuickRangeButton(TQuickRange range) const {
+        return FQuickRangeButtons.at(static_cast<size_t>(range));
+    }
+    // "共 N 条记录" beside the report's tab.
+    QLabel* RowCountLabel() const { return FRowCountLabel; }
     QTabWidget* Tabs() const { return FTabs; }
     THistoryReportView* ReportView() const { return FReport; }
     THistoryChart* Chart() const { return FChart; }
@@ -90,6 +109,9 @@ class THistoryPanel : public QWidget {
     QDateTimeEdit* FEndPicker;
     QPushButton* FQueryButton;
     QPushButton* FPrintButton;
+    std::array<QPushButton*, 4> FQuickRangeButtons{};
+    QLabel* FRowCountLabel;
+    TClock FClock;
     QHBoxLayout* FTopRow;
     QTabWidget* FTabs;
     THistoryReportView* FReport;

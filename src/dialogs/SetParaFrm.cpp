@@ -167,13 +167,15 @@ void TSetParaForm::IsBackUpCheckBoxClick() {
 }
 
 void TSetParaForm::OKButtonClick() {
-    // The button carries the OK result: the dialog closes once the handler
-    // is over, whether the checks passed, failed or the save raised.
+    // A failed check keeps the dialog open with what the operator typed, so
+    // one wrong field costs no other edit; nothing is stored.
+    if (!CheckFields()) return;
+    // Once saving starts the dialog closes with the OK result, also when the
+    // save raises.
     struct TCloseWithOk {
         TSetParaForm* Form;
         ~TCloseWithOk() { Form->accept(); }
     } close{this};
-    if (!CheckFields()) return;
     SavePara();
 }
 

@@ -18,8 +18,9 @@
 // "确定" runs the checks in order (the first failure shows its message and
 // nothing is stored; the reply time-out's failure also puts the focus back on
 // its field) and, when all pass, saves every key to the record that
-// holds it and calls the change handler. The dialog closes with the OK result
-// in any case; "取消" closes it with the cancel result and stores nothing.
+// holds it and calls the change handler, and closes with the OK result (also
+// when the save raises). After a failed check it stays open with what was
+// typed; "取消" closes it with the cancel result and stores nothing.
 
 #include <QDialog>
 #include <QString>
@@ -55,8 +56,9 @@ class TSetParaForm : public QDialog {
 
     // Fills the controls from the settings block (also on every show).
     void FormShow();
-    // "确定": the checks, then the save. Engine errors of the save pass out
-    // (to the application's error report); the dialog closes either way.
+    // "确定": the checks, then the save. A failed check leaves the dialog
+    // open; engine errors of the save pass out (to the application's error
+    // report) and the dialog closes.
     void OKButtonClick();
     // The enable rule of the backup group.
     void IsBackUpCheckBoxClick();

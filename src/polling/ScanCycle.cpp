@@ -158,8 +158,12 @@ void TScanCycle::RunPass(uint8_t function, bool probeAbsent) {
                 SendRequest(*station, function);
             }
         }
-        // The only way a state set by a pass (3, 4, 6) reaches the status bar.
-        if (station == selected) FView.ShowStateText(station->State);
+        // The only way a state set by a pass (3, 4, 6) reaches the status bar
+        // and the connection commands.
+        if (station == selected) {
+            FView.ShowStateText(station->State);
+            FView.RefreshConnectionCommands(*station);
+        }
     }
     // The shared lines start on what the pass queued.
     for (TStationLine* line : SharedLines()) PumpLine(*line);

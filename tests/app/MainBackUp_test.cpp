@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -99,10 +100,20 @@ TEST_F(MainBackUp, BackUpMovesTheSelectedStationsHistoryAndItsNextSamplesStartAF
     TStationState& station = StationAt(*Window, 0);
     EXPECT_EQ(station.HistoryList, nullptr);
     EXPECT_EQ(station.HistoryMgr, nullptr);
-    // The released list is no longer shown.
-    EXPECT_EQ(Window->HistoryPanel()->Readings(), nullptr);
-    EXPECT_EQ(ReportRows(*Window), 0);
+    // The report keeps the rows it showed, whole, until the station is
+    // selected again or queried.
+    ASSERT_EQ(ReportRows(*Window), 2);
+    EXPECT_EQ(ReportCell(*Window, 1, 0), QString::fromStdString(DateTimeToText(At(kMarch1, 8))));
+    Select(*Window, -1);
+    EXPECT_EQ(ReportRows(*Window), 2);
     EXPECT_TRUE(Log.Messages().isEmpty());
+    // The status bar says where the history went; no message box.
+    EXPECT_TRUE(Window->BackUpStateLabel()->isVisibleTo(Window.get()));
+    EXPECT_EQ(
+        Window->BackUpStateLabel()->text(),
+        QStringLiteral("历史数据已备份到：") + QString::fromStdString(BackUpFile(1, kMarch1)));
+    Select(*Window, 0);
+    EXPECT_EQ(ReportRows(*Window), 0);
 
     // The query finds only what was stored after the backup.
     Sample(0, At(kMarch1, 10));
@@ -116,6 +127,21 @@ TEST_F(MainBackUp, BackUpMovesTheSelectedStationsHistoryAndItsNextSamplesStartAF
     EXPECT_EQ(SampleCount(BackUpFile(1, kMarch1)), 2u);
     EXPECT_NE(StationAt(*Window, 0).HistoryMgr, nullptr);
     EXPECT_EQ(ReportRows(*Window), 1);
+    EXPECT_EQ(Window->BackUpStateLabel()->text(),
+              QStringLiteral("今天已备份过，备份文件：") +
+                  QString::fromStdString(BackUpFile(1, kMarch1)));
+}
+
+TEST_F(MainBackUp, ABackUpThatFailsSaysWhyInTheStatusBar) {
+    EXPECT_FALSE(Window->BackUpStateLabel()->isVisibleTo(Window.get()));
+    // Never sampled: no history to copy.
+    Select(*Window, 1);
+    Window->BackUpClick();
+    EXPECT_TRUE(Window->BackUpStateLabel()->isVisibleTo(Window.get()));
+    EXPECT_TRUE(Window->BackUpStateLabel()->text().startsWith("备份失败："));
+    EXPECT_TRUE(Window->BackUpStateLabel()->text().endsWith(
+        QString::fromStdString(BackUpFile(2, kMarch1))));
+    EXPECT_TRUE(Log.Messages().isEmpty());
 }
 
 TEST_F(MainBackUp, BackUpOnTheRootDoesNothingAndTheCommandsLeaveTheLastBackUpDate) {
@@ -142,7 +168,8 @@ TEST_F(MainBackUp, BackUpAllSkipsANeverSampledStationAndClearsTheReportItWasShow
     EXPECT_FALSE(fs::exists(BackUpFile(1, kMarch1)));
     EXPECT_FALSE(fs::exists(Dir.Path() + "data/1/HistoryData.dt"));
     EXPECT_EQ(SampleCount(BackUpFile(2, kMarch1)), 1u);
-    EXPECT_EQ(ReportRows(*Window), 0);
+    // The rows shown stay until the station is selected again.
+    EXPECT_EQ(ReportRows(*Window), 1);
     // Selecting the station again shows it has no result any more.
     Select(*Window, 0);
     Select(*Window, 1);
@@ -316,6 +343,11 @@ TEST_F(MainSettings, AFailedCheckOrCancelLeavesTheTimersAsTheyWere) {
         form.ScanIntervalEdit()->setText("0");
         form.IsBackUpCheckBox()->setChecked(true);
         QTest::mouseClick(form.OKButton(), Qt::LeftButton);
+        // Still open with what was typed; the operator gives up.
+        EXPECT_TRUE(form.isVisible());
+        EXPECT_EQ(form.ScanIntervalEdit()->text(), "0");
+        EXPECT_TRUE(form.IsBackUpCheckBox()->isChecked());
+        QTest::mouseClick(form.CancelButton(), Qt::LeftButton);
     });
     EXPECT_EQ(Log.Messages(), QStringList{"扫描时间间隔太短或太长！"});
     RunSettings([](TSetParaForm& form) {

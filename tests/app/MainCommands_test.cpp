@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QTest>
+#include <QToolBar>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <filesystem>
 #include <fstream>
@@ -370,4 +372,91 @@ TEST_F(MainCommands, ModifyingAStationKeepsItsHistoryAndPutsItOnItsNewLine) {
     again.SetCommName("COM2");
     EXPECT_NO_THROW(again.OpenPort());
     again.ClosePort();
+}
+
+// What the window shows must be true of the station shown: colours, commands
+// and the selection after a delete.
+TEST_F(MainCommands, SwitchingToAStationNotConnectedLeavesNoColourOfTheStationBefore) {
+    Select(*Window, 0);
+    // Alarm and trip set, fan running: three red affirmative buttons.
+    Deliver(*Window, StationAt(*Window, 0), RelayReply(1, kRelayFan | kRelayAlarm | kRelayTrip));
+    Deliver(*Window, StationAt(*Window, 0), TemperatureReply(1, 65, 300, 67, 0));
+    const TLiveViewPage& view = *Window->LiveView();
+    ASSERT_EQ(view.RelayRow(3).Set->Colour(), clRed);
+    ASSERT_EQ(view.TempRow(1).Fault->Colour(), clRed);
+
+    // The disconnect command keeps the shown station's colours.
+    Window->DisconnectClick();
+    EXPECT_EQ(view.RelayRow(3).Set->Colour(), clRed);
+    EXPECT_EQ(view.TempRow(1).Fault->Colour(), clRed);
+    EXPECT_TRUE(view.RelayRow(3).Unknown->isChecked());
+
+    // Station 3 never answered: nothing of station 1 may show on it.
+    Select(*Window, 2);
+    for (size_t i = 0; i < kRelayRowCount; ++i) {
+        EXPECT_EQ(view.RelayRow(i).Set->Colour(), clBtnFace()) << i;
+        EXPECT_EQ(view.RelayRow(i).Clear->Colour(), clBtnFace()) << i;
+        EXPECT_TRUE(view.RelayRow(i).Unknown->isChecked()) << i;
+    }
+    for (size_t i = 0; i < kTempRowCount; ++i) {
+        EXPECT_EQ(view.TempRow(i).Normal->Colour(), clBtnFace()) << i;
+        EXPECT_EQ(view.TempRow(i).Fault->Colour(), clBtnFace()) << i;
+    }
+}
+
+TEST_F(MainCommands, APassThatSilencesTheSelectedStationRefreshesTheConnectionCommands) {
+    Select(*Window, 0);
+    Deliver(*Window, StationAt(*Window, 0), RelayReply(1, 0));
+    ASSERT_EQ(StationCommands(), std::vector<bool>({false, true, true}));
+
+    // Silent for longer than the offline limit: the next pass declares it
+    // absent, and reconnecting is offered at once.
+    const TDateTime later = StationAt(*Window, 0).RefTime + 1.0 / 24;
+    Window->ScanCycle()->SetOfflineClock([later] { return later; });
+    Window->ScanCycle()->ScanTimer2Timer();
+    ASSERT_EQ(StationAt(*Window, 0).State, kStateAbsent);
+    EXPECT_EQ(Window->CommStateLabel()->text(), "终端不存在");
+    EXPECT_EQ(StationCommands(), std::vector<bool>({true, false, true}));
+}
+
+TEST_F(MainCommands, AfterADeleteNothingIsSelectedSoASecondClickDeletesNothing) {
+    Select(*Window, 0);
+    Window->Actions().DeleteDevice->trigger();
+    ASSERT_EQ(Window->NodeCount(), 3);
+    EXPECT_EQ(Window->StationTreeView()->currentItem(), nullptr);
+    EXPECT_TRUE(Window->StationTreeView()->selectedItems().isEmpty());
+    EXPECT_EQ(StationCommands(), std::vector<bool>({false, false, false}));
+
+    // The second click of a double click, from the tool bar and the pop-up.
+    Window->Actions().DeleteDevice->trigger();
+    Window->Actions().TreeDeleteDevice->trigger();
+    EXPECT_EQ(Window->NodeCount(), 3);
+    std::vector<TStationInfo> stored;
+    Window->StationMgr()->ListStations(stored);
+    EXPECT_EQ(stored.size(), 2u);
+
+    // Picking a station enables delete and modify again.
+    Select(*Window, 1);
+    EXPECT_EQ(StationCommands()[2], true);
+}
+
+TEST_F(MainCommands, ToolBarCaptionsKeepTheirEllipsisAndMnemonic) {
+    auto* tools = Window->findChild<QToolBar*>(QStringLiteral("ToolBar1"));
+    ASSERT_NE(tools, nullptr);
+    const std::vector<std::pair<QAction*, QString>> expected = {
+        {Actions().StartScan, "启动扫描(&R)"},
+        {Actions().StopScan, "停止扫描(&S)"},
+        {Actions().AddDevice, "增加设备(&E)..."},
+        {Actions().DeleteDevice, "删除设备(&D)"},
+        {Actions().Reconnect, "重新连接(&R)"},
+        {Actions().Disconnect, "断开连接(&Z)"},
+        {Actions().Exit, "退出(&X)"},
+    };
+    for (const auto& [action, caption] : expected) {
+        auto* button = qobject_cast<QToolButton*>(tools->widgetForAction(action));
+        ASSERT_NE(button, nullptr) << caption.toStdString();
+        EXPECT_EQ(button->text(), caption);
+        // The menu keeps the same text.
+        EXPECT_EQ(action->text(), caption);
+    }
 }

@@ -170,7 +170,8 @@ TEST_F(BackUpLocationFormTest, ASecondOpenReleasesTheFirstBeforeTheDialogAndCanc
     Open("");  // cancelled
     EXPECT_EQ(Dialogs, 2);
     EXPECT_FALSE(Form.FileOpened());
-    EXPECT_EQ(Form.windowTitle(), "BackUpLocationForm");
+    // The caption stays as it was.
+    EXPECT_EQ(Form.windowTitle(), QString::fromStdString("已打开备份文件 - " + first));
     Query(kDay, kDay + 1);
     EXPECT_EQ(Rows(), 0);
 

@@ -9,6 +9,7 @@
 #include <QDateTimeAxis>
 #include <QGroupBox>
 #include <QImage>
+#include <QLabel>
 #include <QLegend>
 #include <QLineSeries>
 #include <QPainter>
@@ -319,4 +320,22 @@ TEST(RenderHistoryChart, DrawsOnlyTheVisibleSeriesOfASnapshot) {
     EXPECT_FALSE(state.Series[1].Visible);
     EXPECT_FALSE(state.Series[0].Points.isEmpty());
     EXPECT_GT(countRed(state), 200);
+}
+
+TEST(THistoryChart, AHintFillsTheChartUntilALineIsTickedVisible) {
+    THistoryChart chart(THistoryChannels::PhasesAndIron);
+    chart.resize(600, 400);
+    chart.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&chart));
+    QLabel* hint = chart.EmptyHint();
+    ASSERT_NE(hint, nullptr);
+    EXPECT_TRUE(hint->isVisible());
+    EXPECT_TRUE(hint->text().contains("是否可见"));
+    chart.VisibleCheckBox(2)->click();
+    EXPECT_FALSE(hint->isVisible());
+    chart.VisibleCheckBox(3)->click();
+    chart.VisibleCheckBox(2)->click();
+    EXPECT_FALSE(hint->isVisible());
+    chart.VisibleCheckBox(3)->click();
+    EXPECT_TRUE(hint->isVisible());
 }

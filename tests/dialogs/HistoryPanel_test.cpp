@@ -45,13 +45,15 @@ QStringList TopRow(const THistoryPanel& panel) {
 
 }  // namespace
 
-TEST(THistoryPanel, PickersStartAtTheStoredValueAndShowTheDateOnly) {
+TEST(THistoryPanel, PickersStartAtTheStoredValueAndShowDateAndTimeOfDay) {
     THistoryPanel panel({});
     for (QDateTimeEdit* picker : {panel.BeginTimePicker(), panel.EndTimePicker()}) {
         EXPECT_EQ(picker->date(), QDate(2006, 2, 24));
         EXPECT_EQ(picker->time(), kInitialTime);
-        EXPECT_EQ(picker->text(), "2006-2-24");
-        EXPECT_FALSE(picker->displayedSections() & QDateTimeEdit::TimeSections_Mask);
+        // The time of day is part of the range: the operator sees it.
+        EXPECT_EQ(picker->text(), "2006-2-24 19:51:47");
+        EXPECT_TRUE(picker->displayedSections() & QDateTimeEdit::HourSection);
+        EXPECT_TRUE(picker->displayedSections() & QDateTimeEdit::SecondSection);
     }
     EXPECT_EQ(MillisecondsBetween(panel.BeginTime(), kInitialPickerValue), 0);
     EXPECT_EQ(MillisecondsBetween(panel.EndTime(), kInitialPickerValue), 0);
@@ -110,6 +112,7 @@ TEST(THistoryPanel, TopRowFollowsQueryWithPrintAndTheOwnersButtons) {
     QPushButton* backUp = panel.AddButton("备份查询...", "BackUpQueryButton");
     EXPECT_EQ(backUp->objectName(), "BackUpQueryButton");
     const QStringList expected = {"起始日期：", "BeginTimePicker", "－",          "EndTimePicker",
+                                  "今天",       "最近24小时",      "最近7天",     "最近30天",
                                   "查询",       "打印...",         "备份查询...", "|"};
     EXPECT_EQ(TopRow(panel), expected);
 }
@@ -118,8 +121,9 @@ TEST(THistoryPanel, ViewerKeepsPrintAndOpenAtTheRightEdge) {
     THistoryPanel panel({THistoryChannels::PhasesOnly, true});
     panel.AddButton("打开文件...", "OpenFileButton");
     const QStringList expected = {
-        "起始日期：", "BeginTimePicker", "－",         "EndTimePicker", "查询",
-        "|",          "打印...",         "打开文件..."};
+        "起始日期：", "BeginTimePicker", "－",       "EndTimePicker", "今天",
+        "最近24小时", "最近7天",         "最近30天", "查询",          "|",
+        "打印...",    "打开文件..."};
     EXPECT_EQ(TopRow(panel), expected);
     EXPECT_EQ(panel.Chart()->SeriesCount(), 3);
 }
@@ -209,4 +213,71 @@ TEST(THistoryPanel, ReportTooLongToPreviewGoesStraightToThePrintDialog) {
     poll.start(50);
     QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
     EXPECT_EQ(seen, "QPrintDialog");
+}
+
+TEST(THistoryPanel, QuickRangesSetBothPickersFromTheClock) {
+    THistoryPanel panel({});
+    const TDateTime now = EncodeDateTime(2024, 3, 10, 14, 25, 36, 500);
+    panel.SetClock([now] { return now; });
+    struct TCase {
+        THistoryPanel::TQuickRange Range;
+        const char* Caption;
+        TDateTime Begin;
+        TDateTime End;
+    };
+    const std::vector<TCase> cases = {
+        {THistoryPanel::TQuickRange::Today, "今天", EncodeDateTime(2024, 3, 10),
+         EncodeDateTime(2024, 3, 10, 23, 59, 59, 999)},
+        {THistoryPanel::TQuickRange::Last24Hours, "最近24小时",
+         EncodeDateTime(2024, 3, 9, 14, 25, 36, 500), now},
+        {THistoryPanel::TQuickRange::Last7Days, "最近7天",
+         EncodeDateTime(2024, 3, 3, 14, 25, 36, 500), now},
+        {THistoryPanel::TQuickRange::Last30Days, "最近30天",
+         EncodeDateTime(2024, 2, 9, 14, 25, 36, 500), now},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Caption);
+        panel.SetBeginTime(kInitialPickerValue);
+        panel.SetEndTime(kInitialPickerValue);
+        QPushButton* button = panel.QuickRangeButton(c.Range);
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->text(), QString::fromUtf8(c.Caption));
+        QTest::mouseClick(button, Qt::LeftButton);
+        EXPECT_EQ(MillisecondsBetween(panel.BeginTime(), c.Begin), 0);
+        EXPECT_EQ(MillisecondsBetween(panel.EndTime(), c.End), 0);
+    }
+    // "今天" shows the whole day in the pickers.
+    QTest::mouseClick(panel.QuickRangeButton(THistoryPanel::TQuickRange::Today), Qt::LeftButton);
+    EXPECT_EQ(panel.BeginTimePicker()->text(), "2024-3-10 0:00:00");
+    EXPECT_EQ(panel.EndTimePicker()->text(), "2024-3-10 23:59:59");
+}
+
+TEST(THistoryPanel, TheRowCountStandsBesideTheReport) {
+    THistoryPanel panel({});
+    ASSERT_NE(panel.RowCountLabel(), nullptr);
+    EXPECT_EQ(panel.Tabs()->cornerWidget(Qt::BottomRightCorner), panel.RowCountLabel());
+    EXPECT_EQ(panel.RowCountLabel()->text(), "共 0 条记录");
+    const auto list = MinuteSamples(37, EncodeDateTime(2024, 1, 2, 3),
+                                    [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
+    panel.ShowReadings(&list, {});
+    EXPECT_EQ(panel.RowCountLabel()->text(), "共 37 条记录");
+    panel.ClearReadings();
+    EXPECT_EQ(panel.RowCountLabel()->text(), "共 0 条记录");
+}
+
+TEST(THistoryPanel, TheTimeColumnIsWideEnoughForDateAndTime) {
+    THistoryPanel panel({});
+    const std::vector<TTmpReading> list = {
+        Sample(EncodeDateTime(2024, 12, 28, 23, 58, 59), 65, 66, 67, 0)};
+    panel.ShowReadings(&list, {});
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    THistoryReportView* view = panel.ReportView();
+    const QString text = view->model()->index(0, kColTime).data().toString();
+    ASSERT_EQ(text, "2024-12-28 23:58:59");
+    EXPECT_GT(view->columnWidth(kColTime), view->fontMetrics().horizontalAdvance(text));
+    // A model reset (the next query) keeps the width.
+    panel.ClearReadings();
+    panel.ShowReadings(&list, {});
+    EXPECT_GT(view->columnWidth(kColTime), view->fontMetrics().horizontalAdvance(text));
 }

@@ -284,7 +284,7 @@ TEST_F(SetParaFormTest, TheBackUpGroupFollowsTheCheckBoxOnShowClickAndSpace) {
 }
 
 // Each failing check: its message only, nothing stored, the settings block
-// as it was, no change handler, and the dialog closed with the OK result.
+// as it was, no change handler, and the dialog still open with what was typed.
 TEST_F(SetParaFormTest, EachCheckRejectsItsValuesWithItsMessageInOrder) {
     const QString scan = QString::fromUtf8(kScanIntervalMessage);
     const QString days = QString::fromUtf8(kBackUpIntervalMessage);
@@ -323,8 +323,13 @@ TEST_F(SetParaFormTest, EachCheckRejectsItsValuesWithItsMessageInOrder) {
         Fill(c.Fields);
         ClickOk();
         EXPECT_EQ(Log.Messages(), QStringList{c.Message});
-        EXPECT_FALSE(Form->isVisible());
-        EXPECT_EQ(Form->result(), QDialog::Accepted);
+        // Still open, with every field as the operator typed it.
+        EXPECT_TRUE(Form->isVisible());
+        EXPECT_EQ(Form->ScanIntervalEdit()->text(), c.Fields.Seconds);
+        EXPECT_EQ(Form->MaxOLTimerEdit()->text(), c.Fields.Minutes);
+        EXPECT_EQ(Form->IsBackUpCheckBox()->isChecked(), c.Fields.BackUp);
+        EXPECT_EQ(Form->BackUpPathEdit()->text(), c.Fields.Path);
+        EXPECT_EQ(Form->BackUpIntervalEdit()->text(), c.Fields.Days);
         EXPECT_TRUE(SameSettings(Settings, settingsBefore));
         EXPECT_EQ(Changes, 0);
     }
@@ -484,4 +489,32 @@ TEST_F(SetParaFormTest, AnEngineErrorOfTheSaveStillClosesTheDialog) {
     EXPECT_FALSE(Form->isVisible());
     EXPECT_EQ(Form->result(), QDialog::Accepted);
     EXPECT_EQ(Changes, 0);
+}
+
+TEST_F(SetParaFormTest, AfterAFailedCheckTheOperatorMendsOneFieldAndKeepsTheOtherEdits) {
+    Form->show();
+    TFields typed = Valid();
+    typed.Seconds = "7";
+    typed.Minutes = "9";
+    typed.BackUp = true;
+    typed.Days = "400";
+    Fill(typed);
+    ClickOk();
+    EXPECT_EQ(Log.Messages(), QStringList{QString::fromUtf8(kBackUpIntervalMessage)});
+    ASSERT_TRUE(Form->isVisible());
+    EXPECT_EQ(StoredValue(kParaScanInterval), 60000);
+    EXPECT_EQ(Changes, 0);
+
+    Log.Clear();
+    Form->BackUpIntervalEdit()->setText("12");
+    ClickOk();
+    EXPECT_TRUE(Log.Messages().isEmpty()) << Log.Messages().join("|").toStdString();
+    EXPECT_FALSE(Form->isVisible());
+    EXPECT_EQ(Form->result(), QDialog::Accepted);
+    EXPECT_EQ(Settings.ScanInterval, 7000);
+    EXPECT_EQ(Settings.MaxOLTimer, 9 * 60000);
+    EXPECT_TRUE(Settings.IsBackUp);
+    EXPECT_EQ(Settings.BackUpInterval, 12);
+    EXPECT_EQ(StoredValue(kParaScanInterval), 7000);
+    EXPECT_EQ(Changes, 1);
 }
