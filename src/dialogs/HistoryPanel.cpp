@@ -11,6 +11,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "dialogs/CsvExportDialog.h"
 #include "dialogs/HistoryReport.h"
 #include "dialogs/Prompts.h"
 
@@ -56,6 +57,7 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
       FEndPicker(MakePicker(QStringLiteral("EndTimePicker"), this)),
       FQueryButton(new QPushButton(QStringLiteral("查询"), this)),
       FPrintButton(new QPushButton(QStringLiteral("打印..."), this)),
+      FExportButton(new QPushButton(QStringLiteral("导出..."), this)),
       FTopRow(new QHBoxLayout),
       FTabs(new QTabWidget(this)),
       FReport(new THistoryReportView(FTabs)),
@@ -63,6 +65,7 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
     setObjectName(QStringLiteral("HistoryPanel"));
     FQueryButton->setObjectName(QStringLiteral("Button1"));
     FPrintButton->setObjectName(QStringLiteral("PrintButton"));
+    FExportButton->setObjectName(QStringLiteral("ExportButton"));
 
     FTopRow->addWidget(new QLabel(QStringLiteral("起始日期："), this));
     FTopRow->addWidget(FBeginPicker);
@@ -71,6 +74,7 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
     FTopRow->addWidget(FQueryButton);
     if (FButtonsAtRightEdge) FTopRow->addStretch(1);
     FTopRow->addWidget(FPrintButton);
+    FTopRow->addWidget(FExportButton);
     if (!FButtonsAtRightEdge) FTopRow->addStretch(1);
 
     FTabs->setObjectName(QStringLiteral("HistoryPageControl"));
@@ -87,6 +91,7 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
         emit PrintClicked();
         ShowPrintPreview();
     });
+    connect(FExportButton, &QPushButton::clicked, this, &THistoryPanel::ExportShownRows);
 }
 
 TDateTime THistoryPanel::BeginTime() const {
@@ -168,4 +173,15 @@ void THistoryPanel::ShowPrintPreview() {
         progress.setValue(page - 1);
         return !progress.wasCanceled();
     });
+}
+
+void THistoryPanel::ExportShownRows() {
+    // The progress dialog lets events through, during which the owner may
+    // replace or release its list (a backup does): export from a copy.
+    const std::vector<TTmpReading> rows =
+        FReadings != nullptr ? *FReadings : std::vector<TTmpReading>();
+    const QString name = FTitle.ExportName.isEmpty() ? FTitle.Source : FTitle.ExportName;
+    ExportRowsToCsv(this, ExportFileName(name, FTitle.Begin, FTitle.End), ReadingCsvHeaders(),
+                    rows.size(),
+                    [&rows](size_t index, TCsvRow& row) { ReadingCsvCells(rows[index], row); });
 }

@@ -3,7 +3,7 @@
 // backup viewer: the range pickers and buttons on top, and below them the
 // report and the chart of the samples its owner last queried.
 //
-//   起始日期：[BeginTimePicker] － [EndTimePicker] [查询] [打印...] [owner's buttons]
+//   起始日期：[BeginTimePicker] － [EndTimePicker] [查询] [打印...] [导出...] [owner's buttons]
 //   ┌──────────────────────────────────────────────┐
 //   │ HistoryListView  /  HistoryChart             │
 //   └ 报表 ─ 曲线 ─────────────────────────────────┘
@@ -37,6 +37,7 @@ struct THistoryTitle {
     QString Source;  // the station or the file
     TDateTime Begin = 0;
     TDateTime End = 0;
+    QString ExportName{};  // names an exported file; empty: the source does
 };
 
 class THistoryPanel : public QWidget {
@@ -50,7 +51,7 @@ class THistoryPanel : public QWidget {
     void SetBeginTime(TDateTime value);
     void SetEndTime(TDateTime value);
 
-    // A button after "打印..."; the owner connects its clicked().
+    // A button after "导出..."; the owner connects its clicked().
     QPushButton* AddButton(const QString& caption, const QString& objectName);
 
     // Shows a borrowed list (newest first) in the report and the chart. The
@@ -67,6 +68,7 @@ class THistoryPanel : public QWidget {
     QDateTimeEdit* EndTimePicker() const { return FEndPicker; }
     QPushButton* QueryButton() const { return FQueryButton; }
     QPushButton* PrintButton() const { return FPrintButton; }
+    QPushButton* ExportButton() const { return FExportButton; }
     QTabWidget* Tabs() const { return FTabs; }
     THistoryReportView* ReportView() const { return FReport; }
     THistoryChart* Chart() const { return FChart; }
@@ -76,6 +78,9 @@ class THistoryPanel : public QWidget {
     // report too long to preview goes straight to the print dialog. Either
     // dialog runs through RunModal (dialogs/Prompts.h).
     void ShowPrintPreview();
+    // The shown rows as a CSV file with the report's columns, through
+    // ExportRowsToCsv (dialogs/CsvExportDialog.h).
+    void ExportShownRows();
 
   signals:
     void QueryClicked();
@@ -90,6 +95,7 @@ class THistoryPanel : public QWidget {
     QDateTimeEdit* FEndPicker;
     QPushButton* FQueryButton;
     QPushButton* FPrintButton;
+    QPushButton* FExportButton;
     QHBoxLayout* FTopRow;
     QTabWidget* FTabs;
     THistoryReportView* FReport;

@@ -16,10 +16,6 @@ namespace {
 // Bytes gathered before each write(): few system calls for a year of rows.
 constexpr size_t kWriteChunk = 1 << 20;
 
-std::string SystemReason(int error) {
-    return std::strerror(error);
-}
-
 // The temporary file beside the target: created exclusively under a name no
 // other export of this or another process uses at the same time, removed
 // again unless Commit put it in place.
@@ -32,7 +28,7 @@ class TTemporaryCsvFile {
         do {
             FHandle = ::open(FPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         } while (FHandle < 0 && errno == EINTR);
-        if (FHandle < 0) throw ECsvExportError(SystemReason(errno));
+        if (FHandle < 0) throw ECsvExportError(errno);
     }
     ~TTemporaryCsvFile() {
         if (FHandle >= 0) ::close(FHandle);
@@ -46,7 +42,7 @@ class TTemporaryCsvFile {
             const ssize_t n = ::write(FHandle, bytes.data(), bytes.size());
             if (n < 0) {
                 if (errno == EINTR) continue;
-                throw ECsvExportError(SystemReason(errno));
+                throw ECsvExportError(errno);
             }
             bytes.remove_prefix(static_cast<size_t>(n));
         }
@@ -55,11 +51,11 @@ class TTemporaryCsvFile {
     // The data on stable storage first, so a power cut after the rename
     // never leaves an empty file under the target's name.
     void Commit() {
-        if (::fsync(FHandle) != 0) throw ECsvExportError(SystemReason(errno));
+        if (::fsync(FHandle) != 0) throw ECsvExportError(errno);
         const int handle = std::exchange(FHandle, -1);
-        if (::close(handle) != 0) throw ECsvExportError(SystemReason(errno));
+        if (::close(handle) != 0) throw ECsvExportError(errno);
         if (std::rename(FPath.c_str(), FTarget.c_str()) != 0) {
-            throw ECsvExportError(SystemReason(errno));
+            throw ECsvExportError(errno);
         }
         FCommitted = true;
     }
@@ -77,6 +73,9 @@ void AppendTwoDigits(std::string& out, int value) {
 }
 
 }  // namespace
+
+ECsvExportError::ECsvExportError(int error)
+    : std::runtime_error(std::strerror(error)), FError(error) {}
 
 void AppendCsvField(std::string& out, std::string_view field) {
     if (field.find_first_of(",\"\r\n") == std::string_view::npos) {

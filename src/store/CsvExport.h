@@ -34,10 +34,15 @@ using TCsvProgress = std::function<bool(size_t done, size_t total)>;
 inline constexpr size_t kCsvProgressStep = 4096;
 inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
-// An export that could not be written; what() is the system's reason.
+// An export that could not be written; what() is the system's reason and
+// Error() its errno.
 class ECsvExportError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit ECsvExportError(int error);
+    int Error() const { return FError; }
+
+  private:
+    int FError;
 };
 
 enum class TCsvExportResult { Written, Cancelled };
