@@ -1,6 +1,7 @@
 #include "dialogs/BackUpLocationFrm.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -79,7 +80,9 @@ void TBackUpLocationForm::QueryButtonClick() {
     if (!(begin < end) || !FHistoryMgr) return;
 
     FResults.clear();
-    const THistoryTitle title{QString::fromStdString(FFileName), begin, end};
+    // Exports are named after the file, not its whole path.
+    const THistoryTitle title{QString::fromStdString(FFileName), begin, end,
+                              QFileInfo(QString::fromStdString(FFileName)).completeBaseName()};
     try {
         FHistoryMgr->QueryReadings(FResults, begin, end);
     } catch (...) {

@@ -6,7 +6,7 @@
 // shows the same instance every time; closing it only hides it, and the open
 // file and the last results stay until the next "打开文件...".
 //
-//   起始日期：[Begin] － [End] [查询]              [打印...] [打开文件...]
+//   起始日期：[Begin] － [End] [查询]     [打印...] [导出...] [打开文件...]
 //   ┌ HistoryListView / HistoryChart ─────────────────────────────────┐
 //   └ 报表 ─ 曲线 ────────────────────────────────────────────────────┘
 //

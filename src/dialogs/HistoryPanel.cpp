@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 
+#include "dialogs/CsvExportDialog.h"
 #include "dialogs/HistoryReport.h"
 #include "dialogs/Prompts.h"
 
@@ -81,6 +82,7 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
       FQueryButton(new QPushButton(QStringLiteral("查询"), this)),
       FPrintButton(new QPushButton(QStringLiteral("打印..."), this)),
       FRowCountLabel(new QLabel(RowCountText(0), this)),
+      FExportButton(new QPushButton(QStringLiteral("导出..."), this)),
       FTopRow(new QHBoxLayout),
       FTabs(new QTabWidget(this)),
       FReport(new THistoryReportView(FTabs)),
@@ -88,6 +90,7 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
     setObjectName(QStringLiteral("HistoryPanel"));
     FQueryButton->setObjectName(QStringLiteral("Button1"));
     FPrintButton->setObjectName(QStringLiteral("PrintButton"));
+    FExportButton->setObjectName(QStringLiteral("ExportButton"));
 
     FTopRow->addWidget(new QLabel(QStringLiteral("起始日期："), this));
     FTopRow->addWidget(FBeginPicker);
@@ -104,6 +107,7 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
     FTopRow->addWidget(FQueryButton);
     if (FButtonsAtRightEdge) FTopRow->addStretch(1);
     FTopRow->addWidget(FPrintButton);
+    FTopRow->addWidget(FExportButton);
     if (!FButtonsAtRightEdge) FTopRow->addStretch(1);
 
     FTabs->setObjectName(QStringLiteral("HistoryPageControl"));
@@ -129,6 +133,7 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
         emit PrintClicked();
         ShowPrintPreview();
     });
+    connect(FExportButton, &QPushButton::clicked, this, &THistoryPanel::ExportShownRows);
 }
 
 TDateTime THistoryPanel::BeginTime() const {
@@ -237,4 +242,15 @@ void THistoryPanel::ShowPrintPreview() {
         progress.setValue(page - 1);
         return !progress.wasCanceled();
     });
+}
+
+void THistoryPanel::ExportShownRows() {
+    // The progress dialog lets events through, during which the owner may
+    // replace or release its list (a backup does): export from a copy.
+    const std::vector<TTmpReading> rows =
+        FReadings != nullptr ? *FReadings : std::vector<TTmpReading>();
+    const QString name = FTitle.ExportName.isEmpty() ? FTitle.Source : FTitle.ExportName;
+    ExportRowsToCsv(this, ExportFileName(name, FTitle.Begin, FTitle.End), ReadingCsvHeaders(),
+                    rows.size(),
+                    [&rows](size_t index, TCsvRow& row) { ReadingCsvCells(rows[index], row); });
 }

@@ -4,7 +4,7 @@
 // report and the chart of the samples its owner last queried.
 //
 //   起始日期：[BeginTimePicker] － [EndTimePicker] [今天][最近24小时][最近7天][最近30天]
-//             [查询] [打印...] [owner's buttons]
+//             [查询] [打印...] [导出...] [owner's buttons]
 //   ┌──────────────────────────────────────────────┐
 //   │ HistoryListView  /  HistoryChart             │
 //   └ 报表 ─ 曲线 ───────────────── 共 N 条记录 ───┘
@@ -43,6 +43,7 @@ struct THistoryTitle {
     QString Source;  // the station or the file
     TDateTime Begin = 0;
     TDateTime End = 0;
+    QString ExportName{};  // names an exported file; empty: the source does
 };
 
 class THistoryPanel : public QWidget {
@@ -63,7 +64,7 @@ class THistoryPanel : public QWidget {
     using TClock = std::function<TDateTime()>;
     void SetClock(TClock clock) { FClock = std::move(clock); }
 
-    // A button after "打印..."; the owner connects its clicked().
+    // A button after "导出..."; the owner connects its clicked().
     QPushButton* AddButton(const QString& caption, const QString& objectName);
 
     // Shows a borrowed list (newest first) in the report and the chart. The
@@ -86,6 +87,7 @@ class THistoryPanel : public QWidget {
     }
     // "共 N 条记录" beside the report's tab.
     QLabel* RowCountLabel() const { return FRowCountLabel; }
+    QPushButton* ExportButton() const { return FExportButton; }
     QTabWidget* Tabs() const { return FTabs; }
     THistoryReportView* ReportView() const { return FReport; }
     THistoryChart* Chart() const { return FChart; }
@@ -95,6 +97,9 @@ class THistoryPanel : public QWidget {
     // report too long to preview goes straight to the print dialog. Either
     // dialog runs through RunModal (dialogs/Prompts.h).
     void ShowPrintPreview();
+    // The shown rows as a CSV file with the report's columns, through
+    // ExportRowsToCsv (dialogs/CsvExportDialog.h).
+    void ExportShownRows();
 
   signals:
     void QueryClicked();
@@ -112,6 +117,7 @@ class THistoryPanel : public QWidget {
     std::array<QPushButton*, 4> FQuickRangeButtons{};
     QLabel* FRowCountLabel;
     TClock FClock;
+    QPushButton* FExportButton;
     QHBoxLayout* FTopRow;
     QTabWidget* FTabs;
     THistoryReportView* FReport;

@@ -105,15 +105,17 @@ TEST(THistoryPanel, WidgetsCarryTheirNamesForTheirOwners) {
               static_cast<QAbstractItemView*>(panel.ReportView()));
     EXPECT_EQ(panel.findChild<QPushButton*>("Button1"), panel.QueryButton());
     EXPECT_EQ(panel.findChild<QPushButton*>("PrintButton"), panel.PrintButton());
+    EXPECT_EQ(panel.findChild<QPushButton*>("ExportButton"), panel.ExportButton());
 }
 
 TEST(THistoryPanel, TopRowFollowsQueryWithPrintAndTheOwnersButtons) {
     THistoryPanel panel({});
     QPushButton* backUp = panel.AddButton("备份查询...", "BackUpQueryButton");
     EXPECT_EQ(backUp->objectName(), "BackUpQueryButton");
-    const QStringList expected = {"起始日期：", "BeginTimePicker", "－",          "EndTimePicker",
-                                  "今天",       "最近24小时",      "最近7天",     "最近30天",
-                                  "查询",       "打印...",         "备份查询...", "|"};
+    const QStringList expected = {"起始日期：", "BeginTimePicker", "－",      "EndTimePicker",
+                                  "今天",       "最近24小时",      "最近7天", "最近30天",
+                                  "查询",       "打印...",         "导出...", "备份查询...",
+                                  "|"};
     EXPECT_EQ(TopRow(panel), expected);
 }
 
@@ -121,9 +123,9 @@ TEST(THistoryPanel, ViewerKeepsPrintAndOpenAtTheRightEdge) {
     THistoryPanel panel({THistoryChannels::PhasesOnly, true});
     panel.AddButton("打开文件...", "OpenFileButton");
     const QStringList expected = {
-        "起始日期：", "BeginTimePicker", "－",       "EndTimePicker", "今天",
-        "最近24小时", "最近7天",         "最近30天", "查询",          "|",
-        "打印...",    "打开文件..."};
+        "起始日期：", "BeginTimePicker", "－",         "EndTimePicker", "今天",
+        "最近24小时", "最近7天",         "最近30天",   "查询",          "|",
+        "打印...",    "导出...",         "打开文件..."};
     EXPECT_EQ(TopRow(panel), expected);
     EXPECT_EQ(panel.Chart()->SeriesCount(), 3);
 }
