@@ -260,6 +260,11 @@ void TSimServer::ServeLine(TLine& line, short revents, TSimClock::time_point now
                 break;
             }
             if (n == 0) break;
+            // Bytes that reach the line once its last client has gone (a pty
+            // hands written bytes over a moment later) were that client's:
+            // answering them would give the next client a reply it never
+            // asked for.
+            if (line.Port && clientsCounted_ && line.Clients == 0) continue;
             line.Framer.Append(chunk, static_cast<size_t>(n), now);
             Progress(line, now);
         }
