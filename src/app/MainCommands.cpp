@@ -60,6 +60,9 @@ void TMainForm::DeleteStation(TStationNode& node) {
     // the station leaves its line, which stays open for the others on it.
     std::unique_ptr<TStationState> record = FRoster->Remove(station);
     ReleaseHistoryList(station);
+    // Its alarms go with it, without events.
+    FAlarms.Forget(station.Address);
+    FAlarmStates.erase(station.Address);
 
     // Nothing stays selected: taking the node out would otherwise move the
     // selection to the next station, and a second click of the command (or
@@ -78,7 +81,7 @@ void TMainForm::DeleteStation(TStationNode& node) {
     }
     FRoot->removeChild(&node);
     delete &node;
-    RefreshOverview();
+    ShowAlarmIndications();
 }
 
 void TMainForm::ModifyDeviceClick() {

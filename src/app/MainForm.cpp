@@ -30,6 +30,7 @@
 #include "polling/ScanCycle.h"
 #include "polling/StationRoster.h"
 #include "polling/StationState.h"
+#include "store/EventDbMgr.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/StationDbMgr.h"
 #include "store/StorePaths.h"
@@ -79,6 +80,8 @@ TMainForm::TMainForm(const std::string& programDir, QWidget* parent)
     setCentralWidget(splitter);
     MakeStatusBar();
 
+    FAlarmSoundTimer.setObjectName(QStringLiteral("AlarmSoundTimer"));
+    connect(&FAlarmSoundTimer, &QTimer::timeout, this, [] { QApplication::beep(); });
     FBackUpTimer.setObjectName(QStringLiteral("BackUpTimer"));
     FBackUpTimer.setInterval(kBackUpTimerInterval);
     connect(&FBackUpTimer, &QTimer::timeout, this, [this] {
@@ -101,6 +104,8 @@ TMainForm::~TMainForm() {
     if (FHistoryPanel != nullptr) FHistoryPanel->ClearReadings();
     FDetachedReport.reset();
     ReleaseStations();
+    FAlarmSoundTimer.stop();
+    FEventMgr.reset();
     FParaList.clear();
     FRoster.reset();
     FSysParaMgr.reset();
@@ -287,6 +292,11 @@ QWidget* TMainForm::MakePages() {
     FPages->addTab(FPortSettings, QStringLiteral("通讯参数"));
     FPages->addTab(FHistoryPanel, QStringLiteral("历史数据"));
     FOverview = new TOverviewPage(FPages);
+    FOverview->SetAlarmQuery([this](const TStationState& station) {
+        const TStationAlarmLevel level = FAlarms.StationWorst(station.Address);
+        return level == TStationAlarmLevel::ActiveUnacknowledged ||
+               level == TStationAlarmLevel::ClearedUnacknowledged;
+    });
     FPages->addTab(FOverview, QStringLiteral("设备总览"));
     connect(FOverview, &TOverviewPage::RowActivated, this, [this](int row) {
         if (row >= 0 && row < FRoot->childCount()) FTree->setCurrentItem(FRoot->child(row));
@@ -387,7 +397,12 @@ void TMainForm::RefreshOverview() {
     FOverview->Refresh(StationStates());
 }
 
-void TMainForm::StationReplied(TStationState& station) {
+void TMainForm::StationReplied(TStationState& station, TReplyEffect effect) {
+    FollowAlarms(station, effect);
+    RefreshOverviewRow(station);
+}
+
+void TMainForm::RefreshOverviewRow(const TStationState& station) {
     if (FPages == nullptr || FPages->currentWidget() != FOverview) return;
     // The station's row only: one reply changes one station.
     for (int i = 0; i < FRoot->childCount(); ++i) {
@@ -399,6 +414,7 @@ void TMainForm::StationReplied(TStationState& station) {
 }
 
 void TMainForm::PassDone() {
+    FollowStates();
     RefreshOverview();
 }
 

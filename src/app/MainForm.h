@@ -23,11 +23,13 @@
 #include <QPointer>
 #include <QTimer>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "dialogs/StationTree.h"
+#include "polling/AlarmMonitor.h"
 #include "polling/ScanView.h"
 #include "polling/StationRoster.h"
 #include "store/Items.h"
@@ -45,6 +47,7 @@ class THisInfoDbMgr;
 class TLiveViewPage;
 class TPortSettingsPage;
 class TDiagnosticsPage;
+class TEventDbMgr;
 class TOverviewPage;
 class TSampleRecorder;
 class TScanCycle;
@@ -184,8 +187,24 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     TOverviewPage* Overview() const { return FOverview; }
     // Redraws the page "设备总览" when it is the page shown.
     void RefreshOverview();
-    void StationReplied(TStationState& station) override;
+    void StationReplied(TStationState& station, TReplyEffect effect) override;
+    // Redraws the station's row of "设备总览" when that page is shown.
+    void RefreshOverviewRow(const TStationState& station);
     void PassDone() override;
+
+    // --- Alarms ---
+    TAlarmMonitor& Alarms() { return FAlarms; }
+    TEventDbMgr* EventMgr() const { return FEventMgr.get(); }
+    // Stores the events (in order) and brings every alarm indication up to
+    // date: tree nodes, "设备总览", the window's attention and the sound.
+    void AlarmEvents(const std::vector<TAlarmEvent>& events);
+    // Starts (true) or stops (false) the repeating alarm sound; tests set
+    // their own. The default beeps every few seconds.
+    using TAlarmSoundPlayer = std::function<void(bool on)>;
+    void SetAlarmSoundPlayer(TAlarmSoundPlayer player);
+    bool AlarmSounding() const { return FSounding; }
+    // The alarm clock (Now() unless set).
+    void SetAlarmClock(TBackUpClock clock) { FAlarmClock = std::move(clock); }
     // Redraws the page "通讯诊断" when it is the page shown.
     void RefreshDiagnostics();
     static constexpr int kDiagnosticsRefreshMs = 1000;
@@ -227,6 +246,14 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     void DeleteStation(TStationNode& node);
     void ReconnectStation(TStationState& station);
     void RequestTerminate();
+    void OpenEventLog();
+    // An accepted reply's conditions, and the state it brings (0).
+    void FollowAlarms(TStationState& station, TReplyEffect effect);
+    // Every station's state as the last pass left it.
+    void FollowStates();
+    void FollowState(TStationState& station, TDateTime now);
+    void ShowAlarmIndications();
+    TDateTime AlarmNow() const;
 
     std::string FProgramDir;  // ends with '/'
     bool FTerminateRequested = false;
@@ -238,8 +265,19 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     TSysParaInfo FSysParaInfo;
     std::unique_ptr<TSampleRecorder> FRecorder;
     std::unique_ptr<TScanCycle> FScanCycle;
+    // The alarm rules and the event log (none when data/event.dt cannot be
+    // opened: alarms still show, nothing is logged).
+    TAlarmMonitor FAlarms;
+    std::unique_ptr<TEventDbMgr> FEventMgr;
+    bool FEventErrorReported = false;
+    // The last connection state each station's alarms saw, by address.
+    std::map<uint8_t, uint8_t> FAlarmStates;
+    TAlarmSoundPlayer FAlarmSound;
+    bool FSounding = false;
     QTimer FBackUpTimer;
     TBackUpClock FBackUpClock;
+    TBackUpClock FAlarmClock;
+    QTimer FAlarmSoundTimer;
     // The backup viewer once created; kept for the next use, and none again
     // once it is destroyed.
     QPointer<QWidget> FBackUpViewer;

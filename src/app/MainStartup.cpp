@@ -39,6 +39,7 @@ std::string RecoveryNotice(const char* what, const std::string& fileName,
 
 void TMainForm::Startup() {
     if (!OpenManagers()) return;
+    OpenEventLog();
     // The roster and parameter list start empty.
     FRoster = std::make_unique<TStationRoster>(FProgramDir, *FStationMgr);
     FRecorder = std::make_unique<TSampleRecorder>(FProgramDir, kDurable);
@@ -114,6 +115,9 @@ void TMainForm::LoadSettings() {
 
 void TMainForm::ApplyTimers() {
     if (FScanCycle) FScanCycle->ApplyTimers();
+    // The alarm settings follow the same settings block.
+    FAlarms.SetTempLimit(FSysParaInfo.TempLimit);
+    ShowAlarmIndications();
     if (FSysParaInfo.IsBackUp) {
         if (!FBackUpTimer.isActive()) FBackUpTimer.start();
     } else {

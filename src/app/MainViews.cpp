@@ -20,7 +20,7 @@ void TMainForm::ShowStateText(uint8_t state) {
 
 void TMainForm::ShowRecordingState(TStationState& station) {
     if (TStationNode* node = NodeOf(station)) node->ShowRecordingState();
-    StationReplied(station);
+    RefreshOverviewRow(station);
     if (&station != SelectedStation()) return;
     const bool failing = !station.RecordingFailure.empty();
     FRecordingStateLabel->setText(failing ? QStringLiteral("记录失败：") +

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QBrush>
+#include <QFont>
 #include <QStyle>
 
 #include "polling/StationState.h"
@@ -15,6 +16,29 @@ TStationNode::TStationNode(QTreeWidgetItem* root, const QString& text, TStationS
 TStationNode::~TStationNode() = default;
 
 void TStationNode::ShowRecordingState() {
+    ShowMarks();
+}
+
+void TStationNode::ShowAlarmLevel(TStationAlarmLevel level) {
+    if (level == FAlarmLevel) return;
+    FAlarmLevel = level;
+    ShowMarks();
+}
+
+void TStationNode::ShowMarks() {
+    const bool unacknowledged = FAlarmLevel == TStationAlarmLevel::ActiveUnacknowledged ||
+                                FAlarmLevel == TStationAlarmLevel::ClearedUnacknowledged;
+    QFont font = this->font(0);
+    if (font.bold() != unacknowledged) {
+        font.setBold(unacknowledged);
+        setFont(0, font);
+    }
+    if (unacknowledged) {
+        setIcon(0, QApplication::style()->standardIcon(QStyle::SP_MessageBoxCritical));
+        setForeground(0, QBrush(Qt::red));
+        setToolTip(0, QStringLiteral("报警未确认"));
+        return;
+    }
     if (FState.RecordingFailure.empty()) {
         setIcon(0, QIcon());
         setData(0, Qt::ForegroundRole, QVariant());

@@ -5,6 +5,7 @@
 
 #include <QTreeWidgetItem>
 
+#include "polling/AlarmMonitor.h"
 #include "store/DateTime.h"
 
 struct TStationState;
@@ -25,13 +26,20 @@ class TStationNode : public QTreeWidgetItem {
     // red text, the reason as tool tip) and clears the marks once it records
     // again.
     void ShowRecordingState();
+    // Marks the node while its station has an alarm nobody acknowledged (a
+    // critical icon, bold red text); the recording marks show otherwise.
+    void ShowAlarmLevel(TStationAlarmLevel level);
+    TStationAlarmLevel AlarmLevel() const { return FAlarmLevel; }
 
     // The range of the station's last history query, shown with its result.
     TDateTime QueryBegin = 0;
     TDateTime QueryEnd = 0;
 
   private:
+    void ShowMarks();
+
     TStationState& FState;
+    TStationAlarmLevel FAlarmLevel = TStationAlarmLevel::Normal;
 };
 
 // The node as a station node; none for the root, another item or nullptr.

@@ -28,8 +28,9 @@ void IScanView::ShowRecordingState(TStationState& station) {
     (void)station;
 }
 
-void IScanView::StationReplied(TStationState& station) {
+void IScanView::StationReplied(TStationState& station, TReplyEffect effect) {
     (void)station;
+    (void)effect;
 }
 
 void IScanView::PassDone() {}
@@ -257,7 +258,7 @@ void TScanCycle::AcceptReply(TStationState& station, const uint8_t* frame, size_
     if (effect == TReplyEffect::Ignored) return;
     // A failed sample skips the refresh of this reply.
     const bool stored = effect != TReplyEffect::SampleDue || RecordSample(station, FClock());
-    FView.StationReplied(station);
+    FView.StationReplied(station, effect);
     if (!stored) return;
     if (&station == FView.SelectedStation()) {
         FView.RefreshConnectionCommands(station);

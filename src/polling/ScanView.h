@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "polling/StationLive.h"
+
 struct TStationState;
 
 class IScanView {
@@ -39,8 +41,8 @@ class IScanView {
     // does nothing.
     virtual void ShowRecordingState(TStationState& station);
     // A reply of the station (any station, selected or not) was accepted and
-    // applied. This default does nothing.
-    virtual void StationReplied(TStationState& station);
+    // applied (`effect` says which kind). This default does nothing.
+    virtual void StationReplied(TStationState& station, TReplyEffect effect);
     // A pass has handed out its requests (states may have changed). This
     // default does nothing.
     virtual void PassDone();

@@ -61,6 +61,9 @@ TEST_F(OverviewTest, ShownFirstWithOneRowPerStationRefreshedByAnyStationsReplies
     EXPECT_EQ(RowTexts(Table(), 2),
               QStringList({"3号主变", "温控器C", "3", "COM3", "打开端口出错", "未知", "未知",
                            "未知", "未知", "未知", "未知", "未知", "未知", "", "正常"}));
+    // Its "通讯中断" nobody acknowledged yet shows first; then its silence.
+    EXPECT_EQ(RowColour(Table(), 2), QColor(255, 200, 120));
+    Window->AlarmEvents(Window->Alarms().AcknowledgeAll(Now()));
     EXPECT_EQ(RowColour(Table(), 2), QColor(205, 205, 205));
 
     // Station 2 is not selected: its replies still reach its row at once.
