@@ -152,6 +152,7 @@ void TMainForm::MakeActions() {
     a.BackUpAll = MakeAction(this, "备份全部设备数据(&U)", "BackUpAllAction");
     a.BackUpQuery = MakeAction(this, "备份查询(&L)...", "BackUpQueryAction");
     a.Settings = MakeAction(this, "设置(&T)...", "SettingsAction");
+    a.AlarmSettings = MakeAction(this, "报警设置(&A)...", "AlarmSettingsAction");
     a.QuerySettings = MakeAction(this, "查询设置(&O)...", "QuerySettingsAction");
     a.About = MakeAction(this, "关于(&A)...", "AboutAction");
 
@@ -176,6 +177,7 @@ void TMainForm::MakeActions() {
     on(a.BackUpAll, &TMainForm::BackUpAllClick);
     on(a.BackUpQuery, &TMainForm::BackUpQueryClick);
     on(a.Settings, &TMainForm::SettingsClick);
+    on(a.AlarmSettings, &TMainForm::AlarmSettingsClick);
     on(a.QuerySettings, &TMainForm::QuerySettingsClick);
     on(a.About, &TMainForm::AboutClick);
     on(a.TreeDeleteDevice, &TMainForm::DeleteDeviceClick);
@@ -218,6 +220,7 @@ void TMainForm::MakeMenus() {
     QMenu* options = bar->addMenu(QStringLiteral("选项(&P)"));
     options->setObjectName(QStringLiteral("OptionsMenu"));
     options->addAction(a.Settings);
+    options->addAction(a.AlarmSettings);
     options->addSeparator();
     options->addAction(a.QuerySettings);
 

@@ -71,6 +71,7 @@ struct TMainActions {
     QAction* BackUpAll;
     QAction* BackUpQuery;
     QAction* Settings;
+    QAction* AlarmSettings;
     QAction* QuerySettings;
     QAction* About;
 
@@ -118,6 +119,8 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     void BackUpAllClick();
     void BackUpQueryClick();
     void SettingsClick();
+    // "报警设置": the temperature limit and the alarm sound.
+    void AlarmSettingsClick();
     void QuerySettingsClick();
     void AboutClick();
     // "查询" of the history page.

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "app/MainForm.h"
+#include "dialogs/AlarmSetFrm.h"
 #include "dialogs/BackUpLocationFrm.h"
 #include "dialogs/Prompts.h"
 #include "dialogs/SetParaFrm.h"
@@ -77,6 +78,12 @@ void TMainForm::BackUpQueryClick() {
     FBackUpViewer->show();
     FBackUpViewer->raise();
     FBackUpViewer->activateWindow();
+}
+
+void TMainForm::AlarmSettingsClick() {
+    if (!FSysParaMgr) return;
+    TAlarmSetForm dialog(this, FSysParaInfo, *FSysParaMgr, FParaList, [this] { ApplyTimers(); });
+    RunModal(dialog);
 }
 
 void TMainForm::SettingsClick() {

@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTreeWidget>
 
 #include "app/MainForm.h"
+#include "dialogs/AlarmSetFrm.h"
+#include "dialogs/Prompts.h"
 #include "app/OverviewView.h"
 #include "app/StationNode.h"
 #include "app/WindowTestSupport.h"
@@ -114,4 +118,30 @@ TEST_F(AlarmsTest, ASilentControllerRaisesCommLostAfterTheOfflineLimitAndClearsO
     EXPECT_EQ(events[0].TmpAddr, 1);
     Window = StartWindow(Dir);
     EXPECT_EQ(StoredEvents(Dir.Path()).size(), 3u);
+}
+
+// "报警设置" from the menu: a limit of 80 degrees raises "温度越限" on the next
+// temperatures at or above it; the sound switched off stops what sounds.
+TEST_F(AlarmsTest, TheAlarmSettingsApplyToTheNextTemperaturesAndTheSound) {
+    TScopedModalRunner runner([](QDialog& dialog) {
+        auto& form = dynamic_cast<TAlarmSetForm&>(dialog);
+        form.FormShow();
+        form.TempLimitCheckBox()->setChecked(true);
+        form.TempLimitCheckBoxClick();
+        form.TempLimitEdit()->setText("80");
+        form.OKButtonClick();
+        return form.result();
+    });
+    Window->Actions().AlarmSettings->trigger();
+    ASSERT_EQ(Window->SysParaInfo().TempLimit, 80);
+
+    TStationState& first = StationAt(*Window, 0);
+    Deliver(*Window, first, TemperatureReply(1, 119, 120, 110, 0));  // 79, 80, 70 degrees
+    ASSERT_EQ(Window->Alarms().Active().size(), 1u);
+    EXPECT_EQ(Window->Alarms().Active()[0].Kind, kEventTempLimit);
+    EXPECT_EQ(Sound, std::vector<bool>({true}));
+
+    Window->SysParaInfo().AlarmSound = false;
+    Window->ApplyTimers();
+    EXPECT_EQ(Sound, std::vector<bool>({true, false}));
 }

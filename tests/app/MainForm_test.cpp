@@ -249,7 +249,7 @@ TEST(MainFormStartup, WindowCarriesItsCaptionMenusToolBarAndPopUp) {
                            "重新连接(&R)", "断开连接(&Z)", "-", "备份(&B)", "备份全部设备数据(&U)",
                            "-", "备份查询(&L)..."}));
     EXPECT_EQ(Captions(menus[2]->menu()->actions()),
-              QStringList({"设置(&T)...", "-", "查询设置(&O)..."}));
+              QStringList({"设置(&T)...", "报警设置(&A)...", "-", "查询设置(&O)..."}));
     EXPECT_EQ(Captions(menus[3]->menu()->actions()), QStringList({"关于(&A)..."}));
 
     auto* tools = window->findChild<QToolBar*>("ToolBar1");
