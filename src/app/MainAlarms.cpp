@@ -13,6 +13,7 @@
 #include <exception>
 #include <optional>
 
+#include "app/AlarmView.h"
 #include "app/MainForm.h"
 #include "app/OverviewView.h"
 #include "app/StationNode.h"
@@ -37,6 +38,7 @@ void TMainForm::OpenEventLog() {
     std::optional<TTableRecovery> recovery;
     try {
         FEventMgr = OpenRecovering<TEventDbMgr>(fileName, kEventKind, Now(), true, recovery);
+        if (FAlarmPage != nullptr) FAlarmPage->SetEventStore(FEventMgr.get());
     } catch (const std::exception& error) {
         // Alarms still show and sound; only their log is missing.
         FEventMgr.reset();
@@ -109,6 +111,7 @@ void TMainForm::ShowAlarmIndications() {
         }
     }
     RefreshOverview();
+    if (FAlarmPage != nullptr && FPages->currentWidget() == FAlarmPage) FAlarmPage->RefreshActive();
     const bool sound = FSysParaInfo.AlarmSound && FAlarms.ShouldSound();
     if (sound == FSounding) return;
     FSounding = sound;

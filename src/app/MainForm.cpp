@@ -19,6 +19,7 @@
 #include <QToolBar>
 #include <QTreeWidget>
 
+#include "app/AlarmView.h"
 #include "app/DiagnosticsView.h"
 #include "app/ErrorReport.h"
 #include "app/LiveView.h"
@@ -105,6 +106,7 @@ TMainForm::~TMainForm() {
     FDetachedReport.reset();
     ReleaseStations();
     FAlarmSoundTimer.stop();
+    if (FAlarmPage != nullptr) FAlarmPage->SetEventStore(nullptr);
     FEventMgr.reset();
     FParaList.clear();
     FRoster.reset();
@@ -304,6 +306,10 @@ QWidget* TMainForm::MakePages() {
     connect(FOverview, &TOverviewPage::RowActivated, this, [this](int row) {
         if (row >= 0 && row < FRoot->childCount()) FTree->setCurrentItem(FRoot->child(row));
     });
+    FAlarmPage = new TAlarmPage(FAlarms, FPages);
+    FPages->addTab(FAlarmPage, QStringLiteral("报警记录"));
+    FAlarmPage->SetAcknowledged(
+        [this](const std::vector<TAlarmEvent>& events) { AlarmEvents(events); });
     FDiagnostics = new TDiagnosticsPage(FPages);
     FPages->addTab(FDiagnostics, QStringLiteral("通讯诊断"));
     // Drawn only while shown: about once a second, and at once when shown.
@@ -313,6 +319,10 @@ QWidget* TMainForm::MakePages() {
     connect(FPages, &QTabWidget::currentChanged, this, [this] {
         RefreshDiagnostics();
         RefreshOverview();
+        if (FPages->currentWidget() == FAlarmPage) {
+            FAlarmPage->RefreshActive();
+            FAlarmPage->Query();
+        }
     });
     FDiagnosticsTimer.start();
     return FPages;

@@ -49,6 +49,7 @@ class TPortSettingsPage;
 class TDiagnosticsPage;
 class TEventDbMgr;
 class TOverviewPage;
+class TAlarmPage;
 class TSampleRecorder;
 class TScanCycle;
 class TStationDbMgr;
@@ -188,6 +189,8 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     TDiagnosticsPage* Diagnostics() const { return FDiagnostics; }
     // The page "设备总览".
     TOverviewPage* Overview() const { return FOverview; }
+    // The page "报警记录".
+    TAlarmPage* AlarmPage() const { return FAlarmPage; }
     // Redraws the page "设备总览" when it is the page shown.
     void RefreshOverview();
     void StationReplied(TStationState& station, TReplyEffect effect) override;
@@ -301,6 +304,7 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     QLabel* FBackUpStateLabel = nullptr;
     TDiagnosticsPage* FDiagnostics = nullptr;
     TOverviewPage* FOverview = nullptr;
+    TAlarmPage* FAlarmPage = nullptr;
     QTimer FDiagnosticsTimer;
     // The station whose values the live view shows; compared only, never
     // followed (cleared when that station is deleted).

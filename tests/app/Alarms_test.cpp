@@ -10,12 +10,13 @@
 #include <QTableWidget>
 #include <QTreeWidget>
 
+#include "app/AlarmView.h"
 #include "app/MainForm.h"
-#include "dialogs/AlarmSetFrm.h"
-#include "dialogs/Prompts.h"
 #include "app/OverviewView.h"
 #include "app/StationNode.h"
 #include "app/WindowTestSupport.h"
+#include "dialogs/AlarmSetFrm.h"
+#include "dialogs/Prompts.h"
 #include "polling/ScanCycle.h"
 #include "polling/StationState.h"
 #include "serial/PtyPair.h"
@@ -144,4 +145,17 @@ TEST_F(AlarmsTest, TheAlarmSettingsApplyToTheNextTemperaturesAndTheSound) {
     Window->SysParaInfo().AlarmSound = false;
     Window->ApplyTimers();
     EXPECT_EQ(Sound, std::vector<bool>({true, false}));
+}
+
+// The page "报警记录" in the window: "确认" there stops the sound and is logged.
+TEST_F(AlarmsTest, AcknowledgingOnTheAlarmPageStopsTheSoundAndIsLogged) {
+    Deliver(*Window, StationAt(*Window, 0), RelayReply(1, 0x04));
+    ASSERT_EQ(Sound, std::vector<bool>({true}));
+    Window->Pages()->setCurrentWidget(Window->AlarmPage());
+    EXPECT_EQ(Window->Pages()->tabText(Window->Pages()->indexOf(Window->AlarmPage())), "报警记录");
+    EXPECT_EQ(Window->AlarmPage()->ActiveTable()->rowCount(), 1);
+    Window->AlarmPage()->AcknowledgeAll();
+    EXPECT_EQ(Sound, std::vector<bool>({true, false}));
+    EXPECT_EQ(StoredEvents(Dir.Path()).size(), 2u);
+    EXPECT_EQ(NodeAt(*Window, 0).AlarmLevel(), TStationAlarmLevel::ActiveAcknowledged);
 }
