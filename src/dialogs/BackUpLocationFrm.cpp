@@ -23,6 +23,8 @@ TBackUpLocationForm::TBackUpLocationForm(QWidget* owner)
     resize(kInitialWidth, kInitialHeight);
 
     THistoryPanelOptions options;
+    // Dates only, picking a date keeping the time of day of the value.
+    options.TimeOfDay = false;
     options.Channels = THistoryChannels::PhasesOnly;
     options.ButtonsAtRightEdge = true;
     FPanel = new THistoryPanel(options, this);

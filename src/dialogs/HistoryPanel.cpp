@@ -25,6 +25,7 @@ namespace {
 // make "today to tomorrow" miss samples without a word. Changing the date
 // never touches the time.
 const QString kPickerFormat = QStringLiteral("yyyy-M-d H:mm:ss");
+const QString kDatePickerFormat = QStringLiteral("yyyy-M-d");
 // The widest text the "时间" column shows: a two-digit month, day and hour.
 const QString kWidestTimeText = QStringLiteral("2006-12-28 23:59:59");
 // Room around a cell's text (margins of the cell and the header's sort area).
@@ -49,11 +50,11 @@ constexpr int kPrintChartBuckets = 1500;
 // Jobs up to this many pages are previewed; longer ones print directly.
 constexpr int kPreviewPageLimit = 300;
 
-QDateTimeEdit* MakePicker(const QString& name, QWidget* parent) {
+QDateTimeEdit* MakePicker(const QString& name, bool timeOfDay, QWidget* parent) {
     auto* picker = new QDateTimeEdit(parent);
     picker->setObjectName(name);
     picker->setTimeSpec(Qt::UTC);
-    picker->setDisplayFormat(kPickerFormat);
+    picker->setDisplayFormat(timeOfDay ? kPickerFormat : kDatePickerFormat);
     picker->setCalendarPopup(true);
     picker->setDateTime(PickerDateTime(kInitialPickerValue));
     return picker;
@@ -77,8 +78,8 @@ TDateTime PickerValue(const QDateTime& value) {
 THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* parent)
     : QWidget(parent),
       FButtonsAtRightEdge(options.ButtonsAtRightEdge),
-      FBeginPicker(MakePicker(QStringLiteral("BeginTimePicker"), this)),
-      FEndPicker(MakePicker(QStringLiteral("EndTimePicker"), this)),
+      FBeginPicker(MakePicker(QStringLiteral("BeginTimePicker"), options.TimeOfDay, this)),
+      FEndPicker(MakePicker(QStringLiteral("EndTimePicker"), options.TimeOfDay, this)),
       FQueryButton(new QPushButton(QStringLiteral("查询"), this)),
       FPrintButton(new QPushButton(QStringLiteral("打印..."), this)),
       FRowCountLabel(new QLabel(RowCountText(0), this)),
@@ -96,7 +97,7 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
     FTopRow->addWidget(FBeginPicker);
     FTopRow->addWidget(new QLabel(QStringLiteral("－"), this));
     FTopRow->addWidget(FEndPicker);
-    for (size_t i = 0; i < kQuickRanges.size(); ++i) {
+    for (size_t i = 0; options.TimeOfDay && i < kQuickRanges.size(); ++i) {
         auto* button = new QPushButton(QString::fromUtf8(kQuickRanges[i].Caption), this);
         button->setObjectName(QString::fromUtf8(kQuickRanges[i].Name));
         const auto range = static_cast<TQuickRange>(i);

@@ -36,6 +36,9 @@ struct THistoryPanelOptions {
     // "打印..." and the owner's buttons stay at the right edge (the viewer);
     // otherwise they follow "查询".
     bool ButtonsAtRightEdge = false;
+    // The pickers show the time of day and the quick ranges are offered (the
+    // history page); otherwise the pickers show dates only (the viewer).
+    bool TimeOfDay = true;
 };
 
 // What the shown samples are: printed above the report.

@@ -120,13 +120,14 @@ TEST(THistoryPanel, TopRowFollowsQueryWithPrintAndTheOwnersButtons) {
 }
 
 TEST(THistoryPanel, ViewerKeepsPrintAndOpenAtTheRightEdge) {
-    THistoryPanel panel({THistoryChannels::PhasesOnly, true});
+    THistoryPanel panel({THistoryChannels::PhasesOnly, true, false});
     panel.AddButton("打开文件...", "OpenFileButton");
-    const QStringList expected = {
-        "起始日期：", "BeginTimePicker", "－",         "EndTimePicker", "今天",
-        "最近24小时", "最近7天",         "最近30天",   "查询",          "|",
-        "打印...",    "导出...",         "打开文件..."};
+    const QStringList expected = {"起始日期：", "BeginTimePicker", "－",      "EndTimePicker", "查询",
+                                  "|",          "打印...",         "导出...", "打开文件..."};
     EXPECT_EQ(TopRow(panel), expected);
+    // The viewer's pickers show dates only.
+    EXPECT_EQ(panel.BeginTimePicker()->displayFormat(), "yyyy-M-d");
+    EXPECT_EQ(panel.EndTimePicker()->displayFormat(), "yyyy-M-d");
     EXPECT_EQ(panel.Chart()->SeriesCount(), 3);
 }
 
