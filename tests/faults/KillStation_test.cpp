@@ -34,6 +34,7 @@
 #include "polling/SimHarness.h"
 #include "polling/TmpProtocol.h"
 #include "store/DateTime.h"
+#include "store/EventDbMgr.h"
 #include "store/HistoryDamage.h"
 #include "store/HistoryRecovery.h"
 #include "store/RecordBytes.h"
@@ -132,6 +133,7 @@ struct TTally {
     int Replies = 0;
     int Stored = 0;
     int InFlightMissing = 0;
+    int Events = 0;
 };
 
 class KillStationTest : public ::testing::Test {
@@ -147,6 +149,10 @@ class KillStationTest : public ::testing::Test {
                   "温控器" + n});
         }
         Tcdb({"set-param", Dir, "--key", "0", "--value", "1000"});
+        // A temperature limit inside the simulated drift (25..30 degrees):
+        // "温度越限" raises and clears all along, so events are written
+        // whenever a kill may come.
+        Tcdb({"set-param", Dir, "--key", "8", "--value", "28"});
         std::vector<std::string> args = {"--dir", Dir, "--seed", "11"};
         for (int s = 1; s <= kStations; ++s) {
             args.push_back("COM" + std::to_string(s) + ":" + std::to_string(s));
@@ -207,12 +213,43 @@ class KillStationTest : public ::testing::Test {
     // Compares every file with what it held before the run and with the
     // replies of the run. With Complete, no reply may be missing and every
     // file must pass the check.
+    // Every event seen in a sound event log stays, unchanged, in every later
+    // one: a kill may tear the event being written, never one stored before.
+    // A log left damaged by a kill is recovered by the next start.
+    void VerifyEvents(bool complete, int runNumber) {
+        const std::string file = EventFileName(Dir);
+        if (!fs::exists(file)) return;
+        std::vector<TEventInfo> list;
+        try {
+            TEventDbMgr events(file, TEventDbMgr::TSharedRead{});
+            events.ListRecords(list);
+        } catch (const std::exception& e) {
+            EXPECT_FALSE(complete) << "event log not recovered: " << e.what();
+            return;
+        }
+        std::map<int32_t, std::string> now;
+        for (const TEventInfo& event : list) {
+            std::ostringstream text;
+            text << event.DateTime << ' ' << int(event.TmpAddr) << ' ' << int(event.Kind) << ' '
+                 << int(event.Action) << ' ' << event.Value;
+            now[event.RecordId] = text.str();
+        }
+        for (const auto& [id, text] : Events) {
+            auto found = now.find(id);
+            EXPECT_TRUE(found != now.end() && found->second == text)
+                << "run " << runNumber << ": stored event " << id << " is gone";
+        }
+        Tally.Events = static_cast<int>(now.size());
+        Events = std::move(now);
+    }
+
     void Verify(const TRunLines& run, TDateTime runStart, TDateTime runEnd, bool complete,
                 int runNumber) {
         for (const char* shared : {"data/station.dt", "syspara/para.dt"}) {
             EXPECT_NO_THROW(CheckDatabaseFile(Dir + shared))
                 << shared << " after run " << runNumber;
         }
+        VerifyEvents(complete, runNumber);
         for (int s = 1; s <= kStations; ++s) {
             const std::string file = HistoryFile(s);
             TSnapshot now;
@@ -304,6 +341,7 @@ class KillStationTest : public ::testing::Test {
     std::map<int, TSnapshot> Snapshots;
     std::map<int, bool> Damaged;
     std::map<int, int> Kept;
+    std::map<int32_t, std::string> Events;
     TTally Tally;
 };
 
@@ -372,7 +410,8 @@ TEST_F(KillStationTest, NoStoredSampleIsLostAndDamagedFilesRecoverWithoutHelp) {
         "files left damaged by a kill: %d; "
         "recovered at the next start: %d; temperature replies: %d; samples stored: %d; "
         "replies in flight at a kill, not stored: %d; stored samples lost: 0 unless reported "
-        "above\n",
+        "above; events logged: %d\n",
         Tally.Kills, Tally.ReplyTimedKills, Tally.PowerCuts, Tally.DamagedAfterKill,
-        Tally.Recovered, Tally.Replies, Tally.Stored, Tally.InFlightMissing);
+        Tally.Recovered, Tally.Replies, Tally.Stored, Tally.InFlightMissing, Tally.Events);
+    EXPECT_GT(Tally.Events, 0) << "no event was logged: the event check saw nothing";
 }
