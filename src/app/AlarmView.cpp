@@ -16,7 +16,7 @@
 
 #include "app/ErrorReport.h"
 #include "dialogs/CsvExportDialog.h"
-#include "dialogs/HistoryPanel.h"
+#include "dialogs/RangePickers.h"
 #include "store/CsvExport.h"
 
 namespace {
@@ -30,22 +30,9 @@ constexpr int kHistoryColumnCount = static_cast<int>(std::size(kHistoryCaptions)
 const char* const kChatteringMark = "（频繁）";
 // The name "导出..." suggests for the file, with the range's dates.
 const char* const kExportSource = "报警记录";
-// As the history page: date and time, so a range never hides a time of day.
-const QString kPickerFormat = QStringLiteral("yyyy-M-d H:mm:ss");
 // The alarm's id on the first cell of its row: the selection follows it
 // across redraws.
 constexpr int kAlarmIdRole = Qt::UserRole;
-
-struct TQuickRangeText {
-    const char* Caption;
-    const char* Name;
-};
-constexpr std::array<TQuickRangeText, 4> kQuickRanges = {{
-    {"今天", "TodayButton"},
-    {"最近24小时", "Last24HoursButton"},
-    {"最近7天", "Last7DaysButton"},
-    {"最近30天", "Last30DaysButton"},
-}};
 
 const char* StateText(TAlarmState state) {
     switch (state) {
@@ -88,15 +75,6 @@ QTableWidget* MakeTable(const char* const* captions, int columns, const QString&
     return table;
 }
 
-QDateTimeEdit* MakePicker(const QString& name, QWidget* parent) {
-    auto* picker = new QDateTimeEdit(parent);
-    picker->setObjectName(name);
-    picker->setTimeSpec(Qt::UTC);
-    picker->setDisplayFormat(kPickerFormat);
-    picker->setCalendarPopup(true);
-    return picker;
-}
-
 QPushButton* MakeButton(const char* caption, const QString& name, QWidget* parent) {
     auto* button = new QPushButton(QString::fromUtf8(caption), parent);
     button->setObjectName(name);
@@ -134,8 +112,8 @@ TAlarmPage::TAlarmPage(TAlarmMonitor& monitor, QWidget* parent)
           MakeTable(kActiveCaptions, kActiveColumnCount, QStringLiteral("ActiveAlarmTable"), this)),
       FAcknowledgeButton(MakeButton("确认", QStringLiteral("AcknowledgeButton"), this)),
       FAcknowledgeAllButton(MakeButton("全部确认", QStringLiteral("AcknowledgeAllButton"), this)),
-      FBeginPicker(MakePicker(QStringLiteral("BeginTimePicker"), this)),
-      FEndPicker(MakePicker(QStringLiteral("EndTimePicker"), this)),
+      FBeginPicker(MakeRangePicker(QStringLiteral("BeginTimePicker"), true, 0, this)),
+      FEndPicker(MakeRangePicker(QStringLiteral("EndTimePicker"), true, 0, this)),
       FQueryButton(MakeButton("查询", QStringLiteral("QueryButton"), this)),
       FExportButton(MakeButton("导出...", QStringLiteral("ExportButton"), this)),
       FRowCount(new QLabel(this)),
@@ -157,11 +135,8 @@ TAlarmPage::TAlarmPage(TAlarmMonitor& monitor, QWidget* parent)
     rangeRow->addWidget(FBeginPicker);
     rangeRow->addWidget(new QLabel(QStringLiteral("－"), this));
     rangeRow->addWidget(FEndPicker);
-    for (size_t i = 0; i < kQuickRanges.size(); ++i) {
-        QPushButton* button =
-            MakeButton(kQuickRanges[i].Caption, QString::fromUtf8(kQuickRanges[i].Name), this);
-        const auto range = static_cast<TQuickRange>(i);
-        connect(button, &QPushButton::clicked, this, [this, range] { SetQuickRange(range); });
+    for (QPushButton* button :
+         MakeQuickRangeButtons(this, [this](TQuickRange range) { SetQuickRange(range); })) {
         rangeRow->addWidget(button);
     }
     rangeRow->addWidget(FQueryButton);
@@ -190,29 +165,9 @@ void TAlarmPage::SetClock(TClock clock) {
 }
 
 void TAlarmPage::SetQuickRange(TQuickRange range) {
-    const TDateTime now = NowTime();
-    TDateTime begin = now;
-    TDateTime end = now;
-    switch (range) {
-        case TQuickRange::Today: {
-            // The whole day, up to its last millisecond.
-            const TDateTimeParts p = DecodeDateTime(now);
-            begin = EncodeDateTime(p.Year, p.Month, p.Day, 0, 0, 0, 0);
-            end = EncodeDateTime(p.Year, p.Month, p.Day, 23, 59, 59, 999);
-            break;
-        }
-        case TQuickRange::Last24Hours:
-            begin = now - 1;
-            break;
-        case TQuickRange::Last7Days:
-            begin = now - 7;
-            break;
-        case TQuickRange::Last30Days:
-            begin = now - 30;
-            break;
-    }
-    FBeginPicker->setDateTime(PickerDateTime(begin));
-    FEndPicker->setDateTime(PickerDateTime(end));
+    const TTimeRange r = QuickRangeAt(range, NowTime());
+    FBeginPicker->setDateTime(PickerDateTime(r.Begin));
+    FEndPicker->setDateTime(PickerDateTime(r.End));
 }
 
 void TAlarmPage::RefreshActive() {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <vector>
 
+#include "dialogs/RangePickers.h"
 #include "polling/AlarmMonitor.h"
 #include "store/DateTime.h"
 #include "store/EventDbMgr.h"
@@ -34,7 +35,7 @@ class TAlarmPage : public QWidget {
     // Called with the events an acknowledge produced (none: not called).
     using TAcknowledged = std::function<void(std::vector<TAlarmEvent>)>;
     using TClock = std::function<TDateTime()>;
-    enum class TQuickRange { Today, Last24Hours, Last7Days, Last30Days };
+    using TQuickRange = ::TQuickRange;
 
     TAlarmPage(TAlarmMonitor& monitor, QWidget* parent = nullptr);
 

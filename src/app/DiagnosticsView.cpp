@@ -10,6 +10,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "app/StationCells.h"
 #include "dialogs/Prompts.h"
 #include "polling/StationRoster.h"
 #include "polling/StationState.h"
@@ -42,15 +43,6 @@ QTableWidget* MakeTable(const char* name, const QStringList& captions, QWidget* 
 }
 
 // Sets a cell's text, making the item on first use; unchanged text is left.
-void SetCell(QTableWidget* table, int row, int column, const QString& text) {
-    QTableWidgetItem* item = table->item(row, column);
-    if (item == nullptr) {
-        table->setItem(row, column, new QTableWidgetItem(text));
-    } else if (item->text() != text) {
-        item->setText(text);
-    }
-}
-
 QString RealSaveFileDialog(QWidget* parent) {
     return QFileDialog::getSaveFileName(parent, QString(), QStringLiteral("line-monitor.txt"),
                                         QStringLiteral("*.txt"));
@@ -95,15 +87,7 @@ void TDiagnosticsPage::ShowRow(int row, const TStationState& station) {
     int column = 0;
     const auto put = [&](const QString& text) { SetCell(FTable, row, column++, text); };
     const auto count = [&](uint64_t value) { put(QString::number(value)); };
-    if (station.Station != nullptr) {
-        put(QString::fromStdString(station.Station->StationPosName.Utf8()));
-        put(QString::fromStdString(station.Station->DevName.Utf8()));
-    } else {
-        put(QString());
-        put(QString());
-    }
-    put(QString::number(station.Address));
-    put(station.Port != nullptr ? QString::fromStdString(station.Port->CommName()) : QString());
+    for (const QString& text : StationCells(station)) put(text);
     count(s.Requests);
     count(s.Replies);
     count(s.TimeOuts);

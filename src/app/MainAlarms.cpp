@@ -105,9 +105,9 @@ void TMainForm::AlarmEvents(const std::vector<TAlarmEvent>& events) {
 }
 
 void TMainForm::ShowAlarmIndications() {
-    for (TStationState* station : StationStates()) {
-        if (TStationNode* node = NodeOf(*station)) {
-            node->ShowAlarmLevel(FAlarms.StationWorst(station->Address));
+    for (int i = 0; i < FRoot->childCount(); ++i) {
+        if (TStationNode* node = AsStationNode(FRoot->child(i))) {
+            node->ShowAlarmLevel(FAlarms.StationWorst(node->State().Address));
         }
     }
     RefreshOverview();

@@ -397,6 +397,14 @@ std::vector<TStationState*> TMainForm::Stations() {
     return StationStates();
 }
 
+std::vector<TStationLine*> TMainForm::Lines() {
+    std::vector<TStationLine*> lines;
+    if (!FRoster) return lines;
+    lines.reserve(FRoster->Lines().size());
+    for (const std::unique_ptr<TStationLine>& line : FRoster->Lines()) lines.push_back(line.get());
+    return lines;
+}
+
 TStationState* TMainForm::SelectedStation() {
     return StationOf(FTree->currentItem());
 }
@@ -418,12 +426,7 @@ void TMainForm::StationReplied(TStationState& station, TReplyEffect effect) {
 void TMainForm::RefreshOverviewRow(const TStationState& station) {
     if (FPages == nullptr || FPages->currentWidget() != FOverview) return;
     // The station's row only: one reply changes one station.
-    for (int i = 0; i < FRoot->childCount(); ++i) {
-        if (StationOf(FRoot->child(i)) == &station) {
-            FOverview->RefreshRow(i, station);
-            return;
-        }
-    }
+    FOverview->RefreshStation(station);
 }
 
 void TMainForm::PassDone() {

@@ -147,6 +147,7 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
 
     // --- IScanView ---
     std::vector<TStationState*> Stations() override;
+    std::vector<TStationLine*> Lines() override;
     TStationState* SelectedStation() override;
     void ReportError(const std::string& message) override;
     void ReportRecordingError(const std::string& message) override;

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 #include <array>
 
+#include "app/StationCells.h"
 #include "polling/StationState.h"
 #include "polling/TmpProtocol.h"
 #include "serial/Comm.h"
@@ -117,11 +118,18 @@ TOverviewPage::TOverviewPage(QWidget* parent) : QWidget(parent) {
 void TOverviewPage::Refresh(const std::vector<TStationState*>& stations) {
     const int rows = static_cast<int>(stations.size());
     if (FTable->rowCount() != rows) FTable->setRowCount(rows);
+    FRows.clear();
     for (int row = 0; row < rows; ++row) {
-        if (stations[static_cast<size_t>(row)] != nullptr) {
-            RefreshRow(row, *stations[static_cast<size_t>(row)]);
+        if (const TStationState* station = stations[static_cast<size_t>(row)]) {
+            FRows.emplace(station, row);
+            RefreshRow(row, *station);
         }
     }
+}
+
+void TOverviewPage::RefreshStation(const TStationState& station) {
+    const auto found = FRows.find(&station);
+    if (found != FRows.end()) RefreshRow(found->second, station);
 }
 
 void TOverviewPage::RefreshRow(int row, const TStationState& station) {
@@ -131,21 +139,10 @@ void TOverviewPage::RefreshRow(int row, const TStationState& station) {
         condition == TStationCondition::Normal ? QBrush() : QBrush(ColourOf(condition));
     int column = 0;
     const auto put = [&](const QString& text) {
-        QTableWidgetItem* item = FTable->item(row, column);
-        if (item == nullptr) {
-            item = new QTableWidgetItem(text);
-            FTable->setItem(row, column, item);
-        } else if (item->text() != text) {
-            item->setText(text);
-        }
+        QTableWidgetItem* item = SetCell(FTable, row, column++, text);
         if (item->background() != background) item->setBackground(background);
-        ++column;
     };
-    const TStationInfo* info = station.Station;
-    put(info != nullptr ? QString::fromStdString(info->StationPosName.Utf8()) : QString());
-    put(info != nullptr ? QString::fromStdString(info->DevName.Utf8()) : QString());
-    put(QString::number(station.Address));
-    put(station.Port != nullptr ? QString::fromStdString(station.Port->CommName()) : QString());
+    for (const QString& text : StationCells(station)) put(text);
     put(QString::fromUtf8(StateText(station.State)));
     for (size_t channel = 0; channel < station.RawTemp.size(); ++channel) {
         put(TemperatureCell(station, channel));

@@ -20,6 +20,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <unordered_map>
 #include <vector>
 
 class QTableWidget;
@@ -42,6 +43,9 @@ class TOverviewPage : public QWidget {
     void Refresh(const std::vector<TStationState*>& stations);
     // Redraws the row of station number `row` (tree order).
     void RefreshRow(int row, const TStationState& station);
+    // Redraws the row the last Refresh gave the station; nothing for a
+    // station it did not show.
+    void RefreshStation(const TStationState& station);
     void SetAlarmQuery(TAlarmQuery query) { FAlarmQuery = std::move(query); }
 
     QTableWidget* Table() const { return FTable; }
@@ -53,4 +57,7 @@ class TOverviewPage : public QWidget {
   private:
     QTableWidget* FTable;
     TAlarmQuery FAlarmQuery;
+    // The row of each station of the last Refresh: a reply finds its row
+    // without a walk over 255 stations.
+    std::unordered_map<const TStationState*, int> FRows;
 };

@@ -105,13 +105,7 @@ void TAlarmSetForm::OKButtonClick() {
     // A failed check keeps the dialog open with what the operator typed;
     // nothing is stored.
     if (!CheckFields()) return;
-    // Once saving starts the dialog closes with the OK result, also when the
-    // save raises.
-    struct TCloseWithOk {
-        TAlarmSetForm* Form;
-        ~TCloseWithOk() { Form->accept(); }
-    } close{this};
-    SavePara();
+    SaveAndAccept(*this, [this] { SavePara(); });
 }
 
 bool TAlarmSetForm::CheckFields() {
@@ -137,17 +131,9 @@ void TAlarmSetForm::SavePara() {
     FSettings.TempLimit = FTempLimit;
     FSettings.AlarmSound = FAlarmSound;
     // Both keys came after the first files: a missing record means the
-    // default, so only another value needs a record where none is.
-    if (FTempLimit == kDefaultTempLimit) {
-        WritePara(FParaMgr, FParaList, kParaTempLimit, FTempLimit, "");
-    } else {
-        WriteOrAddPara(FParaMgr, FParaList, kParaTempLimit, FTempLimit, "");
-    }
-    const int32_t sound = FAlarmSound ? 1 : 0;
-    if (FAlarmSound == kDefaultAlarmSound) {
-        WritePara(FParaMgr, FParaList, kParaAlarmSound, sound, "");
-    } else {
-        WriteOrAddPara(FParaMgr, FParaList, kParaAlarmSound, sound, "");
-    }
+    // default.
+    WriteLaterPara(FParaMgr, FParaList, kParaTempLimit, FTempLimit, kDefaultTempLimit);
+    WriteLaterPara(FParaMgr, FParaList, kParaAlarmSound, FAlarmSound ? 1 : 0,
+                   kDefaultAlarmSound ? 1 : 0);
     if (OnParaChange) OnParaChange();
 }

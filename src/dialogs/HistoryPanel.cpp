@@ -17,30 +17,14 @@
 #include "dialogs/CsvExportDialog.h"
 #include "dialogs/HistoryReport.h"
 #include "dialogs/Prompts.h"
+#include "dialogs/RangePickers.h"
 
 namespace {
 
-// The pickers show the date in the station's short date format and the time
-// of day: a range runs from one instant to another, and a hidden time would
-// make "today to tomorrow" miss samples without a word. Changing the date
-// never touches the time.
-const QString kPickerFormat = QStringLiteral("yyyy-M-d H:mm:ss");
-const QString kDatePickerFormat = QStringLiteral("yyyy-M-d");
 // The widest text the "时间" column shows: a two-digit month, day and hour.
 const QString kWidestTimeText = QStringLiteral("2006-12-28 23:59:59");
 // Room around a cell's text (margins of the cell and the header's sort area).
 constexpr int kTimeColumnPadding = 16;
-
-struct TQuickRangeText {
-    const char* Caption;
-    const char* Name;
-};
-constexpr std::array<TQuickRangeText, 4> kQuickRanges = {{
-    {"今天", "TodayButton"},
-    {"最近24小时", "Last24HoursButton"},
-    {"最近7天", "Last7DaysButton"},
-    {"最近30天", "Last30DaysButton"},
-}};
 
 QString RowCountText(size_t rows) {
     return QStringLiteral("共 %1 条记录").arg(rows);
@@ -50,36 +34,15 @@ constexpr int kPrintChartBuckets = 1500;
 // Jobs up to this many pages are previewed; longer ones print directly.
 constexpr int kPreviewPageLimit = 300;
 
-QDateTimeEdit* MakePicker(const QString& name, bool timeOfDay, QWidget* parent) {
-    auto* picker = new QDateTimeEdit(parent);
-    picker->setObjectName(name);
-    picker->setTimeSpec(Qt::UTC);
-    picker->setDisplayFormat(timeOfDay ? kPickerFormat : kDatePickerFormat);
-    picker->setCalendarPopup(true);
-    picker->setDateTime(PickerDateTime(kInitialPickerValue));
-    return picker;
-}
-
 }  // namespace
-
-QDateTime PickerDateTime(TDateTime value) {
-    const TDateTimeParts p = DecodeDateTime(value);
-    return QDateTime(QDate(p.Year, p.Month, p.Day),
-                     QTime(p.Hour, p.Minute, p.Second, p.Millisecond), Qt::UTC);
-}
-
-TDateTime PickerValue(const QDateTime& value) {
-    // The fields as shown; the edit's time spec only keeps them valid.
-    const QDate d = value.date();
-    const QTime t = value.time();
-    return EncodeDateTime(d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), t.msec());
-}
 
 THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* parent)
     : QWidget(parent),
       FButtonsAtRightEdge(options.ButtonsAtRightEdge),
-      FBeginPicker(MakePicker(QStringLiteral("BeginTimePicker"), options.TimeOfDay, this)),
-      FEndPicker(MakePicker(QStringLiteral("EndTimePicker"), options.TimeOfDay, this)),
+      FBeginPicker(MakeRangePicker(QStringLiteral("BeginTimePicker"), options.TimeOfDay,
+                                   kInitialPickerValue, this)),
+      FEndPicker(MakeRangePicker(QStringLiteral("EndTimePicker"), options.TimeOfDay,
+                                 kInitialPickerValue, this)),
       FQueryButton(new QPushButton(QStringLiteral("查询"), this)),
       FPrintButton(new QPushButton(QStringLiteral("打印..."), this)),
       FRowCountLabel(new QLabel(RowCountText(0), this)),
@@ -97,13 +60,10 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
     FTopRow->addWidget(FBeginPicker);
     FTopRow->addWidget(new QLabel(QStringLiteral("－"), this));
     FTopRow->addWidget(FEndPicker);
-    for (size_t i = 0; options.TimeOfDay && i < kQuickRanges.size(); ++i) {
-        auto* button = new QPushButton(QString::fromUtf8(kQuickRanges[i].Caption), this);
-        button->setObjectName(QString::fromUtf8(kQuickRanges[i].Name));
-        const auto range = static_cast<TQuickRange>(i);
-        connect(button, &QPushButton::clicked, this, [this, range] { SetQuickRange(range); });
-        FQuickRangeButtons[i] = button;
-        FTopRow->addWidget(button);
+    if (options.TimeOfDay) {
+        FQuickRangeButtons =
+            MakeQuickRangeButtons(this, [this](TQuickRange range) { SetQuickRange(range); });
+        for (QPushButton* button : FQuickRangeButtons) FTopRow->addWidget(button);
     }
     FTopRow->addWidget(FQueryButton);
     if (FButtonsAtRightEdge) FTopRow->addStretch(1);
@@ -151,29 +111,9 @@ void THistoryPanel::SetEndTime(TDateTime value) {
 }
 
 void THistoryPanel::SetQuickRange(TQuickRange range) {
-    const TDateTime now = FClock ? FClock() : Now();
-    TDateTime begin = now;
-    TDateTime end = now;
-    switch (range) {
-        case TQuickRange::Today: {
-            // The whole day, up to its last millisecond.
-            const TDateTimeParts p = DecodeDateTime(now);
-            begin = EncodeDateTime(p.Year, p.Month, p.Day, 0, 0, 0, 0);
-            end = EncodeDateTime(p.Year, p.Month, p.Day, 23, 59, 59, 999);
-            break;
-        }
-        case TQuickRange::Last24Hours:
-            begin = now - 1;
-            break;
-        case TQuickRange::Last7Days:
-            begin = now - 7;
-            break;
-        case TQuickRange::Last30Days:
-            begin = now - 30;
-            break;
-    }
-    SetBeginTime(begin);
-    SetEndTime(end);
+    const TTimeRange r = QuickRangeAt(range, FClock ? FClock() : Now());
+    SetBeginTime(r.Begin);
+    SetEndTime(r.End);
 }
 
 QPushButton* THistoryPanel::AddButton(const QString& caption, const QString& objectName) {

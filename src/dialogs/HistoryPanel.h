@@ -19,6 +19,7 @@
 
 #include "dialogs/HistoryChart.h"
 #include "dialogs/HistoryPrint.h"
+#include "dialogs/RangePickers.h"
 #include "store/Items.h"
 
 class QDateTimeEdit;
@@ -61,7 +62,7 @@ class THistoryPanel : public QWidget {
     void SetEndTime(TDateTime value);
 
     // The quick ranges: both pickers at once, from the panel's clock.
-    enum class TQuickRange { Today, Last24Hours, Last7Days, Last30Days };
+    using TQuickRange = ::TQuickRange;
     void SetQuickRange(TQuickRange range);
     // Now() unless set; tests set their own.
     using TClock = std::function<TDateTime()>;
@@ -117,7 +118,7 @@ class THistoryPanel : public QWidget {
     QDateTimeEdit* FEndPicker;
     QPushButton* FQueryButton;
     QPushButton* FPrintButton;
-    std::array<QPushButton*, 4> FQuickRangeButtons{};
+    std::array<QPushButton*, kQuickRangeCount> FQuickRangeButtons{};
     QLabel* FRowCountLabel;
     TClock FClock;
     QPushButton* FExportButton;
@@ -126,8 +127,3 @@ class THistoryPanel : public QWidget {
     THistoryReportView* FReport;
     THistoryChart* FChart;
 };
-
-// Wall-clock conversions for date pickers: the edit holds the local date and
-// time of day as plain fields (kept in UTC so no local time is ever invalid).
-QDateTime PickerDateTime(TDateTime value);
-TDateTime PickerValue(const QDateTime& value);

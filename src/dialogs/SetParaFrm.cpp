@@ -166,17 +166,19 @@ void TSetParaForm::IsBackUpCheckBoxClick() {
     }
 }
 
+void SaveAndAccept(QDialog& dialog, const std::function<void()>& save) {
+    struct TCloseWithOk {
+        QDialog& Dialog;
+        ~TCloseWithOk() { Dialog.accept(); }
+    } close{dialog};
+    save();
+}
+
 void TSetParaForm::OKButtonClick() {
     // A failed check keeps the dialog open with what the operator typed, so
     // one wrong field costs no other edit; nothing is stored.
     if (!CheckFields()) return;
-    // Once saving starts the dialog closes with the OK result, also when the
-    // save raises.
-    struct TCloseWithOk {
-        TSetParaForm* Form;
-        ~TCloseWithOk() { Form->accept(); }
-    } close{this};
-    SavePara();
+    SaveAndAccept(*this, [this] { SavePara(); });
 }
 
 bool TSetParaForm::CheckFields() {
@@ -251,19 +253,9 @@ void TSetParaForm::SavePara() {
                 break;
         }
     }
-    // Key 6 came later: a file without its record means "on", so only
-    // switching it off needs a record where none is.
-    if (FAutoReconnect) {
-        WritePara(FParaMgr, items, kParaAutoReconnect, 1, "");
-    } else {
-        WriteOrAddPara(FParaMgr, items, kParaAutoReconnect, 0, "");
-    }
-    // Key 7 likewise: a missing record means the default, so only another
-    // value needs a record where none is.
-    if (FReplyTimeout == kDefaultReplyTimeout) {
-        WritePara(FParaMgr, items, kParaReplyTimeout, FReplyTimeout, "");
-    } else {
-        WriteOrAddPara(FParaMgr, items, kParaReplyTimeout, FReplyTimeout, "");
-    }
+    // Keys 6 and 7 came later: a file without their records means the
+    // default.
+    WriteLaterPara(FParaMgr, items, kParaAutoReconnect, FAutoReconnect ? 1 : 0, 1);
+    WriteLaterPara(FParaMgr, items, kParaReplyTimeout, FReplyTimeout, kDefaultReplyTimeout);
     if (OnParaChange) OnParaChange();
 }

@@ -39,6 +39,9 @@ class TSysParaDbMgr;
 
 // The text of an edit as a decimal integer; anything else counts as 0.
 int32_t EditValue(const QString& text);
+// Runs Save and then closes Dialog with the OK result, also when Save
+// raises: once saving has started, the dialog's values are taken.
+void SaveAndAccept(QDialog& dialog, const std::function<void()>& save);
 
 class TSetParaForm : public QDialog {
     Q_OBJECT

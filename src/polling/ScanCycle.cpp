@@ -35,6 +35,17 @@ void IScanView::StationReplied(TStationState& station, TReplyEffect effect) {
 
 void IScanView::PassDone() {}
 
+std::vector<TStationLine*> IScanView::Lines() {
+    std::vector<TStationLine*> lines;
+    for (TStationState* station : Stations()) {
+        TStationLine* line = station != nullptr ? station->Link : nullptr;
+        if (line != nullptr && std::find(lines.begin(), lines.end(), line) == lines.end()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
 TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRecorder& recorder)
     : FView(view),
       FSettings(settings),
@@ -274,14 +285,8 @@ TStationLine* TScanCycle::SharedLineOf(const TStationState& station) {
 }
 
 std::vector<TStationLine*> TScanCycle::SharedLines() const {
-    std::vector<TStationLine*> lines;
-    for (TStationState* station : FView.Stations()) {
-        if (station == nullptr) continue;
-        TStationLine* line = SharedLineOf(*station);
-        if (line != nullptr && std::find(lines.begin(), lines.end(), line) == lines.end()) {
-            lines.push_back(line);
-        }
-    }
+    std::vector<TStationLine*> lines = FView.Lines();
+    std::erase_if(lines, [](const TStationLine* line) { return !line->IsShared(); });
     return lines;
 }
 

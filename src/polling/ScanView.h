@@ -8,6 +8,7 @@
 
 #include "polling/StationLive.h"
 
+struct TStationLine;
 struct TStationState;
 
 class IScanView {
@@ -20,6 +21,10 @@ class IScanView {
     // The live records of the station nodes, in tree order. The records stay
     // alive at least until the cycle's call returns.
     virtual std::vector<TStationState*> Stations() = 0;
+    // The lines the stations are on, each once. This default gathers them
+    // from Stations(); a view that keeps its lines hands them over without a
+    // walk over every station.
+    virtual std::vector<TStationLine*> Lines();
     // The record of the selected station node; none when nothing or the root
     // is selected.
     virtual TStationState* SelectedStation() = 0;

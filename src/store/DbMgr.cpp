@@ -10,6 +10,7 @@
 
 #include "engine/VeltDatabase.h"
 #include "engine/VeltErrors.h"
+#include "engine/VeltIndex.h"
 #include "engine/VeltTable.h"
 
 namespace {
@@ -123,6 +124,14 @@ void TDBMgrBase::Close() {
 TVeltTable& TDBMgrBase::OpenedTable() const {
     if (!FTable) RaiseEngineError(velt_msg::kTableClosed);
     return *FTable;
+}
+
+const std::vector<int32_t>* TDBMgrBase::FirstIndexIds() {
+    if (!FTable) return nullptr;
+    FDatabase->CheckFileUnchanged();
+    if (RecordCount() == 0) return nullptr;
+    // The index is loaded whenever the manager opened the table.
+    return &FTable->Index(0).Ids();
 }
 
 int32_t TDBMgrBase::RecordCount() const {

@@ -105,6 +105,12 @@ class TDBMgrBase {
     // once the manager is closed.
     TVeltTable& OpenedTable() const;
 
+    // The record ids in the order of the table's first index, for a walk
+    // along it; nil once closed or while the table is empty. The cache may
+    // answer the whole walk, so this first checks that the file is still
+    // this manager's.
+    const std::vector<int32_t>* FirstIndexIds();
+
     // The rule every table of the family follows: the table with the
     // manager's name and record size, capacity 256, and one index on the
     // record's first field.
@@ -180,6 +186,46 @@ class TDBMgr : public TDBMgrBase {
 
   protected:
     using TDBMgrBase::TDBMgrBase;
+
+    // For tables whose first index is on the items' DateTime: appends the
+    // items of [BeginTime, EndTime], newest first. The end of the range is
+    // found by bisecting the index, and the walk goes back from there until
+    // it passes BeginTime. Returns how many records were read.
+    int32_t ListByDateTime(std::vector<TItem>& list, double beginTime, double endTime) {
+        const std::vector<int32_t>* ids = FirstIndexIds();
+        if (ids == nullptr) return 0;
+        TTableWalk walk(Table());
+        // The item of `id`; nothing when no record of that id can be read.
+        const auto readAt = [&](int32_t id) {
+            walk.BeforeId(id);
+            std::optional<TItem> item;
+            GetRecordById(id, item);
+            return item;
+        };
+        // The first index position whose item is after EndTime.
+        size_t lo = 0;
+        size_t hi = ids->size();
+        while (lo < hi) {
+            const size_t mid = lo + (hi - lo) / 2;
+            const std::optional<TItem> probe = readAt((*ids)[mid]);
+            if (probe && probe->DateTime > endTime) {
+                hi = mid;
+            } else {
+                lo = mid + 1;
+            }
+        }
+        int32_t read = 0;
+        for (size_t position = lo; position-- > 0;) {
+            const std::optional<TItem> item = readAt((*ids)[position]);
+            if (!item) continue;
+            ++read;
+            const double time = item->DateTime;
+            if (beginTime <= time && time <= endTime) list.push_back(*item);
+            if (time < beginTime) break;
+        }
+        walk.Finish();
+        return read;
+    }
 
     // Slot 5: after an item was made from a read record; nothing by default.
     virtual void AfterRead(TVeltTable& table, int32_t recordId, TItem& item) {

@@ -1,14 +1,11 @@
 #include "store/HisInfoDbMgr.h"
 
 #include <array>
-#include <optional>
 
 #include "engine/VeltDatabase.h"
 #include "engine/VeltFormat.h"
-#include "engine/VeltIndex.h"
 #include "engine/VeltTable.h"
 #include "store/RecordBytes.h"
-#include "store/TableWalk.h"
 
 namespace {
 
@@ -49,45 +46,7 @@ int32_t THisInfoDbMgr::AddReading(uint8_t tmpAddr, uint16_t aPhaseTmp, uint16_t 
 
 int32_t THisInfoDbMgr::QueryReadings(std::vector<TTmpReading>& list, TDateTime beginTime,
                                      TDateTime endTime) {
-    TVeltTable* table = Table();
-    if (table == nullptr) return 0;
-    // The cache may answer the whole walk: the file must still be ours.
-    Database()->CheckFileUnchanged();
-    if (RecordCount() == 0) return 0;
-    // The index is loaded whenever this manager opened the table.
-    const std::vector<int32_t>& ids = table->Index(0).Ids();
-    TTableWalk walk(table);
-    // The sample of `id`; nothing when no record of that id can be read.
-    const auto readAt = [&](int32_t id) {
-        walk.BeforeId(id);
-        std::optional<TTmpReading> item;
-        GetRecordById(id, item);
-        return item;
-    };
-
-    // The first index position whose sample is after EndTime.
-    size_t lo = 0;
-    size_t hi = ids.size();
-    while (lo < hi) {
-        const size_t mid = lo + (hi - lo) / 2;
-        const std::optional<TTmpReading> probe = readAt(ids[mid]);
-        if (probe && probe->DateTime > endTime) {
-            hi = mid;
-        } else {
-            lo = mid + 1;
-        }
-    }
-    int32_t read = 0;
-    for (size_t position = lo; position-- > 0;) {
-        const std::optional<TTmpReading> item = readAt(ids[position]);
-        if (!item) continue;
-        ++read;
-        const TDateTime time = item->DateTime;
-        if (beginTime <= time && time <= endTime) list.push_back(*item);
-        if (time < beginTime) break;
-    }
-    walk.Finish();
-    return read;
+    return ListByDateTime(list, beginTime, endTime);
 }
 
 bool THisInfoDbMgr::CreateTables(TVeltDatabase& database) {

@@ -150,3 +150,9 @@ int32_t WriteOrAddPara(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, uint
     list.push_back(item);
     return 1;
 }
+
+int32_t WriteLaterPara(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, uint8_t key,
+                       int32_t value, int32_t defaultValue) {
+    return value == defaultValue ? WritePara(mgr, list, key, value, "")
+                                 : WriteOrAddPara(mgr, list, key, value, "");
+}

@@ -92,3 +92,8 @@ int32_t WritePara(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, uint8_t k
 // made) gets a new record, listed in List too. Returns the records written.
 int32_t WriteOrAddPara(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, uint8_t key,
                        int32_t value, std::string_view text);
+// For a key added after the first files, whose missing record means
+// DefaultValue: written to the records that hold it, and a record is added
+// only for another value. Returns the records written.
+int32_t WriteLaterPara(TSysParaDbMgr& mgr, std::vector<TSysParaItem>& list, uint8_t key,
+                       int32_t value, int32_t defaultValue);
