@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/OverviewView.h"
+#include "common/QtBenchMain.h"
 #include "polling/StationState.h"
 #include "store/Items.h"
 
@@ -88,11 +89,5 @@ BENCHMARK(BM_OverviewOneRowChanged)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunWidgetBenchmarks(argc, argv);
 }

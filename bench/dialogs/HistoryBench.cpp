@@ -13,38 +13,14 @@
 #include <cmath>
 #include <memory>
 
+#include "common/QtBenchMain.h"
+#include "common/YearOfSamples.h"
 #include "dialogs/HistoryChart.h"
 #include "dialogs/HistoryChartData.h"
 #include "dialogs/HistoryPrint.h"
 #include "dialogs/HistoryReport.h"
 
 namespace {
-
-constexpr size_t kYear = 525600;
-constexpr double kOneMinute = 1.0 / 1440.0;
-
-const std::vector<TTmpReading>& YearOfSamples() {
-    static const std::vector<TTmpReading> list = [] {
-        std::vector<TTmpReading> v;
-        v.reserve(kYear);
-        const TDateTime first = EncodeDateTime(2022, 1, 1);
-        for (size_t k = kYear; k-- > 0;) {
-            TTmpReading r;
-            r.RecordId = static_cast<int32_t>(k + 1);
-            r.DateTime = first + static_cast<double>(k) * kOneMinute;
-            r.TmpAddr = 1;
-            const double day = static_cast<double>(k) / 1440.0;
-            r.APhaseTmp = static_cast<uint16_t>(90 + 30 * std::sin(day * 6.283) + k % 7);
-            r.BPhaseTmp = static_cast<uint16_t>(95 + 25 * std::sin(day * 6.283 + 1) + k % 5);
-            r.CPhaseTmp = k % 10007 == 0 ? 65535 : static_cast<uint16_t>(100 + k % 11);
-            r.IronTmp = k % 3 == 0 ? 0 : static_cast<uint16_t>(80 + k % 13);
-            r.RelayFlags = static_cast<uint8_t>(k % 16);
-            v.push_back(r);
-        }
-        return v;
-    }();
-    return list;
-}
 
 // The report as the window shows it: about 25 rows visible.
 std::unique_ptr<THistoryReportView> ShownReport() {
@@ -197,11 +173,5 @@ BENCHMARK(BM_PrintRowsToPdf)->Arg(200)->Arg(5000)->Unit(benchmark::kMillisecond)
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunWidgetBenchmarks(argc, argv);
 }

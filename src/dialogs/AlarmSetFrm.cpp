@@ -45,14 +45,8 @@ TAlarmSetForm::TAlarmSetForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbM
     FAlarmSoundCheckBox = new QCheckBox(QStringLiteral("报警声音"), this);
     FAlarmSoundCheckBox->setObjectName(QStringLiteral("AlarmSoundCheckBox"));
 
-    FOKButton = new QPushButton(QStringLiteral("确定"), this);
-    FOKButton->setObjectName(QStringLiteral("OKButton"));
-    FCancelButton = new QPushButton(QStringLiteral("取消"), this);
-    FCancelButton->setObjectName(QStringLiteral("CancelButton"));
-    FOKButton->setDefault(true);
-    FCancelButton->setAutoDefault(false);
+    QHBoxLayout* buttons = MakeOkCancelRow(*this, FOKButton, FCancelButton);
     connect(FOKButton, &QPushButton::clicked, this, &TAlarmSetForm::OKButtonClick);
-    connect(FCancelButton, &QPushButton::clicked, this, &QDialog::reject);
     // Clicks and the space key both toggle the box.
     connect(FTempLimitCheckBox, &QCheckBox::toggled, this, &TAlarmSetForm::TempLimitCheckBoxClick);
 
@@ -61,10 +55,6 @@ TAlarmSetForm::TAlarmSetForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbM
     limit->addWidget(FTempLimitLabel);
     limit->addWidget(FTempLimitEdit);
     limit->addStretch(1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(FOKButton);
-    buttons->addWidget(FCancelButton);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(FTempLimitCheckBox);
     layout->addLayout(limit);

@@ -54,21 +54,11 @@ TSetParaForm::TSetParaForm(QWidget* owner, TSysParaInfo& settings, TSysParaDbMgr
     FAutoReconnectCheckBox->setObjectName(QStringLiteral("AutoReconnectCheckBox"));
     QWidget* group = MakeBackUpGroup();
 
-    FOKButton = new QPushButton(QStringLiteral("确定"), this);
-    FOKButton->setObjectName(QStringLiteral("OKButton"));
-    FCancelButton = new QPushButton(QStringLiteral("取消"), this);
-    FCancelButton->setObjectName(QStringLiteral("CancelButton"));
-    FOKButton->setDefault(true);
-    FCancelButton->setAutoDefault(false);
+    QHBoxLayout* buttons = MakeOkCancelRow(*this, FOKButton, FCancelButton);
     connect(FOKButton, &QPushButton::clicked, this, &TSetParaForm::OKButtonClick);
-    connect(FCancelButton, &QPushButton::clicked, this, &QDialog::reject);
     // Clicks and the space key both toggle the box.
     connect(FIsBackUpCheckBox, &QCheckBox::toggled, this, &TSetParaForm::IsBackUpCheckBoxClick);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(FOKButton);
-    buttons->addWidget(FCancelButton);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(top);
     layout->addWidget(FAutoReconnectCheckBox);
@@ -172,6 +162,21 @@ void SaveAndAccept(QDialog& dialog, const std::function<void()>& save) {
         ~TCloseWithOk() { Dialog.accept(); }
     } close{dialog};
     save();
+}
+
+QHBoxLayout* MakeOkCancelRow(QDialog& dialog, QPushButton*& ok, QPushButton*& cancel) {
+    ok = new QPushButton(QStringLiteral("确定"), &dialog);
+    ok->setObjectName(QStringLiteral("OKButton"));
+    cancel = new QPushButton(QStringLiteral("取消"), &dialog);
+    cancel->setObjectName(QStringLiteral("CancelButton"));
+    ok->setDefault(true);
+    cancel->setAutoDefault(false);
+    QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    row->addWidget(ok);
+    row->addWidget(cancel);
+    return row;
 }
 
 void TSetParaForm::OKButtonClick() {

@@ -34,6 +34,7 @@
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QHBoxLayout;
 class QPushButton;
 class TSysParaDbMgr;
 
@@ -42,6 +43,9 @@ int32_t EditValue(const QString& text);
 // Runs Save and then closes Dialog with the OK result, also when Save
 // raises: once saving has started, the dialog's values are taken.
 void SaveAndAccept(QDialog& dialog, const std::function<void()>& save);
+// A settings dialog's "确定" (the default button, "OKButton") and "取消"
+// ("CancelButton", which rejects), right-aligned in the returned row.
+QHBoxLayout* MakeOkCancelRow(QDialog& dialog, QPushButton*& ok, QPushButton*& cancel);
 
 class TSetParaForm : public QDialog {
     Q_OBJECT
