@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
+
+#include "store/DateTime.h"
 
 namespace {
 
@@ -66,4 +69,20 @@ int64_t IntegerOption(const std::string& name, const std::string& text, int64_t 
                          std::to_string(max) + ", not '" + text + "'");
     }
     return value;
+}
+
+double TimeOption(const std::string& name, const std::string& text) {
+    const std::optional<TDateTime> time = ParseIsoDateTime(text);
+    if (!time) {
+        throw TToolError("--" + name + " must be a local time YYYY-MM-DD hh:mm:ss[.zzz], not '" +
+                         text + "'");
+    }
+    return *time;
+}
+
+TTimeOptions TimeRangeOptions(const TArgs& args) {
+    const std::optional<std::string> from = args.Get("from");
+    const std::optional<std::string> to = args.Get("to");
+    return {from ? TimeOption("from", *from) : std::numeric_limits<TDateTime>::lowest(),
+            to ? TimeOption("to", *to) : std::numeric_limits<TDateTime>::max()};
 }

@@ -42,3 +42,15 @@ class TArgs {
 // An integer option from Min to Max, else TToolError naming the option.
 // Decimal, or hexadecimal after "0x".
 int64_t IntegerOption(const std::string& name, const std::string& text, int64_t min, int64_t max);
+
+// A time option's local time, YYYY-MM-DD hh:mm:ss[.zzz], else TToolError
+// naming the option.
+double TimeOption(const std::string& name, const std::string& text);
+// The range of the options --from and --to, local times as
+// YYYY-MM-DD hh:mm:ss[.zzz]; a missing one leaves that end open. A time
+// that does not parse is a TToolError naming its option.
+struct TTimeOptions {
+    double Begin;
+    double End;
+};
+TTimeOptions TimeRangeOptions(const TArgs& args);

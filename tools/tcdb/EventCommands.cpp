@@ -10,36 +10,19 @@
 #include "store/EventDbMgr.h"
 #include "store/StorePaths.h"
 
-namespace {
-
-constexpr const char* kTimeFormat = "YYYY-MM-DD hh:mm:ss[.zzz]";
-
-TDateTime TimeOption(const std::string& name, const std::string& text) {
-    const std::optional<TDateTime> time = ParseIsoDateTime(text);
-    if (!time) {
-        throw TToolError("--" + name + " must be a local time " + kTimeFormat + ", not '" + text +
-                         "'");
-    }
-    return *time;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void CmdEvents(const TWords& words, std::ostream& out) {
     const TArgs args(words, {"from", "to"});
     args.ExpectPositional(1);
     const std::string fileName = EventFileName(args.Positional()[0]);
-    const auto from = args.Get("from");
-    const auto to = args.Get("to");
-    const TDateTime begin =
-        from ? TimeOption("from", *from) : std::numeric_limits<TDateTime>::lowest();
-    const TDateTime end = to ? TimeOption("to", *to) : std::numeric_limits<TDateTime>::max();
+    const TTimeOptions range = TimeRangeOptions(args);
     RequireExistingFile(fileName);
     // A reader beside the station: a file it is writing is read again.
     const std::vector<TEventInfo> events = RetryWhileBusy([&] {
         TEventDbMgr mgr(fileName, TEventDbMgr::TSharedRead{});
         std::vector<TEventInfo> list;
-        mgr.QueryEvents(list, begin, end);
+        mgr.QueryEvents(list, range.Begin, range.End);
         return list;
     });
     const std::vector<std::string> header = {"RecordId", "DateTime", "TmpAddr", "StationPosName",

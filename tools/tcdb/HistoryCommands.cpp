@@ -15,16 +15,6 @@
 namespace {
 
 constexpr size_t kRawValueCount = 4;
-constexpr const char* kTimeFormat = "YYYY-MM-DD hh:mm:ss[.zzz]";
-
-TDateTime TimeOption(const std::string& name, const std::string& text) {
-    const std::optional<TDateTime> time = ParseIsoDateTime(text);
-    if (!time) {
-        throw TToolError("--" + name + " must be a local time " + kTimeFormat + ", not '" + text +
-                         "'");
-    }
-    return *time;
-}
 
 const std::string& FileArgument(const TArgs& args) {
     args.ExpectPositional(1);
@@ -37,20 +27,16 @@ const std::string& FileArgument(const TArgs& args) {
 std::vector<TTmpReading> SelectSamples(const TWords& words) {
     const TArgs args(words, {"from", "to"});
     const std::string& fileName = FileArgument(args);
-    const auto from = args.Get("from");
-    const auto to = args.Get("to");
-    const TDateTime begin =
-        from ? TimeOption("from", *from) : std::numeric_limits<TDateTime>::lowest();
-    const TDateTime end = to ? TimeOption("to", *to) : std::numeric_limits<TDateTime>::max();
+    const TTimeOptions range = TimeRangeOptions(args);
     RequireExistingFile(fileName);
     // A reader beside the station: a file it is writing is read again.
     return RetryWhileBusy([&] {
         THisInfoDbMgr mgr(fileName, THisInfoDbMgr::TSharedRead{});
         std::vector<TTmpReading> samples;
-        if (!from && !to) {
+        if (!args.Has("from") && !args.Has("to")) {
             mgr.ListRecords(samples);
         } else {
-            mgr.QueryReadings(samples, begin, end);
+            mgr.QueryReadings(samples, range.Begin, range.End);
         }
         return samples;
     });
