@@ -13,10 +13,12 @@
 set -euo pipefail
 
 # What the installed programs (tcstation, tcdb, tcsim) need to run: the Qt
-# libraries (libqt6gui6 brings the xcb and offscreen platform plugins),
-# Modbus for the simulator and the Chinese font.
+# libraries (libqt6gui6 brings the xcb and offscreen platform plugins; the
+# multimedia library brings its own for the alarm tone), Qt's Chinese
+# translations, Modbus for the simulator and the Chinese font.
 RUNTIME_PACKAGES=(
-  libqt6widgets6 libqt6charts6 libqt6printsupport6
+  libqt6widgets6 libqt6charts6 libqt6printsupport6 libqt6multimedia6
+  qt6-translations-l10n
   libmodbus5 fonts-noto-cjk
 )
 
@@ -25,7 +27,7 @@ PACKAGES=(
   clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libssl-dev libsqlite3-dev libmodbus-dev
-  qt6-base-dev qt6-charts-dev libgl-dev
+  qt6-base-dev qt6-charts-dev qt6-multimedia-dev libgl-dev
   # Qt Charts' CMake files load Qt6OpenGL's, which qt6-charts-dev does not depend on.
   libqt6opengl6-dev
   xvfb xauth x11-utils imagemagick fonts-noto-cjk poppler-utils tzdata

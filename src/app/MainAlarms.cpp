@@ -24,9 +24,6 @@
 
 namespace {
 
-// How often the default alarm sound repeats while an alarm is unacknowledged.
-constexpr int kAlarmSoundRepeatMs = 2000;
-
 std::string PosNameOf(const TStationState& station) {
     return station.Station != nullptr ? station.Station->StationPosName.Utf8() : std::string();
 }
@@ -115,18 +112,11 @@ void TMainForm::ShowAlarmIndications() {
     const bool sound = FSysParaInfo.AlarmSound && FAlarms.ShouldSound();
     if (sound == FSounding) return;
     FSounding = sound;
-    if (FAlarmSound) {
-        FAlarmSound(sound);
-    } else if (sound) {
-        QApplication::beep();
-        FAlarmSoundTimer.start(kAlarmSoundRepeatMs);
-    } else {
-        FAlarmSoundTimer.stop();
-    }
+    if (FAlarmSound) FAlarmSound(sound);
 }
 
 void TMainForm::SetAlarmSoundPlayer(TAlarmSoundPlayer player) {
-    if (FSounding && !FAlarmSound) FAlarmSoundTimer.stop();
+    if (FSounding && FAlarmSound) FAlarmSound(false);
     FAlarmSound = std::move(player);
     if (FSounding && FAlarmSound) FAlarmSound(true);
 }

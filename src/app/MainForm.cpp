@@ -3,6 +3,7 @@
 // MainCommands.cpp, the views of the selected station in MainViews.cpp.
 
 #include "app/MainForm.h"
+#include "app/AlarmSound.h"
 
 #include <QAction>
 #include <QApplication>
@@ -81,8 +82,8 @@ TMainForm::TMainForm(const std::string& programDir, QWidget* parent)
     setCentralWidget(splitter);
     MakeStatusBar();
 
-    FAlarmSoundTimer.setObjectName(QStringLiteral("AlarmSoundTimer"));
-    connect(&FAlarmSoundTimer, &QTimer::timeout, this, [] { QApplication::beep(); });
+    FDefaultSound = new TAlarmSound(this);
+    FAlarmSound = [this](bool on) { FDefaultSound->SetOn(on); };
     FBackUpTimer.setObjectName(QStringLiteral("BackUpTimer"));
     FBackUpTimer.setInterval(kBackUpTimerInterval);
     connect(&FBackUpTimer, &QTimer::timeout, this, [this] {
@@ -105,7 +106,7 @@ TMainForm::~TMainForm() {
     if (FHistoryPanel != nullptr) FHistoryPanel->ClearReadings();
     FDetachedReport.reset();
     ReleaseStations();
-    FAlarmSoundTimer.stop();
+    FDefaultSound->SetOn(false);
     if (FAlarmPage != nullptr) FAlarmPage->SetEventStore(nullptr);
     FEventMgr.reset();
     FParaList.clear();

@@ -54,6 +54,7 @@ class TSampleRecorder;
 class TScanCycle;
 class TStationDbMgr;
 class TStationNode;
+class TAlarmSound;
 class TStationRoster;
 class TSysParaDbMgr;
 
@@ -206,7 +207,7 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // date: tree nodes, "设备总览", the window's attention and the sound.
     void AlarmEvents(const std::vector<TAlarmEvent>& events);
     // Starts (true) or stops (false) the repeating alarm sound; tests set
-    // their own. The default beeps every few seconds.
+    // their own. The default plays the station's alarm tone every 2 s.
     using TAlarmSoundPlayer = std::function<void(bool on)>;
     void SetAlarmSoundPlayer(TAlarmSoundPlayer player);
     bool AlarmSounding() const { return FSounding; }
@@ -284,7 +285,8 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     QTimer FBackUpTimer;
     TBackUpClock FBackUpClock;
     TBackUpClock FAlarmClock;
-    QTimer FAlarmSoundTimer;
+    // The default player's sound.
+    TAlarmSound* FDefaultSound;
     // The backup viewer once created; kept for the next use, and none again
     // once it is destroyed.
     QPointer<QWidget> FBackUpViewer;

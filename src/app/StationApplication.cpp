@@ -1,6 +1,9 @@
 #include "app/StationApplication.h"
 
 #include <QFontDatabase>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <exception>
 
 #include "app/ErrorReport.h"
@@ -33,9 +36,25 @@ QString PickCjkFamily() {
     return chinese.isEmpty() ? QString() : chinese.first();
 }
 
+bool InstallChineseTexts(QApplication& app) {
+    const QLocale chinese(QLocale::Chinese, QLocale::China);
+    QLocale::setDefault(chinese);
+    // "qt" names Qt's catalogs of every module (base, multimedia, ...).
+    auto* translator = new QTranslator(&app);
+    if (!translator->load(chinese, QStringLiteral("qt"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QApplication::installTranslator(translator);
+}
+
 TStationApplication::TStationApplication(int& argc, char** argv) : QApplication(argc, argv) {
     const QString family = PickCjkFamily();
     if (!family.isEmpty()) setFont(QFont(family, kFontPointSize));
+    if (!InstallChineseTexts(*this)) {
+        qWarning("Qt's Chinese translations are not installed; its own texts stay English");
+    }
     InstallQtCommSinks(
         [](std::exception_ptr error) { ReportApplicationException(activeWindow(), error); });
 }

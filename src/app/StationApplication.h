@@ -27,12 +27,19 @@ inline constexpr const char* kPreferredCjkFamily = "Noto Sans CJK SC";
 // system has none.
 QString PickCjkFamily();
 
+// Makes Qt's own texts (standard buttons, the print, file and font dialogs)
+// Simplified Chinese from Qt's translations, and the calendar's month and day
+// names from the Chinese locale, so the whole window speaks one language.
+// The station's own texts are not translated; they are Chinese already.
+// False when Qt's translations are not installed: those texts stay English.
+bool InstallChineseTexts(QApplication& app);
+
 class TStationApplication : public QApplication {
     Q_OBJECT
   public:
-    // Sets the application font to PickCjkFamily() (when there is one) and
-    // installs the serial ports' Qt notification sinks, which report what
-    // a port event handler raises.
+    // Sets the application font to PickCjkFamily() (when there is one),
+    // installs Qt's Chinese texts and the serial ports' Qt notification
+    // sinks, which report what a port event handler raises.
     TStationApplication(int& argc, char** argv);
 
     bool notify(QObject* receiver, QEvent* event) override;

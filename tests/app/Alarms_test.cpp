@@ -10,6 +10,7 @@
 #include <QTableWidget>
 #include <QTreeWidget>
 
+#include "app/AlarmSound.h"
 #include "app/AlarmView.h"
 #include "app/MainForm.h"
 #include "app/OverviewView.h"
@@ -89,6 +90,26 @@ TEST_F(AlarmsTest, ATripOnAnUnselectedStationIsRaisedOnceShownHeardAndAcknowledg
         EXPECT_EQ(event.StationPosName.Utf8(), "2号主变");
     }
     EXPECT_TRUE(Log.Messages().isEmpty());
+}
+
+// Without a player of its own the window plays its tone while an alarm
+// waits, and stops it at the acknowledgement.
+TEST(AlarmSoundInTheWindow, TheDefaultToneRunsUntilTheAlarmIsAcknowledged) {
+    TProgramDir dir;
+    TPtyPair pty;
+    dir.LinkPort(1, pty.SlavePath());
+    RegisterStations(dir, {{1, 1, "1号主变", "温控器A"}});
+    TMessageLog log;
+    std::unique_ptr<TMainForm> window = StartWindow(dir);
+    auto* sound = window->findChild<TAlarmSound*>();
+    ASSERT_NE(sound, nullptr);
+    EXPECT_FALSE(sound->On());
+    Deliver(*window, StationAt(*window, 0), RelayReply(1, 0x08));
+    EXPECT_TRUE(window->AlarmSounding());
+    EXPECT_TRUE(sound->On());
+    window->AlarmEvents(window->Alarms().AcknowledgeAll(Now()));
+    EXPECT_FALSE(sound->On());
+    EXPECT_TRUE(log.Messages().isEmpty());
 }
 
 // A controller that goes silent raises "通讯中断" at the pass that declares

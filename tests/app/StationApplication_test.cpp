@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QEvent>
 #include <QFontDatabase>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -84,6 +88,27 @@ TEST(TStationApplication, TheFontHasChineseGlyphsPreferringNotoSansCjkSc) {
         EXPECT_EQ(family, kPreferredCjkFamily);
     }
     EXPECT_EQ(QApplication::font().family(), family);
+}
+
+// Qt's own texts speak Chinese like the rest of the window; the station's
+// own texts stay exactly as written.
+TEST(TStationApplication, QtsOwnTextsAreSimplifiedChinese) {
+    ASSERT_TRUE(InstallChineseTexts(*qApp))
+        << "Qt's translations are missing (scripts/setup.sh installs them)";
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+    EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), QStringLiteral("取消"));
+    QDialogButtonBox buttons(QDialogButtonBox::Save | QDialogButtonBox::Close);
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Save)->text(), QStringLiteral("保存"));
+    // The calendar pop-up's month and day names.
+    EXPECT_EQ(QLocale().standaloneMonthName(1), QStringLiteral("一月"));
+    EXPECT_EQ(QLocale().dayName(1), QStringLiteral("星期一"));
+    // Numbers keep the decimal point every text of the station uses.
+    EXPECT_EQ(QLocale().toString(12.5, 'f', 1), QStringLiteral("12.5"));
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "OK"), QStringLiteral("确定"));
+    EXPECT_EQ(QCoreApplication::translate("TMainForm", "增加设备(&E)..."),
+              QStringLiteral("增加设备(&E)..."));
 }
 
 int main(int argc, char** argv) {
