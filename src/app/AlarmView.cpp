@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <exception>
 #include <iterator>
+#include <memory>
 #include <string>
 
 #include "app/ErrorReport.h"
@@ -30,6 +31,10 @@ constexpr int kHistoryColumnCount = static_cast<int>(std::size(kHistoryCaptions)
 const char* const kChatteringMark = "（频繁）";
 // The name "导出..." suggests for the file, with the range's dates.
 const char* const kExportSource = "报警记录";
+// Printed column widths (relative): room for the date and time and the
+// detail, little for the address.
+constexpr int kPrintWidths[] = {120, 90, 40, 70, 60, 50, 150};
+static_assert(std::size(kPrintWidths) == std::size(kHistoryCaptions));
 // The alarm's id on the first cell of its row: the selection follows it
 // across redraws.
 constexpr int kAlarmIdRole = Qt::UserRole;
@@ -115,6 +120,7 @@ TAlarmPage::TAlarmPage(TAlarmMonitor& monitor, QWidget* parent)
       FBeginPicker(MakeRangePicker(QStringLiteral("BeginTimePicker"), true, 0, this)),
       FEndPicker(MakeRangePicker(QStringLiteral("EndTimePicker"), true, 0, this)),
       FQueryButton(MakeButton("查询", QStringLiteral("QueryButton"), this)),
+      FPrintButton(MakeButton("打印...", QStringLiteral("PrintButton"), this)),
       FExportButton(MakeButton("导出...", QStringLiteral("ExportButton"), this)),
       FRowCount(new QLabel(this)),
       FHistoryTable(MakeTable(kHistoryCaptions, kHistoryColumnCount,
@@ -140,6 +146,7 @@ TAlarmPage::TAlarmPage(TAlarmMonitor& monitor, QWidget* parent)
         rangeRow->addWidget(button);
     }
     rangeRow->addWidget(FQueryButton);
+    rangeRow->addWidget(FPrintButton);
     rangeRow->addWidget(FExportButton);
     rangeRow->addWidget(FRowCount);
     rangeRow->addStretch();
@@ -149,6 +156,7 @@ TAlarmPage::TAlarmPage(TAlarmMonitor& monitor, QWidget* parent)
     connect(FAcknowledgeButton, &QPushButton::clicked, this, [this] { AcknowledgeSelected(); });
     connect(FAcknowledgeAllButton, &QPushButton::clicked, this, [this] { AcknowledgeAll(); });
     connect(FQueryButton, &QPushButton::clicked, this, [this] { Query(); });
+    connect(FPrintButton, &QPushButton::clicked, this, [this] { Print(); });
     connect(FExportButton, &QPushButton::clicked, this, [this] { Export(); });
     connect(FActiveTable, &QTableWidget::itemSelectionChanged, this, [this] { UpdateButtons(); });
 
@@ -292,6 +300,7 @@ void TAlarmPage::ShowHistory() {
         }
     }
     FRowCount->setText(QStringLiteral("共 %1 条记录").arg(rows));
+    FPrintButton->setEnabled(rows > 0);
     FExportButton->setEnabled(rows > 0);
 }
 
@@ -306,4 +315,29 @@ void TAlarmPage::Export() {
                         headers, rows.size(),
                         [&rows](size_t index, TCsvRow& row) { EventCells(rows[index], row); });
     });
+}
+
+TReportPrintJob TAlarmPage::PrintJob() const {
+    TReportPrintJob job;
+    job.Heading = QStringLiteral("报警记录报表");
+    job.Source = QString::fromUtf8(kExportSource);
+    job.Begin = FEventsBegin;
+    job.End = FEventsEnd;
+    for (const char* caption : kHistoryCaptions) job.Captions << QString::fromUtf8(caption);
+    job.Widths.assign(std::begin(kPrintWidths), std::end(kPrintWidths));
+    job.Rows = FEvents.size();
+    // The job holds its own rows: the print dialogs let events through, and
+    // a new query meanwhile must not pull them away.
+    auto rows = std::make_shared<const std::vector<TEventInfo>>(FEvents);
+    job.Cell = [rows](size_t row, int column) {
+        TCsvRow cells;
+        EventCells((*rows)[row], cells);
+        if (column == 0) return QString::fromStdString(DateTimeToText((*rows)[row].DateTime));
+        return QString::fromStdString(cells[static_cast<size_t>(column)]);
+    };
+    return job;
+}
+
+void TAlarmPage::Print() {
+    Guarded(this, [this] { PrintWithPreview(this, PrintJob()); });
 }

@@ -19,6 +19,7 @@
 #include <functional>
 #include <vector>
 
+#include "dialogs/HistoryPrint.h"
 #include "dialogs/RangePickers.h"
 #include "polling/AlarmMonitor.h"
 #include "store/DateTime.h"
@@ -55,6 +56,11 @@ class TAlarmPage : public QWidget {
     void AcknowledgeSelected();
     void AcknowledgeAll();
     void Export();
+    // "打印...": the listed events as a report (preview, or print dialog and
+    // progress when long).
+    void Print();
+    // The report "打印..." prints: the events of the last query.
+    TReportPrintJob PrintJob() const;
 
     // For tests.
     QTableWidget* ActiveTable() const { return FActiveTable; }
@@ -63,6 +69,7 @@ class TAlarmPage : public QWidget {
     QPushButton* AcknowledgeAllButton() const { return FAcknowledgeAllButton; }
     QPushButton* QueryButton() const { return FQueryButton; }
     QPushButton* ExportButton() const { return FExportButton; }
+    QPushButton* PrintButton() const { return FPrintButton; }
     QDateTimeEdit* BeginTimePicker() const { return FBeginPicker; }
     QDateTimeEdit* EndTimePicker() const { return FEndPicker; }
     QLabel* RowCountLabel() const { return FRowCount; }
@@ -85,6 +92,7 @@ class TAlarmPage : public QWidget {
     QDateTimeEdit* FBeginPicker;
     QDateTimeEdit* FEndPicker;
     QPushButton* FQueryButton;
+    QPushButton* FPrintButton;
     QPushButton* FExportButton;
     QLabel* FRowCount;
     QTableWidget* FHistoryTable;

@@ -4,10 +4,6 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QPrintDialog>
-#include <QPrintPreviewDialog>
-#include <QPrinter>
-#include <QProgressDialog>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -31,8 +27,6 @@ QString RowCountText(size_t rows) {
 }
 // Decimation columns of a printed chart: finer than any screen plot.
 constexpr int kPrintChartBuckets = 1500;
-// Jobs up to this many pages are previewed; longer ones print directly.
-constexpr int kPreviewPageLimit = 300;
 
 }  // namespace
 
@@ -156,33 +150,7 @@ void THistoryPanel::ShowPrintPreview() {
         FReadings != nullptr ? *FReadings : std::vector<TTmpReading>();
     job.Readings = &rows;
 
-    QPrinter printer(QPrinter::HighResolution);
-    printer.setPageOrientation(QPageLayout::Landscape);
-    if (HistoryPrintPageCount(printer, job) <= kPreviewPageLimit) {
-        QPrintPreviewDialog dialog(&printer, this);
-        dialog.setObjectName(QStringLiteral("HistoryPrintPreview"));
-        dialog.setWindowTitle(QStringLiteral("打印预览"));
-        connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
-                [&job](QPrinter* target) { PrintHistory(*target, job); });
-        RunModal(dialog);
-        return;
-    }
-
-    // A preview keeps every page in memory (about 0.1 MB each; a year of
-    // samples is some 16,000 pages): print straight away, page by page,
-    // with a way to stop.
-    QPrintDialog dialog(&printer, this);
-    dialog.setObjectName(QStringLiteral("HistoryPrintDialog"));
-    if (RunModal(dialog) != QDialog::Accepted) return;
-    QProgressDialog progress(QStringLiteral("正在打印..."), QStringLiteral("取消"), 0,
-                             HistoryPrintPageCount(printer, job), this);
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(0);
-    PrintHistory(printer, job, [&progress](int page, int pages) {
-        progress.setMaximum(pages);
-        progress.setValue(page - 1);
-        return !progress.wasCanceled();
-    });
+    PrintWithPreview(this, HistoryReportJob(job));
 }
 
 void THistoryPanel::ExportShownRows() {

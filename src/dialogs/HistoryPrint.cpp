@@ -4,12 +4,16 @@
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QPainter>
+#include <QPrintDialog>
+#include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QProgressDialog>
 #include <algorithm>
 #include <array>
 #include <cmath>
 
 #include "dialogs/HistoryReport.h"
+#include "dialogs/Prompts.h"
 
 namespace {
 
@@ -26,6 +30,8 @@ constexpr qreal kCellPaddingPoints = 2;
 // The chart is at most this much as high as it is wide.
 constexpr qreal kChartAspect = 0.6;
 constexpr qreal kPointsPerInch = 72;
+// Jobs up to this many pages are previewed; longer ones print directly.
+constexpr int kPreviewPageLimit = 300;
 
 // Everything measured once per job, in device pixels.
 struct TPageLayout {
@@ -33,7 +39,7 @@ struct TPageLayout {
     qreal Unit = 1;  // device pixels per point
     QFont Heading, Text, Table, TableBold;
     qreal TextLine = 0, RowHeight = 0, Gap = 0, Padding = 0;
-    std::array<qreal, kHistoryColumnCount> ColumnX{}, ColumnWidth{};
+    std::vector<qreal> ColumnX, ColumnWidth;
     int RowsFirstPage = 0;  // without a chart, below the heading block
     int RowsPerPage = 0;
 };
@@ -56,7 +62,7 @@ int RowsFitting(const TPageLayout& L, qreal height) {
     return std::max(rows, 1);
 }
 
-TPageLayout MakeLayout(QPrinter& printer) {
+TPageLayout MakeLayout(QPrinter& printer, const TReportPrintJob& job) {
     const QPaintDevice& device = printer;
     TPageLayout L;
     const QRectF paint = printer.pageLayout().paintRectPixels(printer.resolution());
@@ -76,17 +82,18 @@ TPageLayout MakeLayout(QPrinter& printer) {
     L.Gap = kBlockGapPoints * L.Unit;
     L.Padding = kCellPaddingPoints * L.Unit;
 
+    const size_t columns = static_cast<size_t>(job.Captions.size());
+    const auto unitsOf = [&job](size_t c) {
+        const int w = c < job.Widths.size() ? job.Widths[c] : 0;
+        return w > 0 ? w : kDefaultColumnUnits;
+    };
     int units = 0;
-    for (int width : kHistoryColumnWidths) {
-        units += width > 0 ? width : kDefaultColumnUnits;
-    }
+    for (size_t c = 0; c < columns; ++c) units += unitsOf(c);
     qreal x = 0;
-    for (int c = 0; c < kHistoryColumnCount; ++c) {
-        const int w = kHistoryColumnWidths[static_cast<size_t>(c)];
-        const size_t i = static_cast<size_t>(c);
-        L.ColumnX[i] = x;
-        L.ColumnWidth[i] = L.Page.width() * (w > 0 ? w : kDefaultColumnUnits) / units;
-        x += L.ColumnWidth[i];
+    for (size_t c = 0; c < columns; ++c) {
+        L.ColumnX.push_back(x);
+        L.ColumnWidth.push_back(L.Page.width() * unitsOf(c) / std::max(units, 1));
+        x += L.ColumnWidth.back();
     }
     const qreal bottom = L.Page.height() - FooterHeight(L);
     L.RowsFirstPage = RowsFitting(L, bottom - HeadingBlockHeight(L));
@@ -94,7 +101,7 @@ TPageLayout MakeLayout(QPrinter& printer) {
     return L;
 }
 
-QString RangeText(const THistoryPrintJob& job) {
+QString RangeText(const TReportPrintJob& job) {
     return QStringLiteral("时间范围：") + QString::fromStdString(DateTimeToText(job.Begin)) +
            QStringLiteral(" － ") + QString::fromStdString(DateTimeToText(job.End));
 }
@@ -117,23 +124,20 @@ void DrawCell(QPainter& p, const TPageLayout& L, const QFontMetricsF& fm, int co
 }
 
 // The column header and `count` rows from `first`, starting at `top`.
-void DrawTable(QPainter& p, const TPageLayout& L, const std::vector<TTmpReading>* rows,
-               size_t first, size_t count, qreal top) {
+void DrawTable(QPainter& p, const TPageLayout& L, const TReportPrintJob& job, size_t first,
+               size_t count, qreal top) {
+    const int columns = static_cast<int>(job.Captions.size());
     p.setFont(L.TableBold);
     const QFontMetricsF boldMetrics(L.TableBold);
-    for (int c = 0; c < kHistoryColumnCount; ++c) {
-        DrawCell(p, L, boldMetrics, c, top, HistoryColumnCaption(c));
-    }
+    for (int c = 0; c < columns; ++c) DrawCell(p, L, boldMetrics, c, top, job.Captions[c]);
     qreal y = top + L.RowHeight;
     p.drawLine(QPointF(0, y), QPointF(L.Page.width(), y));
-    if (rows == nullptr) return;
+    if (!job.Cell) return;
     p.setFont(L.Table);
     const QFontMetricsF metrics(L.Table);
-    const size_t end = std::min(rows->size(), first + count);
+    const size_t end = std::min(job.Rows, first + count);
     for (size_t r = first; r < end; ++r) {
-        for (int c = 0; c < kHistoryColumnCount; ++c) {
-            DrawCell(p, L, metrics, c, y, HistoryCellText((*rows)[r], c));
-        }
+        for (int c = 0; c < columns; ++c) DrawCell(p, L, metrics, c, y, job.Cell(r, c));
         y += L.RowHeight;
     }
     p.drawLine(QPointF(0, y), QPointF(L.Page.width(), y));
@@ -146,11 +150,10 @@ void DrawFooter(QPainter& p, const TPageLayout& L, int page, int pages) {
 }
 
 // Draws the heading block; returns its bottom.
-qreal DrawHeading(QPainter& p, const TPageLayout& L, const THistoryPrintJob& job, size_t rows) {
+qreal DrawHeading(QPainter& p, const TPageLayout& L, const TReportPrintJob& job, size_t rows) {
     const qreal headingLine = QFontMetricsF(L.Heading).height() * kRowSpacing;
     qreal y = 0;
-    DrawLine(p, L.Heading, QRectF(0, y, L.Page.width(), headingLine),
-             QStringLiteral("历史数据报表"));
+    DrawLine(p, L.Heading, QRectF(0, y, L.Page.width(), headingLine), job.Heading);
     y += headingLine;
     DrawLine(p, L.Text, QRectF(0, y, L.Page.width(), L.TextLine), job.Source);
     y += L.TextLine;
@@ -172,9 +175,9 @@ struct TPagePlan {
     int Pages = 1;
 };
 
-TPagePlan PlanPages(const TPageLayout& L, const THistoryPrintJob& job) {
+TPagePlan PlanPages(const TPageLayout& L, const TReportPrintJob& job) {
     TPagePlan plan;
-    plan.Rows = job.Readings == nullptr ? 0 : job.Readings->size();
+    plan.Rows = job.Cell ? job.Rows : 0;
     plan.ChartPage = job.Chart.has_value();
     plan.OnFirst = plan.ChartPage ? 0 : std::min(plan.Rows, static_cast<size_t>(L.RowsFirstPage));
     plan.PerPage = static_cast<size_t>(L.RowsPerPage);
@@ -208,15 +211,45 @@ QFont HistoryPrintFont(qreal pointSize, bool bold) {
     return font;
 }
 
+TReportPrintJob HistoryReportJob(const THistoryPrintJob& job) {
+    TReportPrintJob report;
+    report.Heading = QStringLiteral("历史数据报表");
+    report.Source = job.Source;
+    report.Begin = job.Begin;
+    report.End = job.End;
+    for (int c = 0; c < kHistoryColumnCount; ++c) {
+        report.Captions.push_back(HistoryColumnCaption(c));
+        report.Widths.push_back(kHistoryColumnWidths[static_cast<size_t>(c)]);
+    }
+    if (job.Readings != nullptr) {
+        const std::vector<TTmpReading>* readings = job.Readings;
+        report.Rows = readings->size();
+        report.Cell = [readings](size_t row, int column) {
+            return HistoryCellText((*readings)[row], column);
+        };
+    }
+    report.Chart = job.Chart;
+    return report;
+}
+
 int HistoryPrintPageCount(QPrinter& printer, const THistoryPrintJob& job) {
-    return PlanPages(MakeLayout(printer), job).Pages;
+    return ReportPrintPageCount(printer, HistoryReportJob(job));
 }
 
 int PrintHistory(QPrinter& printer, const THistoryPrintJob& job,
                  const THistoryPrintProgress& progress) {
+    return PrintReport(printer, HistoryReportJob(job), progress);
+}
+
+int ReportPrintPageCount(QPrinter& printer, const TReportPrintJob& job) {
+    return PlanPages(MakeLayout(printer, job), job).Pages;
+}
+
+int PrintReport(QPrinter& printer, const TReportPrintJob& job,
+                const THistoryPrintProgress& progress) {
     QPainter p;
     if (!p.begin(&printer)) return 0;
-    const TPageLayout L = MakeLayout(printer);
+    const TPageLayout L = MakeLayout(printer, job);
     const TPagePlan plan = PlanPages(L, job);
     auto goOn = [&](int page) { return !progress || progress(page, plan.Pages); };
     if (!goOn(1)) {
@@ -230,7 +263,7 @@ int PrintHistory(QPrinter& printer, const THistoryPrintJob& job,
         const qreal height = std::min(available, L.Page.width() * kChartAspect);
         RenderHistoryChart(p, QRectF(0, top, L.Page.width(), height), *job.Chart);
     } else {
-        DrawTable(p, L, job.Readings, 0, plan.OnFirst, top);
+        DrawTable(p, L, job, 0, plan.OnFirst, top);
     }
     DrawFooter(p, L, 1, plan.Pages);
 
@@ -244,10 +277,40 @@ int PrintHistory(QPrinter& printer, const THistoryPrintJob& job,
         DrawLine(p, L.Text, QRectF(0, 0, L.Page.width(), L.TextLine),
                  job.Source + QStringLiteral("    ") + RangeText(job));
         const size_t count = std::min(plan.PerPage, plan.Rows - next);
-        DrawTable(p, L, job.Readings, next, count, PageHeaderHeight(L));
+        DrawTable(p, L, job, next, count, PageHeaderHeight(L));
         next += count;
         DrawFooter(p, L, page, plan.Pages);
     }
     p.end();
     return plan.Pages;
+}
+
+void PrintWithPreview(QWidget* parent, const TReportPrintJob& job) {
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setPageOrientation(QPageLayout::Landscape);
+    if (ReportPrintPageCount(printer, job) <= kPreviewPageLimit) {
+        QPrintPreviewDialog dialog(&printer, parent);
+        dialog.setObjectName(QStringLiteral("HistoryPrintPreview"));
+        dialog.setWindowTitle(QStringLiteral("打印预览"));
+        QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
+                         [&job](QPrinter* target) { PrintReport(*target, job); });
+        RunModal(dialog);
+        return;
+    }
+
+    // A preview keeps every page in memory (about 0.1 MB each; a year of
+    // samples is some 16,000 pages): print straight away, page by page,
+    // with a way to stop.
+    QPrintDialog dialog(&printer, parent);
+    dialog.setObjectName(QStringLiteral("HistoryPrintDialog"));
+    if (RunModal(dialog) != QDialog::Accepted) return;
+    QProgressDialog progress(QStringLiteral("正在打印..."), QStringLiteral("取消"), 0,
+                             ReportPrintPageCount(printer, job), parent);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    PrintReport(printer, job, [&progress](int page, int pages) {
+        progress.setMaximum(pages);
+        progress.setValue(page - 1);
+        return !progress.wasCanceled();
+    });
 }

@@ -1,14 +1,17 @@
 #pragma once
-// Printing what the history panel shows: a title page with the source, the
-// range and the chart as it is on screen, then the 13-column report over as
-// many pages as it needs, its column header repeated on every page.
+// Printing a report as the pages show it: a title page with the source, the
+// range and the chart as it is on screen, then the report's columns over as
+// many pages as it needs, its column header repeated on every page. The
+// history panel prints its 13-column report this way, the alarm page its
+// events.
 //
-//   page 1      heading, source, range, sample count, chart
+//   page 1      heading, source, range, row count, chart
 //               (no chart: the report starts below the heading)
 //   page 2..n   source and range, column header, rows, "第 i 页，共 n 页"
 
 #include <QFont>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "store/Items.h"
 
 class QPrinter;
+class QWidget;
 
 struct THistoryPrintJob {
     QString Source;  // the station or the file the samples come from
@@ -25,6 +29,23 @@ struct THistoryPrintJob {
     const std::vector<TTmpReading>* Readings = nullptr;  // borrowed; nullptr prints no rows
     std::optional<THistoryChartState> Chart;             // none: no chart
 };
+
+// Any report: its columns (relative widths, 0 for the default share) and
+// the text of each cell.
+struct TReportPrintJob {
+    QString Heading;  // "历史数据报表", ...
+    QString Source;
+    TDateTime Begin = 0;
+    TDateTime End = 0;
+    QStringList Captions;
+    std::vector<int> Widths;  // one per caption
+    size_t Rows = 0;
+    std::function<QString(size_t row, int column)> Cell;
+    std::optional<THistoryChartState> Chart;  // none: no chart
+};
+
+// The report of a history job: its 13 columns and rows.
+TReportPrintJob HistoryReportJob(const THistoryPrintJob& job);
 
 // Called before each page is drawn (pages counted from 1); returning false
 // aborts the print job.
@@ -37,6 +58,17 @@ int PrintHistory(QPrinter& printer, const THistoryPrintJob& job,
 
 // The pages the job takes on the printer's current paper.
 int HistoryPrintPageCount(QPrinter& printer, const THistoryPrintJob& job);
+
+// The same for any report.
+int PrintReport(QPrinter& printer, const TReportPrintJob& job,
+                const THistoryPrintProgress& progress = {});
+int ReportPrintPageCount(QPrinter& printer, const TReportPrintJob& job);
+
+// What "打印..." does: a preview of a job of up to 300 pages; a longer one
+// (a preview keeps every page in memory) goes through the print dialog and
+// prints page by page with a progress dialog that can stop it. The job must
+// stay unchanged while this runs its dialogs.
+void PrintWithPreview(QWidget* parent, const TReportPrintJob& job);
 
 // A font of the given size whose family has Chinese glyphs, so printed text
 // embeds a font that can show it.

@@ -8,15 +8,22 @@
 
 #include <QDateTimeEdit>
 #include <QLabel>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QProcess>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "app/StationTestSupport.h"
 #include "dialogs/CsvExportDialog.h"
 #include "dialogs/HistoryPanel.h"
+#include "dialogs/HistoryPrint.h"
+#include "dialogs/Prompts.h"
 #include "store/RawValues.h"
 
 namespace {
@@ -198,6 +205,68 @@ TEST_F(AlarmPageTest, HistoryShowsTodaysEventsNewestFirstAndExportsThem) {
     Page.Query();
     EXPECT_EQ(history.rowCount(), 4);
     EXPECT_EQ(history.item(3, 0)->text(), Time(yesterday));
+    Page.SetEventStore(nullptr);
+}
+
+// "打印..." prints the queried events through the preview, into a PDF read
+// back as text; the job keeps its rows when a new query follows.
+TEST_F(AlarmPageTest, PrintShowsTheQueriedEventsAndKeepsThemAcrossANewQuery) {
+    EXPECT_FALSE(Page.PrintButton()->isEnabled());
+    TProgramDir dir;
+    TEventDbMgr store(dir.File("data/event.dt"));
+    for (int i = 0; i < 120; ++i) {
+        store.AddEvent(kMorning + i * kMinute, 3, "3号主变", kEventTempLimit,
+                       i % 2 == 0 ? kActionRaised : kActionCleared, 100 + i, "A相");
+    }
+    Page.SetEventStore(&store);
+    Page.Query();
+    ASSERT_TRUE(Page.PrintButton()->isEnabled());
+
+    const TReportPrintJob job = Page.PrintJob();
+    ASSERT_EQ(job.Rows, 120u);
+    EXPECT_EQ(job.Captions, QStringList({"时间", "位置", "地址", "类型", "动作", "数值", "详情"}));
+    EXPECT_EQ(job.Cell(0, 0), Time(kMorning + 119 * kMinute));  // newest first
+    EXPECT_EQ(job.Cell(0, 5), "219");
+    Page.SetEventStore(nullptr);
+    Page.Query();
+    EXPECT_FALSE(Page.PrintButton()->isEnabled());
+    EXPECT_EQ(job.Cell(119, 5), "100");  // still the job's own rows
+    Page.SetEventStore(&store);
+    Page.Query();
+
+    if (std::string_view(TC_PDFTOTEXT).empty()) GTEST_SKIP() << "poppler-utils missing";
+    QTemporaryDir out;
+    const QString path = out.filePath("events.pdf");
+    int previews = 0;
+    int expectedPages = 0;
+    {
+        TScopedModalRunner runner([&](QDialog& dialog) {
+            auto* preview = qobject_cast<QPrintPreviewDialog*>(&dialog);
+            if (preview == nullptr) return static_cast<int>(QDialog::Rejected);
+            ++previews;
+            QPrinter* printer = preview->printer();
+            printer->setOutputFormat(QPrinter::PdfFormat);
+            printer->setOutputFileName(path);
+            printer->setPageSize(QPageSize(QPageSize::A4));
+            expectedPages = ReportPrintPageCount(*printer, Page.PrintJob());
+            emit preview->paintRequested(printer);
+            return static_cast<int>(QDialog::Accepted);
+        });
+        QTest::mouseClick(Page.PrintButton(), Qt::LeftButton);
+    }
+    ASSERT_EQ(previews, 1);
+    QProcess process;
+    process.start(QString::fromUtf8(TC_PDFTOTEXT), {"-layout", path, "-"});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    const QString text = QString::fromUtf8(process.readAllStandardOutput());
+    EXPECT_EQ(text.count('\f'), expectedPages);
+    EXPECT_GE(expectedPages, 3);  // 120 rows do not fit one landscape page
+    EXPECT_TRUE(text.contains("报警记录报表"));
+    for (int i = 0; i < 120; ++i) {
+        const QString time = Time(kMorning + i * kMinute);
+        EXPECT_EQ(text.count(time), 1) << time.toStdString();
+    }
+    EXPECT_EQ(text.count("温度越限"), 120);
     Page.SetEventStore(nullptr);
 }
 
