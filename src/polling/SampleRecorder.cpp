@@ -37,10 +37,10 @@ std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
-// The station as the operator knows it: its name, or its address for a
-// record made without one.
+// The station as the operator knows it, by the text of its tree node (its
+// position), or by its address for a record made without one.
 std::string StationName(const TStationState& station) {
-    return station.Station != nullptr ? station.Station->DevName.Utf8()
+    return station.Station != nullptr ? station.Station->StationPosName.Utf8()
                                       : std::to_string(station.Address);
 }
 

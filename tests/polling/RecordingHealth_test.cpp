@@ -232,7 +232,7 @@ class HistoryRoomTest : public RecordingHealthTest {
         return BackUpFileName(Rig.Dir() + "/backup", 9, DateOf(Clock));
     }
     std::string Warning() const {
-        return "设备“dev9”的历史数据文件已达到容量上限的90%，请尽快备份！";
+        return "设备“pos9”的历史数据文件已达到容量上限的90%，请尽快备份！";
     }
 
     TDateTime Clock = kMarch1;
@@ -297,7 +297,7 @@ TEST_F(HistoryRoomTest, NearlyFullFileIsBackedUpAtOnceWithAutomaticBackUp) {
 // kept open rather than read again for each; once the file was backed up
 // the next reply stores them all, in order.
 TEST_F(HistoryRoomTest, FullFileFailsWithItsReasonAndTheSamplesWaitForABackUp) {
-    const std::string full = "设备“dev9”的历史数据文件已满，无法继续记录，请立即备份！";
+    const std::string full = "设备“pos9”的历史数据文件已满，无法继续记录，请立即备份！";
     Prefill(255);
     ASSERT_TRUE(ReplyAt(60, kMarch1 + 0.40));  // 256: the last one it holds
     EXPECT_EQ(Rig.View().Errors, (std::vector<std::string>{Warning()}));
