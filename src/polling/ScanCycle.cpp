@@ -448,7 +448,13 @@ bool TScanCycle::WatchHistoryRoom(TStationState& station, TDateTime now, bool fu
     const TDateTime today = DateOf(now);
     if (station.NearlyFullDay == today) return false;
     station.NearlyFullDay = today;
-    if (FSettings.IsBackUp && FHistoryBackUp && FHistoryBackUp(station)) return true;
+    if (FSettings.IsBackUp && FHistoryBackUp) {
+        try {
+            if (FHistoryBackUp(station)) return true;
+        } catch (const std::exception&) {
+            // A backup that raised is one that failed: the warning goes out.
+        }
+    }
     if (!full) FView.ReportRecordingError(HistoryNearlyFullText(station));
     return false;
 }

@@ -1,6 +1,8 @@
 // Recording that meets the field: a history file moved away, replaced,
 // locked by a reader, or a directory that cannot be written. Each shows
 // while it lasts, is reported once, loses no sample and ends by itself.
+// A history file that fills up is told of before it is full, backed up at
+// once with automatic backup, and once full waits for its backup.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
