@@ -137,6 +137,9 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // Today's date for the backups (Now() unless set; tests set their own).
     using TBackUpClock = std::function<TDateTime()>;
     void SetBackUpClock(TBackUpClock clock) { FBackUpClock = std::move(clock); }
+    // Test seam: the file size limit a station's history file is nearly
+    // full or full against (TSampleRecorder::SetFileSizeLimitForTest).
+    void SetHistoryFileLimitForTest(int64_t bytes);
 
     // --- The selected station's views ---
     void ShowStateText(uint8_t state) override;

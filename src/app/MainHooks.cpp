@@ -15,6 +15,7 @@
 #include "dialogs/Prompts.h"
 #include "dialogs/SetParaFrm.h"
 #include "polling/BackUp.h"
+#include "polling/SampleRecorder.h"
 #include "polling/StationState.h"
 #include "store/SysParaChecks.h"
 
@@ -23,6 +24,10 @@ TBackUp TMainForm::MakeBackUp() {
     if (FBackUpClock) backUp.SetClock(FBackUpClock);
     backUp.SetReleaseList([this](TStationState& station) { DetachHistoryList(station); });
     return backUp;
+}
+
+void TMainForm::SetHistoryFileLimitForTest(int64_t bytes) {
+    if (FRecorder) FRecorder->SetFileSizeLimitForTest(bytes);
 }
 
 void TMainForm::BackUpClick() {

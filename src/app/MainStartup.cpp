@@ -10,6 +10,7 @@
 #include "app/OverviewView.h"
 #include "app/PortSettingsView.h"
 #include "dialogs/Prompts.h"
+#include "polling/BackUp.h"
 #include "polling/SampleRecorder.h"
 #include "polling/ScanCycle.h"
 #include "polling/StationRoster.h"
@@ -44,6 +45,11 @@ void TMainForm::Startup() {
     FRoster = std::make_unique<TStationRoster>(FProgramDir, *FStationMgr);
     FRecorder = std::make_unique<TSampleRecorder>(FProgramDir, kDurable);
     FScanCycle = std::make_unique<TScanCycle>(*this, FSysParaInfo, *FRecorder);
+    // A nearly full history file goes to the backup directory at once, as
+    // the automatic backup would move it; the cycle asks only when that is on.
+    FScanCycle->SetHistoryBackUp([this](TStationState& station) {
+        return MakeBackUp().BackUpStation(station) == TBackUpResult::Done;
+    });
     FRoster->SetReceiveHandler(FScanCycle->ReceiveHandler());
 
     // What fails from here on is reported and the window stays up with what

@@ -11,6 +11,18 @@
 #include "engine/VeltIndex.h"
 #include "engine/VeltLayout.h"
 
+namespace {
+
+// The file's size once a full growth area of `capacity` slots ending at
+// `areaEnd` has grown: its `used` bytes move to the end of the file first
+// when something follows the area, then the area doubles there.
+int64_t SizeAfterGrowth(int64_t fileSize, int64_t areaEnd, int64_t used, int64_t capacity,
+                        int64_t stored) {
+    return (areaEnd != fileSize ? fileSize + used : fileSize) + capacity * stored;
+}
+
+}  // namespace
+
 TVeltTable::TVeltTable(TVeltDatabase* database) : FDatabase(database) {
     if (database == nullptr) RaiseEngineError(velt_msg::kDatabaseNil);
     FCache = std::make_unique<TRecordCache>(this);
@@ -177,6 +189,38 @@ void TVeltTable::Close() {
 
 int32_t TVeltTable::RecordCount() const {
     return FActive ? FIdMap.Count() : 0;
+}
+
+TTableRoom TVeltTable::Room(int64_t fileSizeLimit) const {
+    TTableRoom room;
+    if (!FActive) return room;
+    const int64_t stored = FStoredRecordSize;
+    const int64_t primary = FDef.PrimaryCount.Get();
+    int64_t capacity = FDef.GrowthCapacity.Get();
+    room.Used = primary + FDef.GrowthCount.Get();
+    room.Total = primary + capacity;
+    // The size the last access left (an in-memory file leaves none: its
+    // growth area is then taken to end the file, as it does unless another
+    // table grew after it).
+    const TVeltFileIO& io = FileIO();
+    int64_t areaEnd = FDef.GrowthOffset.Get() + capacity * stored;
+    int64_t fileSize = std::max(io.LastClosed().Size, capacity > 0 ? areaEnd : kHeaderSize);
+    if (capacity == 0) {
+        capacity = FDef.Capacity.Get();
+        fileSize += capacity * stored;
+        if (capacity <= 0 || fileSize > fileSizeLimit) return room;
+        areaEnd = fileSize;
+    }
+    // A growth happens when the area is full: every slot is in use then.
+    for (;;) {
+        const int64_t grown =
+            SizeAfterGrowth(fileSize, areaEnd, capacity * stored, capacity, stored);
+        if (grown > fileSizeLimit) break;
+        fileSize = areaEnd = grown;
+        capacity *= 2;
+    }
+    room.Total = primary + capacity;
+    return room;
 }
 
 // ------------------------------------------------------------ access
@@ -352,7 +396,7 @@ void TVeltTable::GrowForAppend() {
     const int64_t areaEnd = FDef.GrowthOffset.Get() + capacity * stored;
     const int64_t used = count * stored;
     const bool move = areaEnd != fileSize;
-    if ((move ? fileSize + used : fileSize) + capacity * stored > kMaxFileSize) {
+    if (SizeAfterGrowth(fileSize, areaEnd, used, capacity, stored) > kMaxFileSize) {
         RaiseEngineError(velt_msg::kFileTooLarge);
     }
     if (move) {

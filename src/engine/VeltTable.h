@@ -54,6 +54,13 @@ struct TReadBatch {
 
 inline constexpr int32_t kBatchRecords = 100;
 
+// Slots of a table: those in use (live and deleted records) and the most it
+// can ever have in a file of a given size limit.
+struct TTableRoom {
+    int64_t Used = 0;
+    int64_t Total = 0;
+};
+
 class TVeltTable {
   public:
     // Database borrows and must be open for the table's operations; the
@@ -66,6 +73,13 @@ class TVeltTable {
     void Open(const std::string& tableName, bool loadIndexes = true);
     void Close();
     int32_t RecordCount() const;
+    // The table's slots in a file of at most `fileSizeLimit` bytes: the
+    // growth area doubles at each growth (GrowForAppend, by the same rule)
+    // as long as the file stays within the limit, so a file cannot always
+    // reach the limit itself. Read from the definition and the file's size
+    // as the last access left it: no file access. Appends fail from
+    // Used == Total on (at kMaxFileSize; a smaller limit only estimates).
+    TTableRoom Room(int64_t fileSizeLimit = kMaxFileSize) const;
 
     // Appends Size bytes (at most RecordSize are kept) under RecordId, or
     // under the largest id + 1 when RecordId < 1; returns the id used.

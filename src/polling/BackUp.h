@@ -25,6 +25,10 @@
 //                                           unless every station's backup failed
 //   otherwise                            -> nothing
 //
+// A history file found nearly full is backed up by BackUpStation at once
+// while automatic backup is on (TScanCycle::SetHistoryBackUp); that leaves
+// LastBackUpDate as it is, so the other stations keep their day.
+//
 // A relative BackUpPath lies in the program directory.
 //
 // The day's text is always yyyy-M-d (FormatShortDate), for the file names and

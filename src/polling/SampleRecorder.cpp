@@ -2,9 +2,12 @@
 
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "engine/VeltErrors.h"
+#include "engine/VeltFormat.h"
+#include "engine/VeltTable.h"
 #include "polling/StationState.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/HistoryRecovery.h"
@@ -34,6 +37,22 @@ std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
+// The station as the operator knows it, by the text of its tree node (its
+// position), or by its address for a record made without one.
+std::string StationName(const TStationState& station) {
+    return station.Station != nullptr ? station.Station->StationPosName.Utf8()
+                                      : std::to_string(station.Address);
+}
+
+std::string HistoryFullText(const TStationState& station) {
+    return "设备“" + StationName(station) + "”的历史数据文件已满，无法继续记录，请立即备份！";
+}
+
+TTableRoom HistoryRoom(const THisInfoDbMgr& mgr, int64_t fileSizeLimit) {
+    const TVeltTable* table = mgr.Table();
+    return table != nullptr ? table->Room(fileSizeLimit) : TTableRoom{};
+}
+
 // A failure after a recovery notice carries the notice along: the operator
 // must hear of the recovery even though the sample then failed.
 [[noreturn]] void RethrowWithNotice(const std::string& notice) {
@@ -47,8 +66,19 @@ std::string Quoted(const std::string& text) {
 
 }  // namespace
 
+std::string HistoryNearlyFullText(const TStationState& station) {
+    return "设备“" + StationName(station) + "”的历史数据文件已达到容量上限的" +
+           std::to_string(TSampleRecorder::kNearlyFullPercent) + "%，请尽快备份！";
+}
+
 TSampleRecorder::TSampleRecorder(const std::string& programDir, bool durable)
-    : FProgramDir(WithTrailingSlash(programDir)), FDurable(durable) {}
+    : FProgramDir(WithTrailingSlash(programDir)), FDurable(durable), FFileSizeLimit(kMaxFileSize) {}
+
+bool TSampleRecorder::NearlyFull(const TStationState& station) const {
+    if (station.HistoryMgr == nullptr || !station.HistoryMgr->Opened()) return false;
+    const TTableRoom room = HistoryRoom(*station.HistoryMgr, FFileSizeLimit);
+    return room.Used * 100 >= room.Total * kNearlyFullPercent;
+}
 
 std::string TSampleRecorder::HistoryFilePath(uint8_t address) const {
     return HistoryFileName(FProgramDir, address);
@@ -70,6 +100,9 @@ std::string TSampleRecorder::StorePending(TStationState& station) {
             queue.pop_front();
         }
     } catch (const EFileBusy&) {
+        if (notice.empty()) throw;
+        RethrowWithNotice(notice);
+    } catch (const EHistoryFileFull&) {
         if (notice.empty()) throw;
         RethrowWithNotice(notice);
     } catch (...) {
@@ -112,10 +145,25 @@ void TSampleRecorder::StoreOne(TStationState& station, const TPendingSample& sam
                 station.PendingUnsure = false;
                 if (stored) return;
             }
+            // Refused before the engine would refuse it (the same growth
+            // rule), so a full file is never opened again for each sample.
+            const TTableRoom room = HistoryRoom(*station.HistoryMgr, FFileSizeLimit);
+            if (room.Used >= room.Total) throw EHistoryFileFull(HistoryFullText(station));
             AddSample(*station.HistoryMgr, station.Address, sample);
             return;
         } catch (const EFileBusy&) {
             throw;  // nothing touched: the manager stays, the sample waits
+        } catch (const EHistoryFileFull&) {
+            throw;  // nothing touched either, until the file is backed up
+        } catch (const EVeltError& error) {
+            // The engine's own refusal, for a file whose size the room above
+            // did not know: full just the same, and nothing was written.
+            if (std::string_view(error.what()) == velt_msg::kFileTooLarge) {
+                throw EHistoryFileFull(HistoryFullText(station));
+            }
+            station.HistoryMgr.reset();
+            station.PendingUnsure = true;
+            if (round > 0) throw;
         } catch (const EVeltFileCorrupt&) {
             // Found damaged while the manager was open: recovered once,
             // unless this very call recovered it already.

@@ -32,10 +32,19 @@
 // that failed after its record may have reached the file is checked against
 // the file's newest sample before it is stored again, so nothing is stored
 // twice.
+//
+// A history file has room for a fixed number of samples (the growth of its
+// table within the file size limit, kMaxFileSize; 2^26 samples in 1.75 GiB).
+// Once it holds kNearlyFullPercent of them it is nearly full (the scan cycle
+// has it backed up or warns); once it holds them all it is full: a sample
+// is refused before anything is written (EHistoryFileFull, the manager
+// kept) and waits, like every later one, until the file was backed up
+// (moved away) and the next attempt starts a new one.
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "store/DateTime.h"
@@ -44,10 +53,23 @@ class THisInfoDbMgr;
 struct TPendingSample;
 struct TStationState;
 
+// The station's history file holds all the samples it can: nothing was
+// written. The message names the station and asks for a backup.
+class EHistoryFileFull : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The operator's warning that the station's history file is nearly full.
+std::string HistoryNearlyFullText(const TStationState& station);
+
 class TSampleRecorder {
   public:
     // At most this many samples wait per station; beyond it the oldest go.
     static constexpr size_t kMaxPendingSamples = 4096;
+    // A history file holding at least this share (percent) of the samples
+    // it has room for is nearly full.
+    static constexpr int kNearlyFullPercent = 90;
 
     // `programDir` is the directory the data/ tree lives in. `durable`: each
     // stored sample is flushed to the disk before AddReading returns.
@@ -66,6 +88,13 @@ class TSampleRecorder {
     // never raises.
     bool StorePendingWithin(TStationState& station, std::chrono::milliseconds limit) noexcept;
 
+    // True when the station's open history file is nearly full; false while
+    // none is open. Costs no file access.
+    bool NearlyFull(const TStationState& station) const;
+    // Test seam: the file size limit the room of a history file is worked
+    // out for (kMaxFileSize unless set), so a small file can be full.
+    void SetFileSizeLimitForTest(int64_t bytes) { FFileSizeLimit = bytes; }
+
     const std::string& ProgramDir() const { return FProgramDir; }
     // "<program dir>data/<address>/HistoryData.dt".
     std::string HistoryFilePath(uint8_t address) const;
@@ -81,4 +110,5 @@ class TSampleRecorder {
 
     std::string FProgramDir;  // ends with '/' unless empty
     bool FDurable;
+    int64_t FFileSizeLimit;
 };

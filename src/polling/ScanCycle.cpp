@@ -399,6 +399,7 @@ bool TScanCycle::RecordSample(TStationState& station, TDateTime now) {
 }
 
 bool TScanCycle::StoreSamples(TStationState& station, const TDateTime* now) {
+    const TDateTime time = now != nullptr ? *now : FClock();
     std::string message;
     try {
         const std::string notice =
@@ -407,7 +408,13 @@ bool TScanCycle::StoreSamples(TStationState& station, const TDateTime* now) {
         // A history file that had to be recovered first: the operator hears
         // of it once, when it happens (the next samples find it sound).
         if (!notice.empty()) FView.ReportError(notice);
+        WatchHistoryRoom(station, time, false);
         return true;
+    } catch (const EHistoryFileFull& full) {
+        // Backed up: the waiting samples go into a new file at once (the
+        // day's attempt is spent, so this does not come round again).
+        if (WatchHistoryRoom(station, time, true)) return StoreSamples(station, nullptr);
+        message = full.what();
     } catch (const EFileBusy& busy) {
         // Another process reads the file: the samples wait and are tried
         // again shortly; the window goes on at once.
@@ -434,6 +441,22 @@ void TScanCycle::RecordingStored(TStationState& station) {
     if (station.RecordingFailure.empty()) return;
     station.RecordingFailure.clear();
     FView.ShowRecordingState(station);
+}
+
+bool TScanCycle::WatchHistoryRoom(TStationState& station, TDateTime now, bool full) {
+    if (!FRecorder.NearlyFull(station)) return false;
+    const TDateTime today = DateOf(now);
+    if (station.NearlyFullDay == today) return false;
+    station.NearlyFullDay = today;
+    if (FSettings.IsBackUp && FHistoryBackUp) {
+        try {
+            if (FHistoryBackUp(station)) return true;
+        } catch (const std::exception&) {
+            // A backup that raised is one that failed: the warning goes out.
+        }
+    }
+    if (!full) FView.ReportRecordingError(HistoryNearlyFullText(station));
+    return false;
 }
 
 void TScanCycle::RecordingFailed(TStationState& station, const std::string& message) {

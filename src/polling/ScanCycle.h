@@ -116,6 +116,17 @@ class TScanCycle {
     void LineTimerTimer();
     bool IsLineTimerArmed() const { return FLineTimer.isActive(); }
 
+    // A station's history file nearly full (TSampleRecorder::NearlyFull):
+    // the first sample of each local day that finds it so has it backed up
+    // at once when automatic backup is on ("系统自动备份") and a backup is
+    // set here, or else (also when that backup fails) warns through
+    // ReportRecordingError. A full file is backed up the same way, once a
+    // day, and its samples are then stored at once. The day is kept with
+    // the station's live record only: a restart may warn again that day.
+    // The backup returns true when the history went to the backup directory.
+    using THistoryBackUp = std::function<bool(TStationState&)>;
+    void SetHistoryBackUp(THistoryBackUp backUp) { FHistoryBackUp = std::move(backUp); }
+
     // The local date-time of the samples (Now()).
     void SetClock(TClock clock);
     // The offline rule's monotonic clock (MonotonicNow()): stations' RefTime
@@ -154,6 +165,10 @@ class TScanCycle {
     // first, or none for a retry) and keeps its recording state.
     bool StoreSamples(TStationState& station, const TDateTime* now);
     void RecordingStored(TStationState& station);
+    // The nearly full rule above, at the sample time `now`. `full`: the
+    // file refused the sample, which the failure reports already, so no
+    // warning. True when the file was backed up.
+    bool WatchHistoryRoom(TStationState& station, TDateTime now, bool full);
     void RecordingFailed(TStationState& station, const std::string& message);
 
     void SetScanTimerEnabled(bool enabled);
@@ -165,6 +180,7 @@ class TScanCycle {
     TSampleRecorder& FRecorder;
     TClock FClock;
     TClock FOfflineClock;
+    THistoryBackUp FHistoryBackUp;
     QTimer FScanTimer;
     QTimer FScanTimer2;
     QTimer FSampleRetryTimer;

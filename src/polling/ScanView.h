@@ -38,7 +38,8 @@ class IScanView {
     // The application's general error report: a message box in the window.
     // This default writes one warning line to the log.
     virtual void ReportError(const std::string& message);
-    // A station's recording failed (once per failure episode). The window
+    // A station's recording failed (once per failure episode), or its
+    // history file is nearly full (once a day, TScanCycle). The window
     // shows it even when another message box is open at that moment: after
     // that box closes, never dropped. This default is ReportError.
     virtual void ReportRecordingError(const std::string& message);

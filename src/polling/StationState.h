@@ -87,6 +87,9 @@ struct TStationState : TStationLive {
     bool RecordingErrorReported = false;
     bool RecordingBusy = false;
     TDateTime BusySince = 0;  // MonotonicNow when the file was first found locked
+    // The local day a nearly full history file was last warned of or backed
+    // up (TScanCycle::SetHistoryBackUp); 0 before the first time.
+    TDateTime NearlyFullDay = 0;
 
     // Samples taken but not stored yet, oldest first.
     std::deque<TPendingSample> PendingSamples;

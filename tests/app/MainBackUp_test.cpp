@@ -240,6 +240,45 @@ TEST(MainBackUpStartup, AStoredAutomaticBackUpStartsTheTimer) {
     EXPECT_EQ(window->BackUpTimer().interval(), 3600000);
 }
 
+// A history file with room for 256 samples: nearly full from 231 on.
+constexpr int64_t kRoomFor256 = 6246 + 256 * 28;
+
+// `count` samples of station 1, stored by an earlier run.
+void Prefill(const std::string& fileName, int count) {
+    THisInfoDbMgr mgr(fileName, false);
+    for (int n = 0; n < count; ++n) mgr.AddReading(1, 50, 51, 52, 0, 0, kMarch1 + n / 1440.0);
+}
+
+TEST_F(MainBackUp, ANearlyFullHistoryFileIsShownInABoxOnceADay) {
+    Window->SetHistoryFileLimitForTest(kRoomFor256);
+    Prefill(LiveFile(1), 230);
+    const QString warning =
+        QStringLiteral("设备“1号主变”的历史数据文件已达到容量上限的90%，请尽快备份！");
+    Sample(0, At(kMarch1, 8));
+    EXPECT_EQ(Log.Messages(), QStringList({warning}));
+    Sample(0, At(kMarch1, 9));
+    EXPECT_EQ(Log.Messages().size(), 1);
+    Sample(0, At(kMarch2, 8));
+    EXPECT_EQ(Log.Messages(), QStringList({warning, warning}));
+    EXPECT_EQ(SampleCount(LiveFile(1)), 233u);
+}
+
+// With "系统自动备份" the file goes to the backup directory at once, the
+// other stations' backup day stays, and recording goes on in a new file.
+TEST_F(MainBackUp, ANearlyFullHistoryFileIsBackedUpAtOnceWithAutomaticBackUp) {
+    Window->SetHistoryFileLimitForTest(kRoomFor256);
+    Window->SysParaInfo().IsBackUp = true;
+    Window->SysParaInfo().LastBackUpDate.AssignUtf8("2024-2-20");
+    Prefill(LiveFile(1), 230);
+    Sample(0, At(kMarch1, 8));
+    EXPECT_EQ(SampleCount(BackUpFile(1, kMarch1)), 231u);
+    EXPECT_FALSE(fs::exists(LiveFile(1)));
+    Sample(0, At(kMarch1, 9));
+    EXPECT_EQ(SampleCount(LiveFile(1)), 1u);
+    EXPECT_TRUE(Log.Messages().isEmpty());
+    EXPECT_EQ(Window->SysParaInfo().LastBackUpDate.Utf8(), "2024-2-20");
+}
+
 TEST_F(MainBackUp, BackUpQueryMakesOneViewerKeptAcrossCloseAndShownFromBothPlaces) {
     EXPECT_EQ(Window->BackUpViewer(), nullptr);
     Window->Actions().BackUpQuery->trigger();

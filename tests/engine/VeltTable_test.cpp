@@ -464,3 +464,75 @@ TEST_F(TableTest, BatchStaysInsideTheAreaOfTheSlotWhereverTheAreasLie) {
     EXPECT_EQ(Table->ReadAhead(61, stream), 90) << "id 61 sits in slot 60, 90 before the end";
     EXPECT_EQ(Table->ReadAhead(101, stream), 50) << "id 101 sits in slot 100, 50 before the end";
 }
+
+namespace {
+
+// Appends to `table` until its room under `limit` is used up: the file stays
+// within the limit all the while, and the very next append passes it.
+void ExpectRoomEndsWhereTheFilePassesTheLimit(TVeltTable& table, const std::string& path,
+                                              int64_t limit) {
+    const TTableRoom room = table.Room(limit);
+    ASSERT_GT(room.Total, room.Used);
+    for (int64_t n = room.Used; n < room.Total; ++n) {
+        const TSample sample = MakeSample(static_cast<double>(n), static_cast<int32_t>(n));
+        table.Append(sample.Bytes, kHisRecordSize);
+        ASSERT_LE(FileSize(path), limit) << "after slot " << n;
+    }
+    EXPECT_EQ(table.Room(limit).Used, room.Total);
+    EXPECT_EQ(table.Room(limit).Total, room.Total);
+    const TSample next = MakeSample(-1, -1);
+    table.Append(next.Bytes, kHisRecordSize);
+    EXPECT_GT(FileSize(path), limit);
+}
+
+}  // namespace
+
+// The growth area doubles at each growth, so a table is full well before
+// its file reaches the limit: a history file holds 2^26 samples in 1.75 GiB
+// and cannot grow past that within the 2 GiB the format allows.
+TEST_F(TableTest, RoomEndsAtTheLastGrowthThatFitsTheFileSizeLimit) {
+    OpenTable();
+    EXPECT_EQ(Table->Room().Used, 0);
+    EXPECT_EQ(Table->Room().Total, int64_t{1} << 26);
+    EXPECT_LT(6246 + (int64_t{1} << 26) * 28, kMaxFileSize);
+    EXPECT_GT(6246 + (int64_t{2} << 26) * 28, kMaxFileSize);
+
+    const std::string small = Dir.File("small.dt");
+    CreateHistoryDatabase(small, 4);
+    TVeltDatabase db;
+    ASSERT_TRUE(db.Open(small, ""));
+    TVeltTable table(&db);
+    table.Open(kHisTable);
+    // Areas of 4, 8, 16, 32 and 64 slots of 28 bytes after 6246 bytes.
+    const int64_t limit = 6246 + 64 * 28;
+    EXPECT_EQ(table.Room(limit).Total, 64);
+    EXPECT_EQ(table.Room(limit - 1).Total, 32);
+    EXPECT_EQ(table.Room(6246 + 3 * 28).Total, 0) << "not even the first area fits";
+    ExpectRoomEndsWhereTheFilePassesTheLimit(table, small, limit);
+}
+
+// Another table's area after the history's: the history's area moves to the
+// end of the file at its next growth, which costs its used bytes once more.
+TEST_F(TableTest, RoomCountsTheMoveOfAnAreaThatNoLongerEndsTheFile) {
+    const std::string path = Dir.File("moving.dt");
+    CreateHistoryDatabase(path, 4);
+    {
+        TVeltDatabase db;
+        ASSERT_TRUE(db.Open(path, ""));
+        ASSERT_TRUE(db.CreateTable("Other", 4, 0, 2));
+    }
+    TVeltDatabase db;
+    ASSERT_TRUE(db.Open(path, ""));
+    TVeltTable history(&db), other(&db);
+    history.Open(kHisTable);
+    other.Open("Other");
+    const TSample first = MakeSample(1, 1);
+    history.Append(first.Bytes, kHisRecordSize);
+    const uint8_t small[4] = {1, 2, 3, 4};
+    other.Append(small, 4);  // allocated after the history's area
+    const int64_t size = FileSize(path);
+    // Full at 4 slots: the move and the doubling need 8 x 28 bytes more.
+    EXPECT_EQ(history.Room(size + 8 * 28 - 1).Total, 4);
+    EXPECT_EQ(history.Room(size + 8 * 28).Total, 8);
+    ExpectRoomEndsWhereTheFilePassesTheLimit(history, path, size + 8 * 28 + 16 * 28);
+}

@@ -1,6 +1,8 @@
 // Recording that meets the field: a history file moved away, replaced,
 // locked by a reader, or a directory that cannot be written. Each shows
 // while it lasts, is reported once, loses no sample and ends by itself.
+// A history file that fills up is told of before it is full, backed up at
+// once with automatic backup, and once full waits for its backup.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 
 #include "ScanRig.h"
 #include "engine/PlatformFileStream.h"
+#include "polling/BackUp.h"
 #include "store/HisInfoDbMgr.h"
 
 namespace fs = std::filesystem;
@@ -176,4 +179,160 @@ TEST_F(RecordingHealthTest, WaitingSamplesAreBoundedKeepingTheNewest) {
     fs::remove(Rig.Dir() + "/data/9");
     EXPECT_EQ(recorder.StorePending(Station), "");
     EXPECT_EQ(Station.HistoryMgr->RecordCount(), static_cast<int32_t>(limit));
+}
+
+namespace {
+
+// A history file with room for exactly 256 samples: its first growth area
+// after the 6246 bytes of a new file, and no second one. Nearly full from
+// 231 samples (90 %) on.
+constexpr int64_t kRoomFor256 = 6246 + 256 * 28;
+const TDateTime kMarch1 = EncodeDateTime(2024, 3, 1);
+const TDateTime kMarch2 = EncodeDateTime(2024, 3, 2);
+const TDateTime kEarlier = EncodeDateTime(2024, 2, 1);
+
+std::vector<TDateTime> Times(const std::vector<TTmpReading>& samples) {
+    std::vector<TDateTime> times;
+    for (const TTmpReading& sample : samples) times.push_back(sample.DateTime);
+    return times;
+}
+
+std::vector<int32_t> Ids(const std::vector<TTmpReading>& samples) {
+    std::vector<int32_t> ids;
+    for (const TTmpReading& sample : samples) ids.push_back(sample.RecordId);
+    return ids;
+}
+
+// The station's file nears or reaches its room: the samples' times are the
+// cycle's clock, and backups go to <dir>/backup as the window makes them.
+class HistoryRoomTest : public RecordingHealthTest {
+  protected:
+    HistoryRoomTest() {
+        Rig.Recorder().SetFileSizeLimitForTest(kRoomFor256);
+        Rig.Cycle().SetClock([this] { return Clock; });
+        Rig.Settings().BackUpPath.AssignUtf8(Rig.Dir() + "/backup");
+        Rig.Settings().BackUpInterval = 30;
+        BackUp.SetClock([this] { return Clock; });
+        Rig.Cycle().SetHistoryBackUp([this](TStationState& station) {
+            return BackUp.BackUpStation(station) == TBackUpResult::Done;
+        });
+    }
+
+    // `count` samples a minute apart, stored by an earlier run.
+    void Prefill(int count) {
+        THisInfoDbMgr mgr(File(), false);
+        for (int n = 0; n < count; ++n) {
+            mgr.AddReading(9, 50, 51, 52, 0, 0, kEarlier + n / 1440.0);
+        }
+    }
+    // A reply at `time`.
+    bool ReplyAt(uint16_t a, TDateTime time) {
+        Clock = time;
+        return Reply(a);
+    }
+    std::string BackUpFile() const {
+        return BackUpFileName(Rig.Dir() + "/backup", 9, DateOf(Clock));
+    }
+    std::string Warning() const {
+        return "设备“pos9”的历史数据文件已达到容量上限的90%，请尽快备份！";
+    }
+
+    TDateTime Clock = kMarch1;
+    std::vector<TSysParaItem> ParaList;
+    TBackUp BackUp{Rig.Dir(), Rig.Settings(), nullptr, ParaList};
+};
+
+}  // namespace
+
+// Nearly full: the first sample of each day that finds it so warns, through
+// the recording report (never stacked, never dropped), and nothing else
+// changes: every sample is stored.
+TEST_F(HistoryRoomTest, NearlyFullFileWarnsOnceADay) {
+    Prefill(229);
+    ASSERT_TRUE(ReplyAt(60, kMarch1 + 0.40));  // 230 of 256
+    EXPECT_TRUE(Rig.View().Errors.empty());
+    ASSERT_TRUE(ReplyAt(61, kMarch1 + 0.41));  // 231: 90 %
+    EXPECT_EQ(Rig.View().Errors, (std::vector<std::string>{Warning()}));
+    ASSERT_TRUE(ReplyAt(62, kMarch1 + 0.99));
+    EXPECT_EQ(Rig.View().Errors.size(), 1u) << "once the same day";
+
+    ASSERT_TRUE(ReplyAt(63, kMarch2 + 0.001));
+    EXPECT_EQ(Rig.View().Errors, (std::vector<std::string>{Warning(), Warning()}));
+    ASSERT_TRUE(ReplyAt(64, kMarch2 + 0.5));
+    EXPECT_EQ(Rig.View().Errors.size(), 2u);
+    EXPECT_TRUE(Station.RecordingFailure.empty());
+    EXPECT_TRUE(Rig.View().RecordingShown.empty());
+    Station.HistoryMgr.reset();
+    EXPECT_EQ(StoredSamples(File()).size(), 234u);
+}
+
+// With automatic backup on, the sample that makes the file nearly full has
+// it backed up at once, as the automatic backup does, without a warning;
+// the next sample starts a new file and nothing is lost or stored twice.
+TEST_F(HistoryRoomTest, NearlyFullFileIsBackedUpAtOnceWithAutomaticBackUp) {
+    Rig.Settings().IsBackUp = true;
+    Prefill(229);
+    ASSERT_TRUE(ReplyAt(60, kMarch1 + 0.40));
+    EXPECT_TRUE(fs::exists(File()));
+    ASSERT_TRUE(ReplyAt(61, kMarch1 + 0.41));
+    EXPECT_FALSE(fs::exists(File()));
+    EXPECT_EQ(Station.HistoryMgr, nullptr);
+    ASSERT_TRUE(ReplyAt(62, kMarch1 + 0.42));
+    ASSERT_TRUE(ReplyAt(63, kMarch1 + 0.43));
+
+    const std::vector<TTmpReading> backedUp = StoredSamples(BackUpFile());
+    ASSERT_EQ(backedUp.size(), 231u);
+    EXPECT_EQ(backedUp.back().RecordId, 231);
+    EXPECT_EQ(backedUp[229].DateTime, kMarch1 + 0.40);
+    EXPECT_EQ(backedUp[230].DateTime, kMarch1 + 0.41);
+    EXPECT_EQ(APhases({backedUp[229], backedUp[230]}), (std::vector<uint16_t>{60, 61}));
+    Station.HistoryMgr.reset();
+    const std::vector<TTmpReading> live = StoredSamples(File());
+    EXPECT_EQ(Ids(live), (std::vector<int32_t>{1, 2}));
+    EXPECT_EQ(Times(live), (std::vector<TDateTime>{kMarch1 + 0.42, kMarch1 + 0.43}));
+    EXPECT_TRUE(Rig.View().Errors.empty());
+    EXPECT_TRUE(Station.RecordingFailure.empty());
+}
+
+// Full, with automatic backup off: the sample is refused with the reason
+// (not the engine's text), reported once, and every sample waits, the file
+// kept open rather than read again for each; once the file was backed up
+// the next reply stores them all, in order.
+TEST_F(HistoryRoomTest, FullFileFailsWithItsReasonAndTheSamplesWaitForABackUp) {
+    const std::string full = "设备“pos9”的历史数据文件已满，无法继续记录，请立即备份！";
+    Prefill(255);
+    ASSERT_TRUE(ReplyAt(60, kMarch1 + 0.40));  // 256: the last one it holds
+    EXPECT_EQ(Rig.View().Errors, (std::vector<std::string>{Warning()}));
+    ASSERT_TRUE(ReplyAt(61, kMarch1 + 0.41));
+    ASSERT_TRUE(ReplyAt(62, kMarch1 + 0.42));
+    EXPECT_EQ(Station.RecordingFailure, full);
+    EXPECT_EQ(Rig.View().RecordingShown, (std::vector<std::string>{full}));
+    EXPECT_EQ(Rig.View().Errors, (std::vector<std::string>{Warning(), full}));
+    EXPECT_EQ(Station.PendingSamples.size(), 2u);
+    EXPECT_NE(Station.HistoryMgr, nullptr);
+
+    ASSERT_EQ(BackUp.BackUpStation(Station), TBackUpResult::Done);
+    ASSERT_TRUE(ReplyAt(63, kMarch1 + 0.43));
+    EXPECT_TRUE(Station.RecordingFailure.empty());
+    EXPECT_TRUE(Station.PendingSamples.empty());
+    EXPECT_EQ(StoredSamples(BackUpFile()).size(), 256u);
+    Station.HistoryMgr.reset();
+    const std::vector<TTmpReading> live = StoredSamples(File());
+    EXPECT_EQ(Ids(live), (std::vector<int32_t>{1, 2, 3}));
+    EXPECT_EQ(Times(live),
+              (std::vector<TDateTime>{kMarch1 + 0.41, kMarch1 + 0.42, kMarch1 + 0.43}));
+    EXPECT_EQ(APhases(live), (std::vector<uint16_t>{61, 62, 63}));
+}
+
+// A file found full with automatic backup on (its backup had not been made
+// yet) is backed up and the sample stored in a new file at once: no failure.
+TEST_F(HistoryRoomTest, FullFileIsBackedUpAndTheSampleStoredAtOnceWithAutomaticBackUp) {
+    Rig.Settings().IsBackUp = true;
+    Prefill(256);
+    ASSERT_TRUE(ReplyAt(60, kMarch1 + 0.40));
+    EXPECT_EQ(StoredSamples(BackUpFile()).size(), 256u);
+    Station.HistoryMgr.reset();
+    EXPECT_EQ(Times(StoredSamples(File())), (std::vector<TDateTime>{kMarch1 + 0.40}));
+    EXPECT_TRUE(Rig.View().Errors.empty());
+    EXPECT_TRUE(Rig.View().RecordingShown.empty());
 }

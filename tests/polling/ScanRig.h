@@ -89,6 +89,7 @@ class TScanRig {
     TSysParaInfo& Settings() { return FSettings; }
     TFakeScanView& View() { return FView; }
     TScanCycle& Cycle() { return *FCycle; }
+    TSampleRecorder& Recorder() { return *FRecorder; }
 
     // A far end for COM<portNo>: a fresh pty whose slave the port name now
     // resolves to.
