@@ -135,6 +135,8 @@ void TMainForm::ReleaseStations() noexcept {
         }
         station->HistoryList.reset();
     }
+    // Every stored sample on stable storage before the window goes.
+    if (FRecorder) FRecorder->WaitFlushed();
     qDeleteAll(FRoot->takeChildren());
 }
 

@@ -53,6 +53,8 @@ class TPlatformFileStream final : public TStream {
     // raises EWriteError when it cannot.
     void Flush();
     const std::string& Path() const { return FPath; }
+    // The system's descriptor of the open file.
+    int Handle() const { return FHandle; }
 
     // True when the file carries no write permission bit at all, our
     // counterpart of a read-only file attribute. False for a missing file.

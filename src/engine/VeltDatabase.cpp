@@ -7,6 +7,7 @@
 
 #include "algorithms/VeltAlgoMgr.h"
 #include "algorithms/VeltCipher.h"
+#include "engine/FileFlusher.h"
 #include "engine/PlatformFileStream.h"
 #include "engine/VeltErrors.h"
 #include "engine/VeltFileIO.h"
@@ -366,7 +367,13 @@ void TVeltDatabase::CheckSameFile(TVeltFileIO& fileIO) {
 
 void TVeltDatabase::FinishFileIO(TVeltFileIO& fileIO) {
     TVeltFileStream* stream = fileIO.Stream();
-    if (FDurable && stream != nullptr && stream->Written()) stream->Flush();
+    if (FDurable && stream != nullptr && stream->Written()) {
+        if (FFlusher != nullptr && stream->Handle() >= 0) {
+            FFlusher->Submit(stream->Handle(), stream->FileName());
+        } else {
+            stream->Flush();
+        }
+    }
     fileIO.Close();
 }
 

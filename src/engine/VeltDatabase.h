@@ -13,7 +13,8 @@
 // BeginAccess/EndAccess nest: the outermost pair opens and closes the file,
 // so a table operation opens it once however many layers it reads through.
 // With Durable set, the outermost EndAccess after anything was written
-// first puts the file's data on stable storage (fdatasync).
+// first puts the file's data on stable storage (fdatasync), or hands the
+// file to a flusher that does so on its own thread (SetFlusher).
 //
 // Once active, every opening of the file checks that it is still the file
 // this database left at its last closing (device, inode, size, modification
@@ -30,6 +31,7 @@
 #include "engine/VeltLayout.h"
 
 class TCompressMgr;
+class TFileFlusher;
 class TEncryptMgr;
 class TStream;
 class TVeltFileIO;
@@ -104,6 +106,13 @@ class TVeltDatabase {
     void SetCacheSize(int32_t value) { FCacheSize = value; }
     bool Durable() const { return FDurable; }
     void SetDurable(bool value) { FDurable = value; }
+    // With a flusher (borrowed; it must outlive the database's operations) a
+    // durable database hands its written file to it at the end of an
+    // operation instead of flushing it there: the operation returns before
+    // the data is on stable storage, and the flusher's ticket says when it
+    // is. Nil (the default): flushed inline.
+    void SetFlusher(TFileFlusher* flusher) { FFlusher = flusher; }
+    TFileFlusher* Flusher() const { return FFlusher; }
     int32_t AccessDepth() const { return FAccessDepth; }
 
     TVeltFileIO& FileIO() const { return *FFileIO; }
@@ -148,6 +157,7 @@ class TVeltDatabase {
     bool FExclusive = true;
     int32_t FCacheSize = kDefaultCacheSize;
     bool FDurable = false;
+    TFileFlusher* FFlusher = nullptr;
     int32_t FAccessDepth = 0;
     bool FFileChanged = false;
     TAlgorithmBlock FAlgorithmBlock{};

@@ -128,6 +128,11 @@ TFileIdentity TVeltDiskFileStream::Identity() const {
     return static_cast<const TPlatformFileStream*>(FOwnedStream.get())->Identity();
 }
 
+int TVeltDiskFileStream::Handle() const {
+    if (!Active()) return -1;
+    return static_cast<const TPlatformFileStream*>(FOwnedStream.get())->Handle();
+}
+
 void TVeltDiskFileStream::Flush() {
     // The owned stream of the disk variant is always a platform file.
     if (Active()) static_cast<TPlatformFileStream*>(FOwnedStream.get())->Flush();

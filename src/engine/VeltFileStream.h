@@ -36,6 +36,9 @@ class TVeltFileStream {
     virtual void Open(const std::string& fileName);
     virtual void Close();
     virtual void Flush() {}
+    // The system's descriptor of the open file; -1 for none (in memory,
+    // closed).
+    virtual int Handle() const { return -1; }
     virtual bool Active() const { return FStream != nullptr; }
     virtual int32_t Read(void* buffer, int32_t count);
     // A write the underlying stream does not complete raises EWriteError.
@@ -71,6 +74,7 @@ class TVeltDiskFileStream final : public TVeltFileStream {
     // Opens an existing file (never creates it); raises EFOpenError.
     void Open(const std::string& fileName) override;
     void Flush() override;
+    int Handle() const override;
 
     bool FileReadOnlyAttribute() const { return FFileReadOnly; }
     // The open file's identity; all zero while closed.

@@ -146,7 +146,9 @@ TBackUpResult TBackUp::BackUpStation(TStationState& station) {
     }
 
     // The history manager is still open: every sample it stored is already
-    // in the file, which the engine closes after each operation.
+    // in the file, which the engine closes after each operation, and on
+    // stable storage once its flushes are done.
+    if (station.HistoryMgr) station.HistoryMgr->WaitFlushed();
     const std::string live = HistoryFileName(FProgramDir, station.Address);
     if (!CopyFileDurably(live, target.string())) return TBackUpResult::CopyFailed;
 

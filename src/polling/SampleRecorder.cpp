@@ -5,6 +5,8 @@
 #include <string_view>
 #include <thread>
 
+#include "engine/FileFlusher.h"
+#include "engine/VeltDatabase.h"
 #include "engine/VeltErrors.h"
 #include "engine/VeltFormat.h"
 #include "engine/VeltTable.h"
@@ -66,13 +68,47 @@ TTableRoom HistoryRoom(const THisInfoDbMgr& mgr, int64_t fileSizeLimit) {
 
 }  // namespace
 
+TFileFlusher& HistoryFlusher() {
+    // One thread for every history file of the process, for its whole life:
+    // history managers may outlive the recorder that opened them, and the
+    // end of the process flushes what is still handed over.
+    static TFileFlusher flusher;
+    return flusher;
+}
+
+TSampleRecorder::TSampleRecorder(const std::string& programDir, bool durable, TFileFlusher* flusher)
+    : FProgramDir(WithTrailingSlash(programDir)),
+      FDurable(durable),
+      FFileSizeLimit(kMaxFileSize),
+      FFlusher(!durable             ? nullptr
+               : flusher != nullptr ? flusher
+                                    : &HistoryFlusher()) {}
+
+void TSampleRecorder::WaitFlushed() {
+    if (FFlusher != nullptr) FFlusher->WaitFlushed();
+}
+
+void TSampleRecorder::CheckFlushed(TStationState& station) {
+    if (FFlusher == nullptr) return;
+    for (TFileFlusher::TFailure& failure : FFlusher->TakeFailures()) {
+        FFlushFailures[failure.Path] = failure.Error;
+    }
+    if (FFlushFailures.empty()) return;
+    const std::string fileName = HistoryFilePath(station.Address);
+    const auto found = FFlushFailures.find(fileName);
+    if (found == FFlushFailures.end()) return;
+    const int error = found->second;
+    FFlushFailures.erase(found);
+    // Samples stored before may not have reached the disk: the operator
+    // hears of it, and the file is opened afresh for the next sample.
+    station.HistoryMgr.reset();
+    RaiseWriteError(fileName, error);
+}
+
 std::string HistoryNearlyFullText(const TStationState& station) {
     return "设备“" + StationName(station) + "”的历史数据文件已达到容量上限的" +
            std::to_string(TSampleRecorder::kNearlyFullPercent) + "%，请尽快备份！";
 }
-
-TSampleRecorder::TSampleRecorder(const std::string& programDir, bool durable)
-    : FProgramDir(WithTrailingSlash(programDir)), FDurable(durable), FFileSizeLimit(kMaxFileSize) {}
 
 bool TSampleRecorder::NearlyFull(const TStationState& station) const {
     if (station.HistoryMgr == nullptr || !station.HistoryMgr->Opened()) return false;
@@ -99,6 +135,7 @@ std::string TSampleRecorder::StorePending(TStationState& station) {
             StoreOne(station, queue.front(), notice);
             queue.pop_front();
         }
+        CheckFlushed(station);
     } catch (const EFileBusy&) {
         if (notice.empty()) throw;
         RethrowWithNotice(notice);
@@ -178,17 +215,23 @@ void TSampleRecorder::StoreOne(TStationState& station, const TPendingSample& sam
         }
     }
 }
+std::unique_ptr<THisInfoDbMgr> TSampleRecorder::WithFlusher(
+    std::unique_ptr<THisInfoDbMgr> mgr) const {
+    if (FFlusher != nullptr && mgr->Database() != nullptr) mgr->Database()->SetFlusher(FFlusher);
+    return mgr;
+}
+
 std::unique_ptr<THisInfoDbMgr> TSampleRecorder::OpenHistory(const std::string& fileName,
                                                             TDateTime now,
                                                             std::string& notice) const {
     try {
-        return std::make_unique<THisInfoDbMgr>(fileName, FDurable);
+        return WithFlusher(std::make_unique<THisInfoDbMgr>(fileName, FDurable));
     } catch (const EVeltFileCorrupt&) {
         // Damaged: recovered below, then opened again.
     }
     notice = Recover(fileName, now);
     try {
-        return std::make_unique<THisInfoDbMgr>(fileName, FDurable);
+        return WithFlusher(std::make_unique<THisInfoDbMgr>(fileName, FDurable));
     } catch (const std::exception& error) {
         throw std::runtime_error(notice + " " + error.what());
     }

@@ -28,6 +28,12 @@
 //            intact samples into a fresh file, original kept aside --> open, append
 //            file refused: original kept aside, an empty file   --> open, append
 //
+// With durability on, a stored sample is written into the file at once and
+// put on stable storage by the history flusher's thread (HistoryFlusher):
+// the samples of a pass are flushed together while the window goes on. A
+// flush that fails is reported as a recording failure of its station at its
+// next sample; backups and shut-down wait for the flushes (WaitFlushed).
+//
 // What was done is handed back as one notice for the operator. An attempt
 // that failed after its record may have reached the file is checked against
 // the file's newest sample before it is stored again, so nothing is stored
@@ -43,13 +49,18 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "store/DateTime.h"
 
+class TFileFlusher;
 class THisInfoDbMgr;
+
+// The flusher of every history file of the process.
+TFileFlusher& HistoryFlusher();
 struct TPendingSample;
 struct TStationState;
 
@@ -72,8 +83,11 @@ class TSampleRecorder {
     static constexpr int kNearlyFullPercent = 90;
 
     // `programDir` is the directory the data/ tree lives in. `durable`: each
-    // stored sample is flushed to the disk before AddReading returns.
-    explicit TSampleRecorder(const std::string& programDir, bool durable = true);
+    // stored sample is put on stable storage by the flusher.
+    // `flusher` (borrowed, outliving every history manager the recorder
+    // opens) replaces HistoryFlusher(); tests give their own.
+    explicit TSampleRecorder(const std::string& programDir, bool durable = true,
+                             TFileFlusher* flusher = nullptr);
 
     // Queues the station's RawTemp and RelayFlags with the time `now`, then
     // stores every queued sample (StorePending).
@@ -94,6 +108,8 @@ class TSampleRecorder {
     // Test seam: the file size limit the room of a history file is worked
     // out for (kMaxFileSize unless set), so a small file can be full.
     void SetFileSizeLimitForTest(int64_t bytes) { FFileSizeLimit = bytes; }
+    // Returns once every stored sample is on stable storage (durability on).
+    void WaitFlushed();
 
     const std::string& ProgramDir() const { return FProgramDir; }
     // "<program dir>data/<address>/HistoryData.dt".
@@ -108,7 +124,15 @@ class TSampleRecorder {
     // Recovers a damaged file (or sets it aside) and says what was done.
     std::string Recover(const std::string& fileName, TDateTime now) const;
 
+    // A flush of the station's file failed since its last sample: raises
+    // the write error (once) after releasing the manager.
+    void CheckFlushed(TStationState& station);
+    std::unique_ptr<THisInfoDbMgr> WithFlusher(std::unique_ptr<THisInfoDbMgr> mgr) const;
+
     std::string FProgramDir;  // ends with '/' unless empty
     bool FDurable;
     int64_t FFileSizeLimit;
+    TFileFlusher* FFlusher;  // none without durability
+    // Failed flushes by file, until that file's station records again.
+    std::map<std::string, int> FFlushFailures;
 };

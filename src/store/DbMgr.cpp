@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "engine/FileFlusher.h"
 #include "engine/VeltDatabase.h"
 #include "engine/VeltErrors.h"
 #include "engine/VeltIndex.h"
@@ -124,6 +125,10 @@ void TDBMgrBase::Close() {
 TVeltTable& TDBMgrBase::OpenedTable() const {
     if (!FTable) RaiseEngineError(velt_msg::kTableClosed);
     return *FTable;
+}
+
+void TDBMgrBase::WaitFlushed() {
+    if (FDatabase && FDatabase->Flusher() != nullptr) FDatabase->Flusher()->WaitFlushed();
 }
 
 const std::vector<int32_t>* TDBMgrBase::FirstIndexIds() {

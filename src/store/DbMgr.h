@@ -67,8 +67,11 @@ class TDBMgrBase {
     TVeltDatabase* Database() const { return FDatabase.get(); }
     TVeltTable* Table() const { return FTable.get(); }
     // With Durable set (the station's way) every modifying operation ends
-    // with the file's data on stable storage.
+    // with the file's data on stable storage, or handed to the database's
+    // flusher for it.
     bool Durable() const { return FDurable; }
+    // Returns once every operation of this manager is on stable storage.
+    void WaitFlushed();
 
   protected:
     explicit TDBMgrBase(bool durable);

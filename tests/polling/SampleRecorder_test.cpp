@@ -5,11 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 
 #include "ScanRig.h"
+#include "engine/FileFlusher.h"
+#include "engine/VeltErrors.h"
 #include "store/HisInfoDbMgr.h"
 
 namespace fs = std::filesystem;
@@ -233,6 +237,56 @@ TEST_F(SampleRecorderTest, RecordStoresTheLiveValuesUnconvertedAndKeepsTheManage
     EXPECT_EQ(samples[0].RelayFlags, 0xF3);
     EXPECT_EQ(samples[1].APhaseTmp, 65);
     EXPECT_EQ(samples[1].RelayFlags, 0x02);
+}
+
+// Durable recording hands every stored sample to the flusher and goes on; a
+// flush that fails is reported at the station's next sample (the samples
+// are in the file: nothing waits), the file is opened afresh, and recording
+// goes on once flushes work again.
+TEST_F(SampleRecorderTest, SamplesAreFlushedOffTheCallerAndAFailedFlushIsReportedOnce) {
+    std::atomic<bool> failing = false;
+    TFileFlusher flusher([&](int fd) {
+        if (!failing) return ::fdatasync(fd);
+        errno = EIO;
+        return -1;
+    });
+    {
+        TSampleRecorder recorder(rig_.Dir(), true, &flusher);
+        TStationState station;
+        station.Address = 7;
+        station.RawTemp = {60, 61, 62, 0};
+        recorder.Record(station, kT1);
+        recorder.WaitFlushed();
+        const TFileFlusher::TTicket first = flusher.Submitted();
+        EXPECT_GE(first, 1u);
+        EXPECT_EQ(flusher.Done(), first);
+
+        failing = true;
+        station.RawTemp[0] = 63;
+        recorder.Record(station, kT1 + 1.0 / 1440);
+        recorder.WaitFlushed();
+        failing = false;
+        station.RawTemp[0] = 64;
+        try {
+            recorder.Record(station, kT1 + 2.0 / 1440);
+            ADD_FAILURE() << "the failed flush was not reported";
+        } catch (const EWriteError& error) {
+            EXPECT_NE(std::string(error.what()).find(HistoryFile(7)), std::string::npos)
+                << error.what();
+        }
+        EXPECT_TRUE(station.PendingSamples.empty());
+        EXPECT_EQ(station.HistoryMgr, nullptr);  // opened afresh for the next
+        station.RawTemp[0] = 65;
+        EXPECT_NO_THROW(recorder.Record(station, kT1 + 3.0 / 1440));  // reported once
+        recorder.WaitFlushed();
+        station.HistoryMgr.reset();
+    }
+    EXPECT_TRUE(flusher.TakeFailures().empty());
+    std::vector<uint16_t> stored;
+    for (const TTmpReading& sample : StoredSamples(HistoryFile(7))) {
+        stored.push_back(sample.APhaseTmp);
+    }
+    EXPECT_EQ(stored, (std::vector<uint16_t>{60, 63, 64, 65}));
 }
 
 }  // namespace
