@@ -126,7 +126,7 @@ TVeltTable& TDBMgrBase::OpenedTable() const {
     return *FTable;
 }
 
-const std::vector<int32_t>* TDBMgrBase::FirstIndexIds() {
+const TRunList* TDBMgrBase::FirstIndexIds() {
     if (!FTable) return nullptr;
     FDatabase->CheckFileUnchanged();
     if (RecordCount() == 0) return nullptr;
