@@ -66,17 +66,23 @@ int64_t StatusKb(const char* field) {
     return -1;
 }
 
+// Bytes allocated and not freed, large blocks (mapped on their own) too.
+size_t HeapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
 // The child's part: opens File, appends one sample, prints one line of
 // figures (resident added kB, peak added kB, heap added bytes, ms).
 int MeasureOpen(const std::string& file, int64_t samples) {
     const int64_t rssBefore = StatusKb("VmRSS");
-    const size_t heapBefore = mallinfo2().uordblks;
+    const size_t heapBefore = HeapInUse();
     const auto start = std::chrono::steady_clock::now();
     THisInfoDbMgr mgr(file, false);
     AddSample(mgr, samples);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    const size_t heapAfter = mallinfo2().uordblks;
+    const size_t heapAfter = HeapInUse();
     const int64_t rssAfter = StatusKb("VmRSS");
     const int64_t peak = StatusKb("VmHWM");
     if (mgr.RecordCount() != samples + 1) {
