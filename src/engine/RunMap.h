@@ -152,8 +152,8 @@ class TRunList {
 bool operator==(const TRunList& list, const std::vector<int32_t>& values);
 
 // Record id -> slot, ids strictly ascending, with access by rank (the
-// position among the ascending ids) as well as by id. Same interface as the
-// table's former sorted-array map.
+// position among the ascending ids) as well as by id; the operations of
+// TMap<int32_t> (RecordCache.h) under the same names.
 class TRunMap {
   public:
     int32_t Count() const { return FCount; }
