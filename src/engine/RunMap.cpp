@@ -31,6 +31,15 @@ void TRunList::JoinIfContinued(size_t run) {
     FRuns.erase(FRuns.begin() + static_cast<std::ptrdiff_t>(run) + 1);
 }
 
+void TRunList::AppendRun(int32_t first, int32_t length) {
+    if (length <= 0) return;
+    if (FRuns.empty() ||
+        static_cast<int64_t>(FRuns.back().First) + Length(FRuns.size() - 1) != first) {
+        FRuns.push_back(TRun{first, FCount});
+    }
+    FCount += length;
+}
+
 void TRunList::Insert(int32_t position, int32_t value) {
     if (position >= FCount) {
         push_back(value);
@@ -109,6 +118,20 @@ bool TRunMap::Add(int32_t key, int32_t value) {
     }
     if (at > 0 && Continues(at - 1)) FRuns.erase(FRuns.begin() + static_cast<std::ptrdiff_t>(at));
     return true;
+}
+
+void TRunMap::AppendRun(int32_t firstId, int32_t firstSlot, int32_t length) {
+    if (length <= 0) return;
+    if (!FRuns.empty()) {
+        const TRun& last = FRuns.back();
+        const int64_t held = Length(FRuns.size() - 1);
+        if (last.FirstId + held == firstId && last.FirstSlot + held == firstSlot) {
+            FCount += length;
+            return;
+        }
+    }
+    FRuns.push_back(TRun{firstId, firstSlot, FCount});
+    FCount += length;
 }
 
 bool TRunMap::Remove(int32_t key) {

@@ -105,6 +105,9 @@ class TRunList {
         FRuns.push_back(TRun{value, FCount});
         ++FCount;
     }
+    // Length values from First on, appended (the loader's form of Length
+    // calls to push_back).
+    void AppendRun(int32_t first, int32_t length);
     // Position may be size() (an append).
     void Insert(int32_t position, int32_t value);
     // Position must be below size().
@@ -171,6 +174,16 @@ class TRunMap {
         return true;
     }
     bool ContainsKey(int32_t key) const { return RunOf(key) != kNoRun; }
+    // The run that holds Key: ids FirstId .. FirstId + Length - 1 at slots
+    // from FirstSlot. False when Key is not held.
+    bool RunHolding(int32_t key, int32_t& firstId, int32_t& firstSlot, int64_t& length) const {
+        const size_t run = RunOf(key);
+        if (run == kNoRun) return false;
+        firstId = FRuns[run].FirstId;
+        firstSlot = FRuns[run].FirstSlot;
+        length = Length(run);
+        return true;
+    }
     int32_t LastKey() const {
         return FRuns.empty()
                    ? 0
@@ -190,6 +203,9 @@ class TRunMap {
     // other whose slot follows the last one's extends the last run.
     bool Add(int32_t key, int32_t value);
     bool Remove(int32_t key);
+    // Length ids from FirstId to slots from FirstSlot, all above every key
+    // held (the loader's form of Length calls to Add).
+    void AppendRun(int32_t firstId, int32_t firstSlot, int32_t length);
     void Clear() {
         FRuns.clear();
         FCount = 0;

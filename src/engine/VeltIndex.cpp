@@ -100,21 +100,45 @@ void TVeltIndex::Load(const TRecordSlots& slots) {
     FIds.clear();
     const auto recordCount = static_cast<size_t>(FTable->RecordCount());
     slots.Reader->BeginWalk();
+    // The id map's run that held the last id (checked against it without a
+    // search while the chain follows it), and the run of consecutive ids
+    // being gathered for Ids.
+    int32_t mapFirstId = 0;
+    int32_t mapFirstSlot = 0;
+    int64_t mapLength = 0;
+    int32_t first = 0;
+    int32_t length = 0;
+    size_t walked = 0;
     int32_t c = Definition().Head.Get();
     while (c != kNoSlot) {
         if (c < 0 || c >= slots.SlotCount) RaiseFileCorrupt();
         // A chain longer than the live records loops; stop one past them.
-        if (recordCount < FIds.size()) break;
+        if (recordCount < walked) break;
         // A chain runs through live records only, each where the id map
         // has it; anything else cannot be a chain this engine wrote.
         const uint8_t* record = slots.Reader->Record(c);
         const int32_t id = StoredRecordId(record);
-        int32_t mapped = kNoSlot;
-        if (!slots.Map->TryGetValue(id, mapped) || mapped != c) RaiseFileCorrupt();
-        FIds.push_back(id);
+        const int64_t offset = static_cast<int64_t>(id) - mapFirstId;
+        if (offset < 0 || offset >= mapLength) {
+            if (!slots.Map->RunHolding(id, mapFirstId, mapFirstSlot, mapLength)) {
+                RaiseFileCorrupt();
+            }
+            if (mapFirstSlot + (id - mapFirstId) != c) RaiseFileCorrupt();
+        } else if (mapFirstSlot + offset != c) {
+            RaiseFileCorrupt();
+        }
+        if (length > 0 && static_cast<int64_t>(first) + length == id) {
+            ++length;
+        } else {
+            FIds.AppendRun(first, length);
+            first = id;
+            length = 1;
+        }
+        ++walked;
         c = StoredLink(record, FIndexNumber);
     }
-    if (FIds.size() != recordCount) RaiseFileCorrupt();
+    FIds.AppendRun(first, length);
+    if (walked != recordCount) RaiseFileCorrupt();
     FIds.ShrinkToFit();
 }
 

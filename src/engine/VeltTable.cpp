@@ -123,20 +123,34 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
 
 void TVeltTable::MapRecords(TSlotReader& reader) {
     // Live records in slot order. Ids written by appends ascend with the
-    // slots and go straight into the map, which holds them as runs; at the
-    // first id out of that order the (id, slot) pairs are gathered and
-    // sorted once instead, so opening costs O(n log n) whatever the ids.
+    // slots: they are gathered as runs of (consecutive id, consecutive
+    // slot) straight into the map. At the first id out of that order the
+    // (id, slot) pairs are gathered and sorted once instead, so opening
+    // costs O(n log n) whatever the ids.
     const int32_t slotCount = reader.SlotCount();
     std::vector<std::pair<int32_t, int32_t>> pairs;
     bool ascending = true;
+    // The run being gathered: Length ids from FirstId at slots from FirstSlot.
+    int32_t firstId = 0;
+    int32_t firstSlot = 0;
+    int32_t length = 0;
     reader.BeginWalk();
     for (int32_t slot = 0; slot < slotCount; ++slot) {
         const uint8_t* stored = reader.Record(slot);
         if (RecordDeleted(stored)) continue;
         const int32_t id = StoredRecordId(stored);
         if (ascending) {
+            if (length > 0 && static_cast<int64_t>(firstId) + length == id &&
+                firstSlot + length == slot) {
+                ++length;
+                continue;
+            }
+            FIdMap.AppendRun(firstId, firstSlot, length);
+            length = 0;
             if (FIdMap.Count() == 0 || id > FIdMap.LastKey()) {
-                FIdMap.Add(id, slot);
+                firstId = id;
+                firstSlot = slot;
+                length = 1;
                 continue;
             }
             ascending = false;
@@ -149,6 +163,7 @@ void TVeltTable::MapRecords(TSlotReader& reader) {
         }
         pairs.emplace_back(id, slot);
     }
+    FIdMap.AppendRun(firstId, firstSlot, length);
     if (!ascending) {
         std::sort(pairs.begin(), pairs.end());
         // A second live record under an id already present is not mapped:
