@@ -211,6 +211,13 @@ class TRunMap {
         FCount = 0;
     }
     void ShrinkToFit() { FRuns.shrink_to_fit(); }
+    // Calls Body(firstId, firstSlot, length) for every run, ids ascending.
+    template <class Body>
+    void ForEachRun(Body&& body) const {
+        for (size_t run = 0; run < FRuns.size(); ++run) {
+            body(FRuns[run].FirstId, FRuns[run].FirstSlot, static_cast<int32_t>(Length(run)));
+        }
+    }
 
   private:
     static constexpr size_t kNoRun = SIZE_MAX;

@@ -35,6 +35,16 @@ class TSlotReader {
         }
         return Miss(slot);
     }
+    // Which slots the id map holds, one bit a slot: set only where the map
+    // has so many runs that finding a slot's id in it would cost a search
+    // per record of a chain.
+    void MarkMapped(int32_t firstSlot, int32_t count) {
+        if (FMapped.empty()) FMapped.assign(static_cast<size_t>(SlotCount()), false);
+        for (int32_t s = firstSlot; s < firstSlot + count; ++s)
+            FMapped[static_cast<size_t>(s)] = true;
+    }
+    bool KnowsMappedSlots() const { return !FMapped.empty(); }
+    bool SlotMapped(int32_t slot) const { return FMapped[static_cast<size_t>(slot)]; }
     // Starts a new walk: its budget of window reads begins again.
     void BeginWalk() { FMisses = 0; }
     // True once every slot is held in memory.
@@ -55,6 +65,7 @@ class TSlotReader {
     int32_t FMissBudget;
     int32_t FMisses = 0;
     std::vector<uint8_t> FBuffer;
+    std::vector<bool> FMapped;
     int32_t FFirst = 0;  // slot of FBuffer's first record
     int32_t FCount = 0;  // records in FBuffer
 };

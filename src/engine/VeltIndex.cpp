@@ -119,7 +119,9 @@ void TVeltIndex::Load(const TRecordSlots& slots) {
         const uint8_t* record = slots.Reader->Record(c);
         const int32_t id = StoredRecordId(record);
         const int64_t offset = static_cast<int64_t>(id) - mapFirstId;
-        if (offset < 0 || offset >= mapLength) {
+        if (slots.Reader->KnowsMappedSlots()) {
+            if (!slots.Reader->SlotMapped(c)) RaiseFileCorrupt();
+        } else if (offset < 0 || offset >= mapLength) {
             if (!slots.Map->RunHolding(id, mapFirstId, mapFirstSlot, mapLength)) {
                 RaiseFileCorrupt();
             }

@@ -91,6 +91,13 @@ void TVeltTable::ValidateDefinition(int64_t fileSize) const {
     }
 }
 
+namespace {
+
+// Runs of the id map below which a chain is checked against the map itself.
+constexpr size_t kFewRuns = 4096;
+
+}  // namespace
+
 void TVeltTable::LoadRecords(bool loadIndexes) {
     TVeltFileIO& io = FileIO();
     FDatabase->OpenFileIO(io);
@@ -105,6 +112,13 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
         // stored records read a window at a time.
         TSlotReader reader(io, FDef, FStoredRecordSize);
         MapRecords(reader);
+        // Ids given out of slot order leave a run per record or so; the
+        // chains are then checked against a bit per slot, not a search.
+        if (loadIndexes && FDef.IndexCount.Get() > 0 && FIdMap.RunCount() > kFewRuns) {
+            FIdMap.ForEachRun([&](int32_t, int32_t firstSlot, int32_t length) {
+                reader.MarkMapped(firstSlot, length);
+            });
+        }
 
         FIndexes.clear();
         FIndexesLoaded = loadIndexes;
