@@ -244,8 +244,8 @@ const uint8_t* TRecordCache::Load(int32_t recordId, int32_t slot, bool backward)
         if (markerCheck && stored[0] != kRecordMarker) RaiseFileCorrupt();
         if (RecordDeleted(stored)) continue;
         const int32_t at = batch.FirstSlot + i;
-        if (!FTable->SlotIsMapped(at)) continue;
         const int32_t id = StoredRecordId(stored);
+        if (!FTable->MapsSlot(id, at)) continue;
         if (outside) {
             PutAt(id, at, stored);
             continue;

@@ -1,6 +1,7 @@
 #pragma once
-// The id map of a table (TMap: record id -> slot number, ascending ids) and
-// the record cache (stored records by id, filled in batches of neighbours).
+// A sorted-array map (TMap: int32 key -> value, ascending keys; the table's
+// id map is the run form of it, engine/RunMap.h) and the record cache
+// (stored records by id, filled in batches of neighbours).
 
 #include <cstdint>
 #include <cstring>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/SlotReader.h"
 #include "engine/VeltErrors.h"
 #include "engine/VeltFileIO.h"
 #include "engine/VeltTable.h"
@@ -97,23 +98,50 @@ int32_t TVeltIndex::SlotOf(int32_t recordId) const {
 
 void TVeltIndex::Load(const TRecordSlots& slots) {
     FIds.clear();
-    const int32_t stored = FTable->StoredRecordSize();
-    const auto slotCount = static_cast<int64_t>(slots.Size / static_cast<size_t>(stored));
     const auto recordCount = static_cast<size_t>(FTable->RecordCount());
-    FIds.reserve(recordCount + 1);
+    slots.Reader->BeginWalk();
+    // The id map's run that held the last id (checked against it without a
+    // search while the chain follows it), and the run of consecutive ids
+    // being gathered for Ids.
+    int32_t mapFirstId = 0;
+    int32_t mapFirstSlot = 0;
+    int64_t mapLength = 0;
+    int32_t first = 0;
+    int32_t length = 0;
+    size_t walked = 0;
     int32_t c = Definition().Head.Get();
     while (c != kNoSlot) {
-        if (c < 0 || c >= slotCount) RaiseFileCorrupt();
+        if (c < 0 || c >= slots.SlotCount) RaiseFileCorrupt();
         // A chain longer than the live records loops; stop one past them.
-        if (recordCount < FIds.size()) break;
+        if (recordCount < walked) break;
         // A chain runs through live records only, each where the id map
         // has it; anything else cannot be a chain this engine wrote.
-        if (!slots.SlotInMap[c]) RaiseFileCorrupt();
-        const uint8_t* record = slots.Records + static_cast<size_t>(c) * stored;
-        FIds.push_back(StoredRecordId(record));
+        const uint8_t* record = slots.Reader->Record(c);
+        const int32_t id = StoredRecordId(record);
+        const int64_t offset = static_cast<int64_t>(id) - mapFirstId;
+        if (slots.Reader->KnowsMappedSlots()) {
+            if (!slots.Reader->SlotMapped(c)) RaiseFileCorrupt();
+        } else if (offset < 0 || offset >= mapLength) {
+            if (!slots.Map->RunHolding(id, mapFirstId, mapFirstSlot, mapLength)) {
+                RaiseFileCorrupt();
+            }
+            if (mapFirstSlot + (id - mapFirstId) != c) RaiseFileCorrupt();
+        } else if (mapFirstSlot + offset != c) {
+            RaiseFileCorrupt();
+        }
+        if (length > 0 && static_cast<int64_t>(first) + length == id) {
+            ++length;
+        } else {
+            FIds.AppendRun(first, length);
+            first = id;
+            length = 1;
+        }
+        ++walked;
         c = StoredLink(record, FIndexNumber);
     }
-    if (FIds.size() != recordCount) RaiseFileCorrupt();
+    FIds.AppendRun(first, length);
+    if (walked != recordCount) RaiseFileCorrupt();
+    FIds.ShrinkToFit();
 }
 
 int32_t TVeltIndex::Compare(int32_t recordId, const uint8_t* key, int32_t position) {
@@ -200,7 +228,7 @@ void TVeltIndex::Insert(int32_t recordId, int32_t filePosition, const uint8_t* k
                   FIds.empty() ? kNoSlot : SlotOf(FIds[0]));
         FTable->WriteDefinition();
     }
-    FIds.insert(FIds.begin() + k, recordId);
+    FIds.Insert(k, recordId);
 }
 
 TVeltIndex::TInsertPlan TVeltIndex::PlanInsert(int32_t recordId, const uint8_t* key) {
@@ -216,26 +244,25 @@ void TVeltIndex::LinkPlanned(int32_t recordId, const TInsertPlan& plan) {
         const int64_t predecessor = FTable->RecordPosition(FIds[plan.Position - 1]);
         WriteLink(predecessor + LinkOffset(FIndexNumber), SlotOf(recordId));
     }
-    FIds.insert(FIds.begin() + plan.Position, recordId);
+    FIds.Insert(plan.Position, recordId);
 }
 
 void TVeltIndex::Update(int32_t recordId, int32_t filePosition, const uint8_t* key) {
-    const auto it = std::find(FIds.begin(), FIds.end(), recordId);
-    if (it != FIds.end()) {
+    const int32_t k = FIds.Find(recordId);
+    if (k >= 0) {
         // Where the new key puts the record among the others: the same
         // position means the same neighbours, so the chain is already right.
         // (The record's own data is not compared: it is out of Ids here.)
-        const auto k = static_cast<int32_t>(it - FIds.begin());
-        FIds.erase(it);
+        FIds.Erase(k);
         bool found;
         int32_t target = k;
         try {
             target = FindInsertPosition(recordId, key, found);
         } catch (...) {
-            FIds.insert(FIds.begin() + k, recordId);
+            FIds.Insert(k, recordId);
             throw;
         }
-        FIds.insert(FIds.begin() + k, recordId);
+        FIds.Insert(k, recordId);
         if (target == k) return;
     }
     Remove(recordId, filePosition);
@@ -243,10 +270,9 @@ void TVeltIndex::Update(int32_t recordId, int32_t filePosition, const uint8_t* k
 }
 
 void TVeltIndex::Remove(int32_t recordId, int32_t filePosition) {
-    const auto it = std::find(FIds.begin(), FIds.end(), recordId);
-    if (it == FIds.end()) return;
-    const auto k = static_cast<size_t>(it - FIds.begin());
-    FIds.erase(it);
+    const int32_t k = FIds.Find(recordId);
+    if (k < 0) return;
+    FIds.Erase(k);
     const int32_t link = LinkOffset(FIndexNumber);
     if (k > 0) {
         const int32_t next = ReadLink(static_cast<int64_t>(filePosition) + link);

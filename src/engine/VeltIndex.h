@@ -6,25 +6,29 @@
 //   definition: index entry k .Head ---> slot a ---> slot b ---> ... -1
 //   stored record: next link for index k at byte 6 + 4k
 //
-// In memory the same order is the list Ids. Every link change is a single
-// 4-byte transfer in the open file; a head change rewrites the definition.
+// In memory the same order is the list Ids, held as runs of consecutive ids
+// (engine/RunMap.h). Every link change is a single 4-byte transfer in the
+// open file; a head change rewrites the definition.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "engine/RunMap.h"
 #include "engine/VeltFormat.h"
 
+class TSlotReader;
 class TVeltFileIO;
 class TVeltTable;
 
-// Every stored record of a table in slot order, as read at open, and which
-// slots the id map took (live and first under their id).
+// The stored records of a table at open, and the id map built from them:
+// a chain may only run through the slot the map holds for each id (live and
+// first under its id).
 struct TRecordSlots {
-    const uint8_t* Records;
-    size_t Size;
-    const uint8_t* SlotInMap;
+    TSlotReader* Reader;
+    int32_t SlotCount;
+    const TRunMap* Map;
 };
 
 // Orders two values of a key field: -1, 0 or 1 for a below, equal to or
@@ -72,7 +76,7 @@ class TVeltIndex {
 
     const std::string& IndexName() const { return FIndexName; }
     int32_t IndexNumber() const { return FIndexNumber; }
-    const std::vector<int32_t>& Ids() const { return FIds; }
+    const TRunList& Ids() const { return FIds; }
 
   private:
     int32_t ReadLink(int64_t position);
@@ -83,6 +87,6 @@ class TVeltIndex {
     TVeltFileIO* FFileIO;
     int32_t FIndexNumber;
     std::string FIndexName;
-    std::vector<int32_t> FIds;
+    TRunList FIds;
     std::vector<uint8_t> FWork;  // the compared record's plain data
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "algorithms/Stream.h"
+#include "engine/SlotReader.h"
 #include "engine/VeltDatabase.h"
 #include "engine/VeltErrors.h"
 #include "engine/VeltFileIO.h"
@@ -102,6 +103,13 @@ void TVeltTable::ValidateDefinition(int64_t fileSize) const {
     }
 }
 
+namespace {
+
+// Runs of the id map below which a chain is checked against the map itself.
+constexpr size_t kFewRuns = 4096;
+
+}  // namespace
+
 void TVeltTable::LoadRecords(bool loadIndexes) {
     TVeltFileIO& io = FileIO();
     FDatabase->OpenFileIO(io);
@@ -112,25 +120,22 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
         FStoredRecordSize = FHeaderSize + FDef.RecordSize.Get();
         FIdMap.Clear();
 
-        // Every stored record in slot order: the primary area, then the
-        // growth area, each in one read. ReadExact fills the buffer or
-        // raises, so it is not cleared first.
-        const int32_t primaryCount = FDef.PrimaryCount.Get();
-        const int32_t growthCount = FDef.GrowthCount.Get();
-        const int64_t primaryBytes = static_cast<int64_t>(primaryCount) * FStoredRecordSize;
-        const int64_t growthBytes = static_cast<int64_t>(growthCount) * FStoredRecordSize;
-        const auto recordBytes = static_cast<size_t>(primaryBytes + growthBytes);
-        const auto records = std::make_unique_for_overwrite<uint8_t[]>(recordBytes);
-        io.ReadExact(FDef.PrimaryOffset.Get(), records.get(), static_cast<int32_t>(primaryBytes));
-        io.ReadExact(FDef.GrowthOffset.Get(), records.get() + primaryBytes,
-                     static_cast<int32_t>(growthBytes));
-
-        MapRecords(records.get(), primaryCount + growthCount);
+        // The id map from every slot, then each index's chain, over the
+        // stored records read a window at a time.
+        TSlotReader reader(io, FDef, FStoredRecordSize);
+        MapRecords(reader);
+        // Ids given out of slot order leave a run per record or so; the
+        // chains are then checked against a bit per slot, not a search.
+        if (loadIndexes && FDef.IndexCount.Get() > 0 && FIdMap.RunCount() > kFewRuns) {
+            FIdMap.ForEachRun([&](int32_t, int32_t firstSlot, int32_t length) {
+                reader.MarkMapped(firstSlot, length);
+            });
+        }
 
         FIndexes.clear();
         FIndexesLoaded = loadIndexes;
         if (loadIndexes) {
-            const TRecordSlots slots{records.get(), recordBytes, FSlotMapped.data()};
+            const TRecordSlots slots{&reader, reader.SlotCount(), &FIdMap};
             for (int32_t k = 0; k < FDef.IndexCount.Get(); ++k) {
                 FIndexes.push_back(std::make_unique<TVeltIndex>(this, &io, k, slots));
             }
@@ -142,47 +147,65 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
     io.Close();
 }
 
-void TVeltTable::MapRecords(const uint8_t* records, int32_t slotCount) {
-    // Live records as (id, slot) in slot order. Ids written by appends
-    // ascend with the slots and go into the map as they are; any other
-    // order is sorted once, so opening costs O(n log n) whatever the ids.
-    std::vector<int32_t> ids;
-    std::vector<int32_t> slots;
-    ids.reserve(static_cast<size_t>(slotCount));
-    slots.reserve(static_cast<size_t>(slotCount));
+void TVeltTable::MapRecords(TSlotReader& reader) {
+    // Live records in slot order. Ids written by appends ascend with the
+    // slots: they are gathered as runs of (consecutive id, consecutive
+    // slot) straight into the map. At the first id out of that order the
+    // (id, slot) pairs are gathered and sorted once instead, so opening
+    // costs O(n log n) whatever the ids.
+    const int32_t slotCount = reader.SlotCount();
+    std::vector<std::pair<int32_t, int32_t>> pairs;
     bool ascending = true;
+    // The run being gathered: Length ids from FirstId at slots from FirstSlot.
+    int32_t firstId = 0;
+    int32_t firstSlot = 0;
+    int32_t length = 0;
+    reader.BeginWalk();
     for (int32_t slot = 0; slot < slotCount; ++slot) {
-        const uint8_t* stored = records + static_cast<size_t>(slot) * FStoredRecordSize;
+        const uint8_t* stored = reader.Record(slot);
         if (RecordDeleted(stored)) continue;
         const int32_t id = StoredRecordId(stored);
-        if (!ids.empty() && id <= ids.back()) ascending = false;
-        ids.push_back(id);
-        slots.push_back(slot);
+        if (ascending) {
+            if (length > 0 && static_cast<int64_t>(firstId) + length == id &&
+                firstSlot + length == slot) {
+                ++length;
+                continue;
+            }
+            FIdMap.AppendRun(firstId, firstSlot, length);
+            length = 0;
+            if (FIdMap.Count() == 0 || id > FIdMap.LastKey()) {
+                firstId = id;
+                firstSlot = slot;
+                length = 1;
+                continue;
+            }
+            ascending = false;
+            pairs.reserve(static_cast<size_t>(slotCount - slot) +
+                          static_cast<size_t>(FIdMap.Count()));
+            int32_t key = 0;
+            int32_t value = 0;
+            for (int32_t i = 0; FIdMap.GetAt(i, key, value); ++i) pairs.emplace_back(key, value);
+            FIdMap.Clear();
+        }
+        pairs.emplace_back(id, slot);
     }
+    FIdMap.AppendRun(firstId, firstSlot, length);
     if (!ascending) {
-        std::vector<std::pair<int32_t, int32_t>> pairs(ids.size());
-        for (size_t i = 0; i < ids.size(); ++i) pairs[i] = {ids[i], slots[i]};
         std::sort(pairs.begin(), pairs.end());
         // A second live record under an id already present is not mapped:
         // the first in slot order keeps the id.
-        ids.clear();
-        slots.clear();
-        for (const auto& [id, slot] : pairs) {
-            if (!ids.empty() && ids.back() == id) continue;
-            ids.push_back(id);
-            slots.push_back(slot);
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            if (i > 0 && pairs[i].first == pairs[i - 1].first) continue;
+            FIdMap.Add(pairs[i].first, pairs[i].second);
         }
     }
-    FSlotMapped.assign(static_cast<size_t>(slotCount), 0);
-    for (const int32_t slot : slots) FSlotMapped[static_cast<size_t>(slot)] = 1;
-    FIdMap.AssignSorted(std::move(ids), std::move(slots));
+    FIdMap.ShrinkToFit();
 }
 
 void TVeltTable::Close() {
     FActive = false;
     if (FDatabase != nullptr) FDatabase->FileIO().Close();
     FIdMap.Clear();
-    FSlotMapped.clear();
     FCache->Clear();
     FIndexes.clear();
 }
@@ -454,8 +477,6 @@ int32_t TVeltTable::Append(const void* data, int32_t size, int32_t recordId) {
             throw;
         }
         FIdMap.Add(recordId, slot);
-        if (FSlotMapped.size() <= static_cast<size_t>(slot)) FSlotMapped.resize(slot + 1, 0);
-        FSlotMapped[slot] = 1;
         FCache->PutAt(recordId, slot, CacheForm(taken));
         for (size_t k = 0; k < indexCount; ++k) FIndexes[k]->LinkPlanned(recordId, plans[k]);
     });
@@ -488,7 +509,6 @@ void TVeltTable::Delete(int32_t recordId) {
         const uint8_t deleted = 1;
         FileIO().WriteAt(static_cast<int64_t>(position) + 1, &deleted, 1);
         FIdMap.Remove(recordId);
-        FSlotMapped[slot] = 0;
         FCache->RemoveAt(recordId, slot);
         for (auto& index : FIndexes) index->Remove(recordId, position);
     });
@@ -532,7 +552,6 @@ void TVeltTable::EmptyTable() {
         for (int32_t k = 0; k < FDef.IndexCount.Get(); ++k) FDef.Indexes[k].Head.Set(kNoSlot);
         WriteDefinition();
         FIdMap.Clear();
-        FSlotMapped.clear();
         FCache->Clear();
         for (auto& index : FIndexes) index->Clear();
     });

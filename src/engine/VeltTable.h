@@ -37,9 +37,11 @@
 #include <vector>
 
 #include "engine/RecordCache.h"
+#include "engine/RunMap.h"
 #include "engine/VeltFormat.h"
 
 class TMemoryStream;
+class TSlotReader;
 class TVeltDatabase;
 class TVeltFileIO;
 class TVeltIndex;
@@ -127,10 +129,12 @@ class TVeltTable {
     // alone: file positions say nothing about areas a damaged definition
     // lets overlap.
     bool SlotInPrimaryArea(int32_t slot) const { return slot < FDef.PrimaryCount.Get(); }
-    const TMap<int32_t>& IdMap() const { return FIdMap; }
-    // True when Slot holds the live record the id map has for its id.
-    bool SlotIsMapped(int32_t slot) const {
-        return slot >= 0 && static_cast<size_t>(slot) < FSlotMapped.size() && FSlotMapped[slot];
+    const TRunMap& IdMap() const { return FIdMap; }
+    // True when the id map has Slot for RecordId: a live record found at
+    // Slot is the one the table serves under its id.
+    bool MapsSlot(int32_t recordId, int32_t slot) const {
+        int32_t mapped = kNoSlot;
+        return FIdMap.TryGetValue(recordId, mapped) && mapped == slot;
     }
     const TRecordCache& Cache() const { return *FCache; }
     int32_t IndexCount() const { return static_cast<int32_t>(FIndexes.size()); }
@@ -143,8 +147,8 @@ class TVeltTable {
     [[gnu::cold, gnu::noinline]] void RaiseInactive() const;
     void ValidateDefinition(int64_t fileSize) const;
     void LoadRecords(bool loadIndexes);
-    // Builds the id map and FSlotMapped from SlotCount stored records.
-    void MapRecords(const uint8_t* records, int32_t slotCount);
+    // Builds the id map from every stored record.
+    void MapRecords(TSlotReader& reader);
     void CheckModifiable() const;
     void GrowForAppend();
     int64_t SlotPosition(int32_t slot) const;
@@ -167,8 +171,7 @@ class TVeltTable {
     TTableDef FDef{};
     int32_t FHeaderSize = 0;
     int32_t FStoredRecordSize = 0;
-    TMap<int32_t> FIdMap;
-    std::vector<uint8_t> FSlotMapped;  // per slot: the id map points here
+    TRunMap FIdMap;
     std::unique_ptr<TRecordCache> FCache;
     bool FActive = false;
     bool FMarkerCheck = true;

@@ -131,7 +131,7 @@ void TDBMgrBase::WaitFlushed() {
     if (FDatabase && FDatabase->Flusher() != nullptr) FDatabase->Flusher()->WaitFlushed();
 }
 
-const std::vector<int32_t>* TDBMgrBase::FirstIndexIds() {
+const TRunList* TDBMgrBase::FirstIndexIds() {
     if (!FTable) return nullptr;
     FDatabase->CheckFileUnchanged();
     if (RecordCount() == 0) return nullptr;

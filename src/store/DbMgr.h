@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/RunMap.h"
 #include "store/TableWalk.h"
 
 class TVeltDatabase;
@@ -112,7 +113,7 @@ class TDBMgrBase {
     // along it; nil once closed or while the table is empty. The cache may
     // answer the whole walk, so this first checks that the file is still
     // this manager's.
-    const std::vector<int32_t>* FirstIndexIds();
+    const TRunList* FirstIndexIds();
 
     // The rule every table of the family follows: the table with the
     // manager's name and record size, capacity 256, and one index on the
@@ -195,7 +196,7 @@ class TDBMgr : public TDBMgrBase {
     // found by bisecting the index, and the walk goes back from there until
     // it passes BeginTime. Returns how many records were read.
     int32_t ListByDateTime(std::vector<TItem>& list, double beginTime, double endTime) {
-        const std::vector<int32_t>* ids = FirstIndexIds();
+        const TRunList* ids = FirstIndexIds();
         if (ids == nullptr) return 0;
         TTableWalk walk(Table());
         // The item of `id`; nothing when no record of that id can be read.

@@ -25,7 +25,7 @@ void CheckChainOrder(const TVeltTable& table, const TVeltIndex& index,
     const int32_t recordSize = table.RecordSize();
     const TIndexEntry& entry = index.Definition();
     const int32_t fieldCount = entry.KeyFieldCount.Get();
-    const std::vector<int32_t>& ids = index.Ids();
+    const TRunList& ids = index.Ids();
     for (size_t i = 1; i < ids.size(); ++i) {
         const int32_t before = table.IdMap().IndexOf(ids[i - 1]);
         const int32_t after = table.IdMap().IndexOf(ids[i]);
