@@ -16,7 +16,9 @@
 //   4 AfterAppend       5 AfterRead       6 MakeRecord
 // Slots 5 and 6 carry the item type, so they live in TDBMgr<TItem>.
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -34,6 +36,13 @@ inline constexpr const char* kFailCreateDatabase = "Fail to create database";
 
 // Every manager's table starts with room for this many records.
 inline constexpr int32_t kTableCapacity = 256;
+
+// Told during a long walk how many records it has read and about how many it
+// will read in all; returning false stops the walk there.
+using TWalkProgress = std::function<bool(int64_t done, int64_t total)>;
+// A walk tells its progress after every this many records read: often
+// enough that a stop is quick, rarely enough to cost nothing measurable.
+inline constexpr int32_t kWalkProgressStride = 4096;
 
 class TDBMgrBase {
   public:
@@ -195,7 +204,15 @@ class TDBMgr : public TDBMgrBase {
     // items of [BeginTime, EndTime], newest first. The end of the range is
     // found by bisecting the index, and the walk goes back from there until
     // it passes BeginTime. Returns how many records were read.
-    int32_t ListByDateTime(std::vector<TItem>& list, double beginTime, double endTime) {
+    //
+    // With Progress, it is told every kWalkProgressStride records read, the
+    // total being the index positions from the end of the range back to the
+    // first one not before BeginTime (a second bisection; exact unless the
+    // clock was once set back). Progress returning false stops the walk:
+    // List keeps what was found until then and Stopped (if given) is set.
+    int32_t ListByDateTime(std::vector<TItem>& list, double beginTime, double endTime,
+                           const TWalkProgress& progress = {}, bool* stopped = nullptr) {
+        if (stopped != nullptr) *stopped = false;
         const TRunList* ids = FirstIndexIds();
         if (ids == nullptr) return 0;
         TTableWalk walk(Table());
@@ -206,20 +223,33 @@ class TDBMgr : public TDBMgrBase {
             GetRecordById(id, item);
             return item;
         };
-        // The first index position whose item is after EndTime.
-        size_t lo = 0;
-        size_t hi = ids->size();
-        while (lo < hi) {
-            const size_t mid = lo + (hi - lo) / 2;
-            const std::optional<TItem> probe = readAt((*ids)[mid]);
-            if (probe && probe->DateTime > endTime) {
-                hi = mid;
-            } else {
-                lo = mid + 1;
+        // The first index position in [Lo, Hi) whose item is after Limit
+        // (or at or after it, with Inclusive).
+        const auto firstAfter = [&](size_t lo, size_t hi, double limit, bool inclusive) {
+            while (lo < hi) {
+                const size_t mid = lo + (hi - lo) / 2;
+                const std::optional<TItem> probe = readAt((*ids)[mid]);
+                if (probe && (probe->DateTime > limit || (inclusive && probe->DateTime == limit))) {
+                    hi = mid;
+                } else {
+                    lo = mid + 1;
+                }
             }
-        }
+            return lo;
+        };
+        const size_t lo = firstAfter(0, ids->size(), endTime, false);
+        int64_t total = 0;
+        if (progress) total = static_cast<int64_t>(lo - firstAfter(0, lo, beginTime, true));
         int32_t read = 0;
+        int32_t untilReport = kWalkProgressStride;
         for (size_t position = lo; position-- > 0;) {
+            if (progress && --untilReport == 0) {
+                untilReport = kWalkProgressStride;
+                if (!progress(read, std::max<int64_t>(total, read))) {
+                    if (stopped != nullptr) *stopped = true;
+                    break;
+                }
+            }
             const std::optional<TItem> item = readAt((*ids)[position]);
             if (!item) continue;
             ++read;

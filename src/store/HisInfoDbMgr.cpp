@@ -49,6 +49,13 @@ int32_t THisInfoDbMgr::QueryReadings(std::vector<TTmpReading>& list, TDateTime b
     return ListByDateTime(list, beginTime, endTime);
 }
 
+bool THisInfoDbMgr::QueryReadings(std::vector<TTmpReading>& list, TDateTime beginTime,
+                                  TDateTime endTime, const TWalkProgress& progress) {
+    bool stopped = false;
+    ListByDateTime(list, beginTime, endTime, progress, &stopped);
+    return !stopped;
+}
+
 bool THisInfoDbMgr::CreateTables(TVeltDatabase& database) {
     return CreateTableWithIndex(database, kHistoryTableName, kHistoryRecordSize, kHistoryIndexName,
                                 ftDateTime);

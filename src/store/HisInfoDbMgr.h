@@ -50,6 +50,12 @@ class THisInfoDbMgr final : public TDBMgr<TTmpReading> {
     // set back leaves samples out of id order, and they are still found.
     // Returns the number of samples the walk read (not the search).
     int32_t QueryReadings(std::vector<TTmpReading>& list, TDateTime beginTime, TDateTime endTime);
+    // The same walk, telling Progress every kWalkProgressStride samples read
+    // how many it read of about how many the range holds. Progress returning
+    // false stops it, List keeping what it found until then; returns false
+    // when it was stopped so.
+    bool QueryReadings(std::vector<TTmpReading>& list, TDateTime beginTime, TDateTime endTime,
+                       const TWalkProgress& progress);
 
     int32_t GetRecordSize() const override { return kHistoryRecordSize; }
 

@@ -335,3 +335,44 @@ TEST(HisInfoDbMgr, TableWalkHoldsOneAccessFromTheFirstUncachedRecord) {
     EXPECT_EQ(database.AccessDepth(), 0);
     EXPECT_TRUE(lockable());
 }
+
+// A long query tells its progress every few thousand samples, against the
+// number of samples the range holds, and gives the same rows as without it;
+// a progress that says stop ends the walk at once, keeping what was found.
+TEST(HisInfoDbMgr, QueryWithProgressReportsAndStopsOnRequest) {
+    TTempDir tmp;
+    const std::string file = tmp.File("HistoryData.dt");
+    constexpr int kCount = 2 * kWalkProgressStride + 100;
+    WriteReadings(file, kCount);
+    THisInfoDbMgr mgr(file, THisInfoDbMgr::TSharedRead{});
+    const TDateTime begin = kDay + 50 * kMinute;
+    const TDateTime end = kDay + (kCount - 20) * kMinute;
+    std::vector<TTmpReading> plain;
+    mgr.QueryReadings(plain, begin, end);
+
+    std::vector<std::pair<int64_t, int64_t>> told;
+    std::vector<TTmpReading> list;
+    EXPECT_TRUE(mgr.QueryReadings(list, begin, end, [&](int64_t done, int64_t total) {
+        told.emplace_back(done, total);
+        return true;
+    }));
+    ASSERT_EQ(list.size(), plain.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+        ASSERT_EQ(list[i].RecordId, plain[i].RecordId) << "at " << i;
+        ASSERT_EQ(list[i].DateTime, plain[i].DateTime) << "at " << i;
+    }
+    ASSERT_EQ(told.size(), 2u);
+    for (size_t i = 0; i < told.size(); ++i) {
+        EXPECT_EQ(told[i].first, static_cast<int64_t>((i + 1) * kWalkProgressStride - 1));
+        EXPECT_EQ(told[i].second, static_cast<int64_t>(plain.size()));
+    }
+
+    // Stopped at the second report: only the samples read before it.
+    list.clear();
+    int calls = 0;
+    EXPECT_FALSE(
+        mgr.QueryReadings(list, begin, end, [&](int64_t, int64_t) { return ++calls < 2; }));
+    EXPECT_EQ(calls, 2);
+    ASSERT_EQ(list.size(), static_cast<size_t>(2 * kWalkProgressStride - 1));
+    EXPECT_EQ(list.back().RecordId, plain[list.size() - 1].RecordId);
+}
