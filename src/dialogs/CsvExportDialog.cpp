@@ -1,9 +1,15 @@
 #include "dialogs/CsvExportDialog.h"
 
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QProgressDialog>
+#include <QTimer>
+#include <atomic>
 #include <cerrno>
+#include <exception>
+#include <optional>
+#include <thread>
 
 #include "dialogs/Prompts.h"
 
@@ -11,6 +17,8 @@ namespace {
 
 // Exports shorter than this never show the progress dialog.
 constexpr int kProgressDelayMs = 500;
+// How often the progress dialog follows the worker writing the file.
+constexpr int kProgressFollowMs = 50;
 
 QString RealSaveFileDialog(QWidget* parent, const QString& suggestedName, const QString& filter) {
     return QFileDialog::getSaveFileName(parent, QStringLiteral("导出"), suggestedName, filter);
@@ -91,14 +99,42 @@ bool ExportRowsToCsv(QWidget* parent, const QString& suggestedName, const TCsvRo
     progress.setMinimumDuration(kProgressDelayMs);
     progress.setAutoReset(false);
     progress.setAutoClose(false);
+    progress.setValue(0);
+
+    // The file is written on a worker while this thread runs an event loop
+    // that follows it: the window keeps answering however long the export.
+    std::atomic<size_t> done{0};
+    std::atomic<bool> cancelled{false};
+    std::optional<TCsvExportResult> result;
+    std::exception_ptr error;
+    QEventLoop loop;
+    QTimer follow;
+    follow.setInterval(kProgressFollowMs);
+    QObject::connect(&follow, &QTimer::timeout, &loop, [&] {
+        if (progress.wasCanceled()) cancelled = true;
+        progress.setValue(static_cast<int>(done / kCsvProgressStep));
+    });
+    QObject::connect(&progress, &QProgressDialog::canceled, &loop, [&] { cancelled = true; });
+    const std::string fileName = QFile::encodeName(path).toStdString();
+    std::thread worker([&] {
+        try {
+            result = ExportCsv(fileName, headers, rowCount, rows, [&](size_t written, size_t) {
+                done = written;
+                return !cancelled;
+            });
+        } catch (...) {
+            error = std::current_exception();
+        }
+        // Queued: delivered once the loop runs, however soon this comes.
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    follow.start();
+    loop.exec();
+    follow.stop();
+    worker.join();
+
     try {
-        const TCsvExportResult result =
-            ExportCsv(QFile::encodeName(path).toStdString(), headers, rowCount, rows,
-                      [&progress](size_t done, size_t) {
-                          // A window-modal dialog lets events through here: "取消" too.
-                          progress.setValue(static_cast<int>(done / kCsvProgressStep));
-                          return !progress.wasCanceled();
-                      });
+        if (error) std::rethrow_exception(error);
         return result == TCsvExportResult::Written;
     } catch (const ECsvExportError& e) {
         progress.close();

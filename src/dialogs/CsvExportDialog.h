@@ -5,7 +5,7 @@
 //
 //   save dialog (seam) --cancel--> nothing happens
 //        | a path
-//   ExportCsv with a progress dialog --"取消"--> no file
+//   ExportCsv on a worker, a progress dialog --"取消"--> no file
 //        | done                      --failure--> "导出失败！" + reason, no file
 //   the file is in place
 //
@@ -54,8 +54,9 @@ QString ExportFailureText(const ECsvExportError& error);
 
 // Asks for the file (suggesting `suggestedName`), then writes the header and
 // the rows with a progress dialog the operator can cancel. A failure is shown
-// through ShowMessage. True when the file was written. The row source must
-// stay valid while the progress dialog lets events through: give it rows of
-// your own, not a list someone else may release meanwhile.
+// through ShowMessage. True when the file was written. The file is written
+// on a worker thread while the caller's thread runs an event loop, so the row
+// source is called on that worker and must stay valid until this returns:
+// give it rows of your own, which nothing changes or releases meanwhile.
 bool ExportRowsToCsv(QWidget* parent, const QString& suggestedName, const TCsvRow& headers,
                      size_t rowCount, const TCsvRowSource& rows);

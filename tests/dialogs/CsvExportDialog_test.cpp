@@ -9,7 +9,13 @@
 #include <QDateTime>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryReport.h"
@@ -118,22 +124,70 @@ TEST_F(CsvExportDialogTest, CancelInTheProgressDialogLeavesNoFile) {
     QWidget parent;
     NextPath = QString::fromStdString(Dir.File("big.csv"));
     const size_t rows = 10 * kCsvProgressStep;
-    size_t asked = 0;
-    // The operator presses "取消" while the rows are being written.
+    std::atomic<size_t> asked{0};
+    // The operator presses "取消" while the rows are being written: the
+    // writer (on its worker) waits at a row until the window's thread has
+    // pressed it.
+    std::atomic<bool> reached{false};
+    std::atomic<bool> pressed{false};
     auto source = [&](size_t i, TCsvRow& row) {
         ++asked;
         if (i == 3 * kCsvProgressStep + 1) {
-            auto* progress = parent.findChild<QProgressDialog*>("ExportProgress");
-            ASSERT_NE(progress, nullptr);
-            EXPECT_EQ(progress->labelText(), kExportProgressText);
-            progress->cancel();
+            reached = true;
+            for (int waited = 0; !pressed && waited < 30000; ++waited) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
         }
         row = {std::to_string(i)};
     };
+    QTimer operatorHand;
+    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
+        if (!reached || pressed) return;
+        auto* progress = parent.findChild<QProgressDialog*>("ExportProgress");
+        ASSERT_NE(progress, nullptr);
+        EXPECT_EQ(progress->labelText(), kExportProgressText);
+        auto* cancel = progress->findChild<QPushButton*>();
+        ASSERT_NE(cancel, nullptr);
+        EXPECT_EQ(cancel->text(), "取消");
+        cancel->click();
+        pressed = true;
+    });
+    operatorHand.start(1);
     EXPECT_FALSE(ExportRowsToCsv(&parent, "big.csv", {"n"}, rows, source));
+    EXPECT_TRUE(pressed);
     EXPECT_LT(asked, 5 * kCsvProgressStep);
     EXPECT_TRUE(Shown.isEmpty());
     EXPECT_TRUE(DirIsEmpty());
+}
+
+// The file is written on a worker: the window's thread runs its event loop
+// (a timer fires) while a row is being made, and the file holds every row.
+TEST_F(CsvExportDialogTest, RowsAreWrittenOffTheWindowsThreadWhileItsEventsRun) {
+    QWidget parent;
+    NextPath = QString::fromStdString(Dir.File("rows.csv"));
+    std::atomic<bool> ticked{false};
+    std::atomic<bool> tickedWhileWriting{false};
+    std::atomic<int> onWindowThread{0};
+    QThread* const windowThread = QThread::currentThread();
+    QTimer::singleShot(0, &parent, [&] { ticked = true; });
+    auto source = [&](size_t i, TCsvRow& row) {
+        if (QThread::currentThread() == windowThread) ++onWindowThread;
+        if (i == 0) {
+            for (int waited = 0; !ticked && waited < 5000; ++waited) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            tickedWhileWriting = ticked.load();
+        }
+        row = {std::to_string(i)};
+    };
+    EXPECT_TRUE(ExportRowsToCsv(&parent, "rows.csv", {"n"}, 3 * kCsvProgressStep, source));
+    EXPECT_TRUE(tickedWhileWriting);
+    EXPECT_EQ(onWindowThread, 0);
+    EXPECT_TRUE(Shown.isEmpty());
+    std::ifstream file(Dir.File("rows.csv"));
+    size_t lines = 0;
+    for (std::string line; std::getline(file, line);) ++lines;
+    EXPECT_EQ(lines, 3 * kCsvProgressStep + 1);
 }
 
 TEST_F(CsvExportDialogTest, FailureIsReportedAndLeavesNothing) {
