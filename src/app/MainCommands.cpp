@@ -153,6 +153,8 @@ void TMainForm::SetStationCommandsEnabled(bool reconnect, bool disconnect, bool 
 
 void TMainForm::StationTreeViewChange(QTreeWidgetItem* node) {
     TStationState* station = StationOf(node);
+    // The result of a query for another station would not be shown.
+    if (station != nullptr && station != FQueryStation) CancelQueryOf(FQueryStation);
     if (station == nullptr) {
         // The pages keep showing the station last displayed.
         SetStationCommandsEnabled(false, false, false);
@@ -167,12 +169,15 @@ void TMainForm::StationTreeViewChange(QTreeWidgetItem* node) {
 }
 
 void TMainForm::ReleaseHistoryList(TStationState& station) {
+    CancelQueryOf(&station);
     if (!station.HistoryList) return;
     if (FHistoryPanel->Readings() == station.HistoryList.get()) FHistoryPanel->ClearReadings();
     station.HistoryList.reset();
 }
 
 void TMainForm::DetachHistoryList(TStationState& station) {
+    // A backup takes the file away under the query.
+    CancelQueryOf(&station);
     if (!station.HistoryList) return;
     if (FHistoryPanel->Readings() == station.HistoryList.get()) {
         // The same list, moved: the report's borrowed rows stay valid.

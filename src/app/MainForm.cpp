@@ -28,6 +28,7 @@
 #include "app/PortSettingsView.h"
 #include "app/StationNode.h"
 #include "dialogs/HistoryPanel.h"
+#include "dialogs/HistoryQuery.h"
 #include "polling/SampleRecorder.h"
 #include "polling/ScanCycle.h"
 #include "polling/StationRoster.h"
@@ -102,6 +103,9 @@ TMainForm::~TMainForm() {
     // No pass may run while the stations go.
     FBackUpTimer.stop();
     FScanCycle.reset();
+    // No query result arrives while the stations go.
+    if (FHistoryPanel != nullptr) FHistoryPanel->Query()->CancelAndWait();
+    FQueryStation = nullptr;
     // The report borrows a station's query result.
     if (FHistoryPanel != nullptr) FHistoryPanel->ClearReadings();
     FDetachedReport.reset();

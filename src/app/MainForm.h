@@ -125,7 +125,12 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     void AlarmSettingsClick();
     void QuerySettingsClick();
     void AboutClick();
-    // "查询" of the history page.
+    // "查询" of the history page: reads the range of the selected station on a
+    // worker (its own reader of the station's file, never the recorder's
+    // manager) and shows it once read. "查询" again while one runs cancels it
+    // and the report keeps what it showed; so does selecting another station,
+    // deleting it, a backup of it, and closing the window. A failure shows
+    // what was read and goes to the application's error report.
     void Button1Click();
     void StationTreeViewChange(QTreeWidgetItem* node);
     void BackUpTimerTimer();
@@ -318,4 +323,8 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     // A query result a backup took from its station while the report showed
     // it; released once the report shows anything else.
     std::unique_ptr<std::vector<TTmpReading>> FDetachedReport;
+    // The station whose history query runs; compared only, never followed
+    // (the query is cancelled before the station goes).
+    const TStationState* FQueryStation = nullptr;
+    void CancelQueryOf(const TStationState* station);
 };

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <filesystem>
 
+#include "app/ErrorReport.h"
 #include "app/MainForm.h"
 #include "dialogs/AlarmSetFrm.h"
 #include "dialogs/BackUpLocationFrm.h"
@@ -79,7 +80,12 @@ TBackUpLocationForm* TMainForm::BackUpViewer() const {
 void TMainForm::BackUpQueryClick() {
     // Made once and kept: closing it only hides it. The window owns it, and
     // the reference clears itself when it is destroyed.
-    if (FBackUpViewer == nullptr) FBackUpViewer = new TBackUpLocationForm(this);
+    if (FBackUpViewer == nullptr) {
+        auto* viewer = new TBackUpLocationForm(this);
+        // Its failed queries go where the window's own errors go.
+        viewer->SetQueryErrorHandler(ReportApplicationException);
+        FBackUpViewer = viewer;
+    }
     FBackUpViewer->show();
     FBackUpViewer->raise();
     FBackUpViewer->activateWindow();

@@ -3,16 +3,49 @@
 
 #include <QLabel>
 #include <QTreeWidget>
+#include <filesystem>
 
+#include "app/ErrorReport.h"
 #include "app/LiveView.h"
 #include "app/MainForm.h"
 #include "app/PortSettingsView.h"
 #include "app/StationNode.h"
 #include "dialogs/HistoryPanel.h"
+#include "dialogs/HistoryQuery.h"
 #include "engine/VeltErrors.h"
 #include "polling/StationState.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/StorePaths.h"
+
+namespace {
+
+// How often a query reads the file afresh when it finds it replaced or
+// written under it (the recorder appends between the reader's open and its
+// walk); each attempt is a new reader.
+constexpr int kQueryAttempts = 3;
+
+// On the query's worker: the samples of [Begin, End] through a reader of its
+// own, opened beside the recorder's manager. A station that never stored a
+// sample gets its empty history file.
+void ReadHistoryRange(const std::string& fileName, TDateTime begin, TDateTime end,
+                      std::vector<TTmpReading>& rows, const TWalkProgress& progress) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            std::error_code error;
+            const std::unique_ptr<THisInfoDbMgr> reader =
+                std::filesystem::exists(fileName, error)
+                    ? std::make_unique<THisInfoDbMgr>(fileName, THisInfoDbMgr::TSharedRead{})
+                    : std::make_unique<THisInfoDbMgr>(fileName, true);
+            reader->QueryReadings(rows, begin, end, progress);
+            return;
+        } catch (const EFileChanged&) {
+            if (attempt == kQueryAttempts) throw;
+            rows.clear();
+        }
+    }
+}
+
+}  // namespace
 
 void TMainForm::ShowStateText(uint8_t state) {
     FCommStateLabel->setText(QString::fromUtf8(StateText(state)));
@@ -78,6 +111,11 @@ void TMainForm::ShowReport(const TStationState& station) {
 }
 
 void TMainForm::Button1Click() {
+    THistoryQuery& query = *FHistoryPanel->Query();
+    if (query.Running()) {
+        CancelQueryOf(FQueryStation);
+        return;
+    }
     const TDateTime begin = FHistoryPanel->BeginTime();
     const TDateTime end = FHistoryPanel->EndTime();
     // Not even the shown rows are cleared for an empty or reversed range.
@@ -86,35 +124,38 @@ void TMainForm::Button1Click() {
     if (node == nullptr) return;
     TStationState& station = node->State();
 
-    if (!station.HistoryMgr) {
-        // A station that never stored a sample gets an empty history file.
-        station.HistoryMgr =
-            std::make_unique<THisInfoDbMgr>(HistoryFileName(FProgramDir, station.Address), true);
-    }
-    if (!station.HistoryList) station.HistoryList = std::make_unique<std::vector<TTmpReading>>();
-    // The report must not show the list while it changes under it.
-    if (FHistoryPanel->Readings() == station.HistoryList.get() ||
-        (FDetachedReport && FHistoryPanel->Readings() == FDetachedReport.get())) {
-        FHistoryPanel->ClearReadings();
-    }
-    FDetachedReport.reset();
-    station.HistoryList->clear();
-    node->QueryBegin = begin;
-    node->QueryEnd = end;
-    try {
-        try {
-            station.HistoryMgr->QueryReadings(*station.HistoryList, begin, end);
-        } catch (const EFileChanged&) {
-            // Replaced or restored by hand since it was opened: read afresh.
-            station.HistoryMgr = std::make_unique<THisInfoDbMgr>(
-                HistoryFileName(FProgramDir, station.Address), true);
-            station.HistoryList->clear();
-            station.HistoryMgr->QueryReadings(*station.HistoryList, begin, end);
-        }
-    } catch (...) {
-        // What was read before the error is shown; the error is reported.
-        ShowReport(station);
-        throw;
-    }
-    ShowReport(station);
+    // The report shows what it showed until the result is in.
+    FQueryStation = &station;
+    const std::string fileName = HistoryFileName(FProgramDir, station.Address);
+    query.Start(
+        [fileName, begin, end](std::vector<TTmpReading>& rows, const TWalkProgress& progress) {
+            ReadHistoryRange(fileName, begin, end, rows, progress);
+        },
+        [this, &station, begin, end](THistoryQuery::TResult& result) {
+            FQueryStation = nullptr;
+            TStationNode* queried = NodeOf(station);
+            if (queried == nullptr) return;
+            if (!station.HistoryList) {
+                station.HistoryList = std::make_unique<std::vector<TTmpReading>>();
+            }
+            // The report must not show the list while it changes under it.
+            if (FHistoryPanel->Readings() == station.HistoryList.get() ||
+                (FDetachedReport && FHistoryPanel->Readings() == FDetachedReport.get())) {
+                FHistoryPanel->ClearReadings();
+            }
+            FDetachedReport.reset();
+            station.HistoryList->swap(result.Rows);
+            result.Rows = {};
+            queried->QueryBegin = begin;
+            queried->QueryEnd = end;
+            // What was read before an error is shown; the error is reported.
+            ShowReport(station);
+            if (result.Error) ReportApplicationException(this, result.Error);
+        });
+}
+
+void TMainForm::CancelQueryOf(const TStationState* station) {
+    if (station == nullptr || station != FQueryStation) return;
+    FQueryStation = nullptr;
+    FHistoryPanel->Query()->Cancel();
 }

@@ -6,6 +6,8 @@
 #include <QVBoxLayout>
 
 #include "dialogs/HistoryPanel.h"
+#include "dialogs/HistoryQuery.h"
+#include "dialogs/Prompts.h"
 #include "store/HisInfoDbMgr.h"
 
 namespace {
@@ -14,10 +16,20 @@ QString RealOpenFileDialog(QWidget* parent, const QString& filter) {
     return QFileDialog::getOpenFileName(parent, QString(), QString(), filter);
 }
 
+void ShowQueryError(QWidget* parent, std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        ShowMessage(parent, QString::fromUtf8(e.what()));
+    } catch (...) {
+        ShowMessage(parent, QStringLiteral("Unknown error"));
+    }
+}
+
 }  // namespace
 
 TBackUpLocationForm::TBackUpLocationForm(QWidget* owner)
-    : QWidget(owner, Qt::Window), FOpenFileDialog(RealOpenFileDialog) {
+    : QWidget(owner, Qt::Window), FOpenFileDialog(RealOpenFileDialog), FQueryError(ShowQueryError) {
     setObjectName(QStringLiteral("BackUpLocationForm"));
     setWindowTitle(QString::fromUtf8(kBackUpViewerCaption));
     resize(kInitialWidth, kInitialHeight);
@@ -40,12 +52,18 @@ TBackUpLocationForm::TBackUpLocationForm(QWidget* owner)
 }
 
 TBackUpLocationForm::~TBackUpLocationForm() {
+    // No worker may still read through the manager that goes with this body.
+    FPanel->Query()->CancelAndWait();
     // The panel goes after this body: it must not keep the list it borrows.
     FPanel->ClearReadings();
 }
 
 void TBackUpLocationForm::SetOpenFileDialog(TOpenFileDialog dialog) {
     FOpenFileDialog = dialog ? std::move(dialog) : TOpenFileDialog(RealOpenFileDialog);
+}
+
+void TBackUpLocationForm::SetQueryErrorHandler(TQueryErrorHandler handler) {
+    FQueryError = handler ? std::move(handler) : TQueryErrorHandler(ShowQueryError);
 }
 
 void TBackUpLocationForm::ReleaseResults() {
@@ -55,6 +73,7 @@ void TBackUpLocationForm::ReleaseResults() {
 }
 
 void TBackUpLocationForm::OpenFileButtonClick() {
+    FPanel->Query()->CancelAndWait();
     FHistoryMgr.reset();
     ReleaseResults();
 
@@ -76,6 +95,11 @@ void TBackUpLocationForm::OpenFileButtonClick() {
 }
 
 void TBackUpLocationForm::QueryButtonClick() {
+    THistoryQuery& query = *FPanel->Query();
+    if (query.Running()) {
+        query.Cancel();
+        return;
+    }
     FPanel->ClearReadings();
     const TDateTime begin = FPanel->BeginTime();
     const TDateTime end = FPanel->EndTime();
@@ -85,11 +109,15 @@ void TBackUpLocationForm::QueryButtonClick() {
     // Exports are named after the file, not its whole path.
     const THistoryTitle title{QString::fromStdString(FFileName), begin, end,
                               QFileInfo(QString::fromStdString(FFileName)).completeBaseName()};
-    try {
-        FHistoryMgr->QueryReadings(FResults, begin, end);
-    } catch (...) {
-        FPanel->ShowReadings(&FResults, title);
-        throw;
-    }
-    FPanel->ShowReadings(&FResults, title);
+    THisInfoDbMgr* manager = FHistoryMgr.get();
+    query.Start(
+        [this, manager, begin, end](std::vector<TTmpReading>& rows, const TWalkProgress& progress) {
+            const std::lock_guard<std::mutex> inUse(FHistoryMgrInUse);
+            manager->QueryReadings(rows, begin, end, progress);
+        },
+        [this, title](THistoryQuery::TResult& result) {
+            FResults.swap(result.Rows);
+            FPanel->ShowReadings(&FResults, title);
+            if (result.Error) FQueryError(this, result.Error);
+        });
 }

@@ -17,11 +17,18 @@
 //
 // The panel borrows the result list: it is cleared before the list changes
 // or goes.
+//
+// "查询" clears the report and reads the range on a worker through the
+// window's manager, which nothing else uses meanwhile: opening another file
+// and closing the window wait for the worker first. "查询" again while one
+// runs cancels it, leaving the report empty.
 
 #include <QString>
 #include <QWidget>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,13 +63,18 @@ class TBackUpLocationForm : public QWidget {
 
     // An empty one restores the real file dialog.
     void SetOpenFileDialog(TOpenFileDialog dialog);
+    // Where a failed query's error goes once what was read is shown; the
+    // default shows its message in a plain message box.
+    using TQueryErrorHandler = std::function<void(QWidget* parent, std::exception_ptr error)>;
+    void SetQueryErrorHandler(TQueryErrorHandler handler);
 
     // "打开文件...": closes the open file, clears the results, asks for a
     // file and opens it as a history file (a missing file is created empty).
     void OpenFileButtonClick();
-    // "查询": clears the report; with a file open and begin before end, shows
-    // the samples of the range, newest first. Engine errors pass out (to the
-    // application's error report) after what was read is shown.
+    // "查询": clears the report; with a file open and begin before end, reads
+    // the samples of the range on a worker and shows them, newest first.
+    // Engine errors go to the query error handler after what was read is
+    // shown. While a query runs it only cancels that one.
     void QueryButtonClick();
 
     bool FileOpened() const { return FHistoryMgr != nullptr; }
@@ -79,7 +91,11 @@ class TBackUpLocationForm : public QWidget {
     std::string FFileName;
     std::vector<TTmpReading> FResults;
     std::unique_ptr<THisInfoDbMgr> FHistoryMgr;  // none while no file is open
+    // Held by the worker that reads through FHistoryMgr: a cancelled one
+    // may still be finishing its step when the next starts.
+    std::mutex FHistoryMgrInUse;
     TOpenFileDialog FOpenFileDialog;
+    TQueryErrorHandler FQueryError;
 
     // Children of the window.
     THistoryPanel* FPanel;

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -11,6 +12,7 @@
 #include <array>
 
 #include "dialogs/CsvExportDialog.h"
+#include "dialogs/HistoryQuery.h"
 #include "dialogs/HistoryReport.h"
 #include "dialogs/Prompts.h"
 #include "dialogs/RangePickers.h"
@@ -27,6 +29,8 @@ QString RowCountText(size_t rows) {
 }
 // Decimation columns of a printed chart: finer than any screen plot.
 constexpr int kPrintChartBuckets = 1500;
+// The query's progress bar counts in thousandths.
+constexpr int kQueryProgressSteps = 1000;
 
 }  // namespace
 
@@ -44,7 +48,9 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
       FTopRow(new QHBoxLayout),
       FTabs(new QTabWidget(this)),
       FReport(new THistoryReportView(FTabs)),
-      FChart(new THistoryChart(options.Channels, FTabs)) {
+      FChart(new THistoryChart(options.Channels, FTabs)),
+      FQuery(new THistoryQuery(this)),
+      FQueryProgress(new QProgressBar(this)) {
     setObjectName(QStringLiteral("HistoryPanel"));
     FQueryButton->setObjectName(QStringLiteral("Button1"));
     FPrintButton->setObjectName(QStringLiteral("PrintButton"));
@@ -60,10 +66,21 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
         for (QPushButton* button : FQuickRangeButtons) FTopRow->addWidget(button);
     }
     FTopRow->addWidget(FQueryButton);
-    if (FButtonsAtRightEdge) FTopRow->addStretch(1);
+    // The progress bar takes room only while shown, from the stretch.
+    FQueryProgress->setObjectName(QStringLiteral("QueryProgress"));
+    FQueryProgress->setRange(0, kQueryProgressSteps);
+    FQueryProgress->setFormat(QStringLiteral("正在查询… %p%"));
+    FQueryProgress->setVisible(false);
+    if (FButtonsAtRightEdge) {
+        FTopRow->addWidget(FQueryProgress);
+        FTopRow->addStretch(1);
+    }
     FTopRow->addWidget(FPrintButton);
     FTopRow->addWidget(FExportButton);
-    if (!FButtonsAtRightEdge) FTopRow->addStretch(1);
+    if (!FButtonsAtRightEdge) {
+        FTopRow->addStretch(1);
+        FTopRow->addWidget(FQueryProgress);
+    }
 
     FTabs->setObjectName(QStringLiteral("HistoryPageControl"));
     FTabs->setTabPosition(QTabWidget::South);
@@ -89,6 +106,30 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
         ShowPrintPreview();
     });
     connect(FExportButton, &QPushButton::clicked, this, &THistoryPanel::ExportShownRows);
+
+    FQueryProgressDelay.setSingleShot(true);
+    FQueryProgressDelay.setInterval(kQueryProgressDelayMs);
+    FQueryProgressPoll.setInterval(kQueryProgressPollMs);
+    const auto follow = [this] {
+        FQueryProgress->setValue(static_cast<int>(FQuery->ShareDone() * kQueryProgressSteps));
+    };
+    connect(&FQueryProgressDelay, &QTimer::timeout, this, [this, follow] {
+        follow();
+        FQueryProgress->setVisible(true);
+        FQueryProgressPoll.start();
+    });
+    connect(&FQueryProgressPoll, &QTimer::timeout, this, follow);
+    connect(FQuery, &THistoryQuery::Started, this, [this] {
+        FQueryProgressPoll.stop();
+        FQueryProgress->setVisible(false);
+        FQueryProgress->setValue(0);
+        FQueryProgressDelay.start();
+    });
+    connect(FQuery, &THistoryQuery::Finished, this, [this] {
+        FQueryProgressDelay.stop();
+        FQueryProgressPoll.stop();
+        FQueryProgress->setVisible(false);
+    });
 }
 
 TDateTime THistoryPanel::BeginTime() const {
@@ -113,8 +154,9 @@ void THistoryPanel::SetQuickRange(TQuickRange range) {
 QPushButton* THistoryPanel::AddButton(const QString& caption, const QString& objectName) {
     auto* button = new QPushButton(caption, this);
     button->setObjectName(objectName);
-    // Buttons that follow "查询" go before the trailing stretch.
-    const int at = FButtonsAtRightEdge ? FTopRow->count() : FTopRow->count() - 1;
+    // Buttons that follow "查询" go before the trailing stretch and the
+    // progress bar.
+    const int at = FButtonsAtRightEdge ? FTopRow->count() : FTopRow->count() - 2;
     FTopRow->insertWidget(at, button);
     return button;
 }

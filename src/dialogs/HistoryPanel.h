@@ -10,8 +10,13 @@
 //   └ 报表 ─ 曲线 ───────────────── 共 N 条记录 ───┘
 //
 // The pickers show date and time of day: the time is part of the range.
+//
+// Owners run their queries through the panel's THistoryQuery (off the main
+// thread). A query that takes longer than the progress delay shows a bar
+// "正在查询… n%" in the top row until it ends; a shorter one shows none.
 
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <array>
 #include <functional>
@@ -25,12 +30,19 @@
 class QDateTimeEdit;
 class QHBoxLayout;
 class QLabel;
+class QProgressBar;
 class QPushButton;
+class THistoryQuery;
 class QTabWidget;
 class THistoryReportView;
 
 // The value both pickers hold when the panel is made: 2006-02-24 19:51:47.788.
 constexpr TDateTime kInitialPickerValue = 38772.82763643519;
+
+// How long a query runs before its progress bar shows, and how often the
+// bar follows the worker afterwards.
+inline constexpr int kQueryProgressDelayMs = 300;
+inline constexpr int kQueryProgressPollMs = 100;
 
 struct THistoryPanelOptions {
     THistoryChannels Channels = THistoryChannels::PhasesAndIron;
@@ -77,6 +89,12 @@ class THistoryPanel : public QWidget {
     void ShowReadings(const std::vector<TTmpReading>* readings, const THistoryTitle& title);
     void ClearReadings();
     const std::vector<TTmpReading>* Readings() const { return FReadings; }
+
+    // Runs the owner's queries; the panel follows it with its progress bar.
+    THistoryQuery* Query() const { return FQuery; }
+    QProgressBar* QueryProgressBar() const { return FQueryProgress; }
+    // kQueryProgressDelayMs unless set (tests).
+    void SetQueryProgressDelay(int ms) { FQueryProgressDelay.setInterval(ms); }
 
     // What "打印..." prints right now.
     THistoryPrintJob PrintJob() const;
@@ -126,4 +144,8 @@ class THistoryPanel : public QWidget {
     QTabWidget* FTabs;
     THistoryReportView* FReport;
     THistoryChart* FChart;
+    THistoryQuery* FQuery;
+    QProgressBar* FQueryProgress;
+    QTimer FQueryProgressDelay;
+    QTimer FQueryProgressPoll;
 };

@@ -18,6 +18,7 @@
 #include "app/WindowTestSupport.h"
 #include "dialogs/BackUpLocationFrm.h"
 #include "dialogs/HistoryPanel.h"
+#include "dialogs/QueryTestSupport.h"
 #include "dialogs/SetParaFrm.h"
 #include "polling/ScanCycle.h"
 #include "polling/StationState.h"
@@ -72,6 +73,7 @@ class MainBackUp : public ::testing::Test {
         Window->HistoryPanel()->SetBeginTime(begin);
         Window->HistoryPanel()->SetEndTime(end);
         Window->Button1Click();
+        EXPECT_TRUE(querytest::QueryEnded(*Window->HistoryPanel()));
     }
     std::string BackUpFile(int address, TDateTime day) const {
         return Dir.Path() + "backup/" + std::to_string(address) + "/" + FormatShortDate(day) +
@@ -322,6 +324,7 @@ TEST_F(MainBackUp, TheViewerOpensABackUpTheWindowMade) {
     viewer->HistoryPanel()->SetBeginTime(kMarch1);
     viewer->HistoryPanel()->SetEndTime(kMarch2);
     viewer->QueryButtonClick();
+    ASSERT_TRUE(querytest::QueryEnded(*viewer->HistoryPanel()));
     EXPECT_EQ(viewer->Results().size(), 2u);
 }
 

@@ -22,6 +22,7 @@
 #include "app/WindowTestSupport.h"
 #include "dialogs/AddDeviceFrm.h"
 #include "dialogs/HistoryPanel.h"
+#include "dialogs/QueryTestSupport.h"
 #include "polling/ScanCycle.h"
 #include "polling/StationState.h"
 #include "polling/TmpProtocol.h"
@@ -172,6 +173,7 @@ TEST_F(MainCommands, DeleteRemovesNodeRecordHistoryFileAndDirectoryButKeepsBacku
     Window->HistoryPanel()->SetBeginTime(Now() - 1);
     Window->HistoryPanel()->SetEndTime(Now() + 1);
     Window->Button1Click();
+    ASSERT_TRUE(querytest::QueryEnded(*Window->HistoryPanel()));
     ASSERT_EQ(ReportRows(*Window), 1);
     std::filesystem::create_directories(Dir.File("backup/2"));
     std::ofstream(Dir.File("backup/2/2006-2-24.dt")) << "backup";

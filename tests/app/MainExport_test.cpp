@@ -16,6 +16,7 @@
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryReport.h"
 #include "dialogs/Prompts.h"
+#include "dialogs/QueryTestSupport.h"
 #include "store/CsvTestReader.h"
 #include "store/DateTime.h"
 #include "store/HisInfoDbMgr.h"
@@ -90,6 +91,7 @@ TEST(MainExport, TheHistoryPageExportsTheSelectedStationsShownRows) {
     window->HistoryPanel()->SetBeginTime(kFirst + 10 * kMinute);
     window->HistoryPanel()->SetEndTime(kFirst + 120 * kMinute);
     window->Button1Click();
+    ASSERT_TRUE(querytest::QueryEnded(*window->HistoryPanel()));
     ASSERT_GT(ReportRows(*window), 100);
 
     const TExported exported = ExportThrough(*window->HistoryPanel(), dir.File("out.csv"));
@@ -116,6 +118,7 @@ TEST(MainExport, TheBackUpViewerExportsTheOpenFilesShownRows) {
     viewer->HistoryPanel()->SetBeginTime(kFirst);
     viewer->HistoryPanel()->SetEndTime(kFirst + (kSampleCount - 1) * kMinute);
     QTest::mouseClick(viewer->HistoryPanel()->QueryButton(), Qt::LeftButton);
+    ASSERT_TRUE(querytest::QueryEnded(*viewer->HistoryPanel()));
     ASSERT_EQ(viewer->Results().size(), static_cast<size_t>(kSampleCount));
 
     const TExported exported = ExportThrough(*viewer->HistoryPanel(), dir.File("viewer.csv"));

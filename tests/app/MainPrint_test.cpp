@@ -20,6 +20,7 @@
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryPrint.h"
 #include "dialogs/HistoryReport.h"
+#include "dialogs/QueryTestSupport.h"
 #include "store/DateTime.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/StorePaths.h"
@@ -145,6 +146,7 @@ TEST(MainPrint, TheHistoryPagePrintsTheSelectedStationItsRangeAndEveryRow) {
     window->HistoryPanel()->SetBeginTime(begin);
     window->HistoryPanel()->SetEndTime(end);
     window->Button1Click();
+    ASSERT_TRUE(querytest::QueryEnded(*window->HistoryPanel()));
     ASSERT_EQ(ReportRows(*window), kSampleCount);
 
     const TPrinted printed =
@@ -183,6 +185,7 @@ TEST(MainPrint, TheBackUpViewerPrintsTheOpenFileItsRangeAndEveryRow) {
     viewer->HistoryPanel()->SetBeginTime(begin);
     viewer->HistoryPanel()->SetEndTime(end);
     QTest::mouseClick(viewer->HistoryPanel()->QueryButton(), Qt::LeftButton);
+    ASSERT_TRUE(querytest::QueryEnded(*viewer->HistoryPanel()));
     ASSERT_EQ(viewer->Results().size(), static_cast<size_t>(kSampleCount));
 
     const TPrinted printed =
@@ -199,6 +202,7 @@ TEST(MainPrint, TheBackUpViewerPrintsTheOpenFileItsRangeAndEveryRow) {
     // After a second query over fewer samples the printout follows it.
     viewer->HistoryPanel()->SetEndTime(kFirst + 9 * kMinute);
     viewer->QueryButtonClick();
+    ASSERT_TRUE(querytest::QueryEnded(*viewer->HistoryPanel()));
     const TPrinted shorter =
         PrintThrough(viewer->HistoryPanel()->PrintButton(), *viewer->HistoryPanel());
     ASSERT_EQ(shorter.Job.Readings->size(), 10u);

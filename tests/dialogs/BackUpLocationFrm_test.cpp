@@ -12,10 +12,13 @@
 #include <QTest>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "app/StationTestSupport.h"
 #include "dialogs/HistoryPanel.h"
+#include "dialogs/HistoryQuery.h"
 #include "dialogs/HistoryReport.h"
+#include "dialogs/QueryTestSupport.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/StationDbMgr.h"
 
@@ -52,6 +55,7 @@ class BackUpLocationFormTest : public testing::Test {
         Form.HistoryPanel()->SetBeginTime(begin);
         Form.HistoryPanel()->SetEndTime(end);
         QTest::mouseClick(Form.HistoryPanel()->QueryButton(), Qt::LeftButton);
+        EXPECT_TRUE(querytest::QueryEnded(*Form.HistoryPanel()));
     }
     int Rows() const { return Form.HistoryPanel()->ReportView()->model()->rowCount(); }
     QString Cell(int row, int column) const {
@@ -243,4 +247,56 @@ TEST_F(BackUpLocationFormTest, ClosingOnlyHidesItAndKeepsTheFileAndResults) {
     Form.show();
     EXPECT_TRUE(Form.FileOpened());
     EXPECT_EQ(Rows(), 4);
+}
+
+// "查询" while the viewer's query is held cancels it: the report stays empty
+// and the held result is never shown; another file can be opened meanwhile
+// (the worker is waited for before its manager goes).
+TEST_F(BackUpLocationFormTest, QueryAgainWhileOneRunsCancelsItAndOpeningWaitsForTheWorker) {
+    const std::string path = Dir.File("h.dt");
+    WriteHistory(path, 10);
+    Open(path);
+    querytest::TQueryGate gate(*Form.HistoryPanel()->Query());
+    Form.HistoryPanel()->SetBeginTime(kDay);
+    Form.HistoryPanel()->SetEndTime(kDay + 1);
+    Form.QueryButtonClick();
+    ASSERT_TRUE(gate.WaitArrived(1));
+    Form.QueryButtonClick();
+    EXPECT_FALSE(Form.HistoryPanel()->Query()->Running());
+    gate.Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form.HistoryPanel()->Query()->Workers() == 0; },
+                                querytest::kQueryTimeoutMs));
+    EXPECT_EQ(Rows(), 0);
+    EXPECT_TRUE(Form.Results().empty());
+
+    // A query held again, then another file opened: the first file's
+    // manager goes only once its worker is done, and nothing is shown.
+    querytest::TQueryGate second(*Form.HistoryPanel()->Query());
+    Form.QueryButtonClick();
+    ASSERT_TRUE(second.WaitArrived(1));
+    const std::string other = Dir.File("other.dt");
+    WriteHistory(other, 3);
+    Open(other);
+    EXPECT_EQ(second.Passed(), 1);
+    EXPECT_EQ(Form.HistoryPanel()->Query()->Workers(), 0);
+    EXPECT_EQ(Rows(), 0);
+    second.Open();
+    Query(kDay, kDay + 1);
+    EXPECT_EQ(Rows(), 3);
+}
+
+TEST_F(BackUpLocationFormTest, TheWindowGoesWhileAQueryIsHeld) {
+    const std::string path = Dir.File("h.dt");
+    WriteHistory(path, 10);
+    auto form = std::make_unique<TBackUpLocationForm>();
+    form->SetOpenFileDialog([&](QWidget*, const QString&) { return QString::fromStdString(path); });
+    form->OpenFileButtonClick();
+    ASSERT_TRUE(form->FileOpened());
+    querytest::TQueryGate gate(*form->HistoryPanel()->Query());
+    form->HistoryPanel()->SetBeginTime(kDay);
+    form->HistoryPanel()->SetEndTime(kDay + 1);
+    form->QueryButtonClick();
+    ASSERT_TRUE(gate.WaitArrived(1));
+    form.reset();
+    EXPECT_EQ(gate.Passed(), 1);
 }

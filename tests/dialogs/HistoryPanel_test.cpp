@@ -11,13 +11,20 @@
 #include <QLineSeries>
 #include <QPrintDialog>
 #include <QPrintPreviewDialog>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
 
+#include "dialogs/HistoryQuery.h"
 #include "dialogs/HistoryReport.h"
+#include "dialogs/QueryTestSupport.h"
 #include "dialogs/Samples.h"
 
 namespace {
@@ -115,15 +122,16 @@ TEST(THistoryPanel, TopRowFollowsQueryWithPrintAndTheOwnersButtons) {
     const QStringList expected = {"起始日期：", "BeginTimePicker", "－",      "EndTimePicker",
                                   "今天",       "最近24小时",      "最近7天", "最近30天",
                                   "查询",       "打印...",         "导出...", "备份查询...",
-                                  "|"};
+                                  "|",          "QueryProgress"};
     EXPECT_EQ(TopRow(panel), expected);
 }
 
 TEST(THistoryPanel, ViewerKeepsPrintAndOpenAtTheRightEdge) {
     THistoryPanel panel({THistoryChannels::PhasesOnly, true, false});
     panel.AddButton("打开文件...", "OpenFileButton");
-    const QStringList expected = {"起始日期：", "BeginTimePicker", "－",      "EndTimePicker", "查询",
-                                  "|",          "打印...",         "导出...", "打开文件..."};
+    const QStringList expected = {"起始日期：", "BeginTimePicker", "－", "EndTimePicker",
+                                  "查询",       "QueryProgress",   "|",  "打印...",
+                                  "导出...",    "打开文件..."};
     EXPECT_EQ(TopRow(panel), expected);
     // The viewer's pickers show dates only.
     EXPECT_EQ(panel.BeginTimePicker()->displayFormat(), "yyyy-M-d");
@@ -283,4 +291,79 @@ TEST(THistoryPanel, TheTimeColumnIsWideEnoughForDateAndTime) {
     panel.ClearReadings();
     panel.ShowReadings(&list, {});
     EXPECT_GT(view->columnWidth(kColTime), view->fontMetrics().horizontalAdvance(text));
+}
+
+// A query's progress bar stays hidden for the delay, then follows the
+// worker's share, and goes when the query ends; the rows and the error the
+// worker had are delivered together.
+TEST(THistoryPanel, AQueryShowsItsProgressAfterTheDelayAndDeliversRowsAndError) {
+    THistoryPanel panel({});
+    panel.SetQueryProgressDelay(10);
+    querytest::TQueryGate gate(*panel.Query());
+    std::atomic<bool> reported{false};
+    std::atomic<bool> finishing{false};
+    int delivered = 0;
+    THistoryQuery::TResult got;
+    panel.Query()->Start(
+        [&](std::vector<TTmpReading>& rows, const TWalkProgress& progress) {
+            rows.push_back(Sample(40000, 65, 66, 67, 0));
+            progress(1, 4);
+            reported = true;
+            while (!finishing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            throw std::runtime_error("读不下去了");
+        },
+        [&](THistoryQuery::TResult& result) {
+            ++delivered;
+            got = std::move(result);
+        });
+    EXPECT_FALSE(panel.QueryProgressBar()->isVisibleTo(&panel));
+    ASSERT_TRUE(gate.WaitArrived(1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel.QueryProgressBar()->isVisibleTo(&panel); },
+                                querytest::kQueryTimeoutMs));
+    gate.Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reported.load(); }, querytest::kQueryTimeoutMs));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panel.QueryProgressBar()->value() == 250; },
+                                querytest::kQueryTimeoutMs));
+    EXPECT_DOUBLE_EQ(panel.Query()->ShareDone(), 0.25);
+    finishing = true;
+    ASSERT_TRUE(querytest::QueryEnded(panel));
+    EXPECT_FALSE(panel.QueryProgressBar()->isVisibleTo(&panel));
+    EXPECT_EQ(delivered, 1);
+    ASSERT_EQ(got.Rows.size(), 1u);
+    EXPECT_EQ(got.Rows[0].APhaseTmp, 65);
+    ASSERT_TRUE(got.Error);
+    EXPECT_THROW(std::rethrow_exception(got.Error), std::runtime_error);
+}
+
+// A query that ends before the delay never shows the bar; a cancelled one
+// tells its walk to stop and delivers nothing.
+TEST(THistoryPanel, AShortQueryShowsNoBarAndACancelledOneDeliversNothing) {
+    THistoryPanel panel({});
+    panel.SetQueryProgressDelay(60000);
+    int delivered = 0;
+    panel.Query()->Start(
+        [](std::vector<TTmpReading>& rows, const TWalkProgress&) {
+            rows.push_back(Sample(40000, 1, 2, 3, 0));
+        },
+        [&](THistoryQuery::TResult& result) { delivered += static_cast<int>(result.Rows.size()); });
+    ASSERT_TRUE(querytest::QueryEnded(panel));
+    EXPECT_EQ(delivered, 1);
+    EXPECT_FALSE(panel.QueryProgressBar()->isVisibleTo(&panel));
+
+    std::atomic<bool> walking{false};
+    std::atomic<bool> stopped{false};
+    panel.Query()->Start(
+        [&](std::vector<TTmpReading>&, const TWalkProgress& progress) {
+            walking = true;
+            while (progress(0, 1)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            stopped = true;
+        },
+        [&](THistoryQuery::TResult&) { ++delivered; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return walking.load(); }, querytest::kQueryTimeoutMs));
+    panel.Query()->Cancel();
+    EXPECT_FALSE(panel.Query()->Running());
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return panel.Query()->Workers() == 0; }, querytest::kQueryTimeoutMs));
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(delivered, 1);
 }
