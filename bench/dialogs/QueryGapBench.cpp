@@ -1,0 +1,320 @@
+// How long the window's event loop stalls while a year-long history query,
+// a CSV export of a year of one-minute rows and a print of a long report
+// run: a 0 ms timer ticks throughout, and the longest interval between two
+// ticks is the stall. Each operation runs once on the window's thread (the
+// way it used to) and once the way the window runs it now.
+//
+//   dialogs_gap_bench                    the year file goes to $TMPDIR, removed
+//   QUERY_BENCH_FILE=path dialogs_gap_bench   the year file is kept, reused
+//
+// For the query it also reports how long the reader held its file lock
+// (from /proc/locks), which is how long the recorder's appends wait.
+
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QProgressDialog>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/YearOfSamples.h"
+#include "dialogs/CsvExportDialog.h"
+#include "dialogs/HistoryChart.h"
+#include "dialogs/HistoryPrint.h"
+#include "dialogs/HistoryQuery.h"
+#include "dialogs/Prompts.h"
+#include "engine/VeltDatabase.h"
+#include "store/CsvExport.h"
+#include "store/HisInfoDbMgr.h"
+
+namespace {
+
+constexpr int64_t kYearAtFiveSeconds = 6307200;
+constexpr double kScan = 5.0 / 86400.0;
+const TDateTime kFirstSample = EncodeDateTime(2024, 1, 1);
+
+std::string MakeYearFile(const std::string& file) {
+    std::error_code error;
+    if (std::filesystem::exists(file, error)) return file;
+    std::printf("writing %lld samples to %s ...\n", static_cast<long long>(kYearAtFiveSeconds),
+                file.c_str());
+    std::fflush(stdout);
+    THisInfoDbMgr writer(file, false);
+    // One file access around many appends instead of one per append.
+    constexpr int64_t kBatch = 100000;
+    for (int64_t k = 0; k < kYearAtFiveSeconds; ++k) {
+        if (k % kBatch == 0) writer.Database()->BeginAccess();
+        const auto raw = static_cast<uint16_t>(60 + k % 50);
+        writer.AddReading(1, raw, raw, raw, 0, 0x02, kFirstSample + static_cast<double>(k) * kScan);
+        if (k % kBatch == kBatch - 1 || k == kYearAtFiveSeconds - 1) writer.Database()->EndAccess();
+    }
+    return file;
+}
+
+// True while /proc/locks lists a lock on the file's inode.
+bool FileLocked(ino_t inode) {
+    std::ifstream locks("/proc/locks");
+    const std::string key = ":" + std::to_string(inode) + " ";
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find(key) != std::string::npos) return true;
+    }
+    return false;
+}
+
+struct TGaps {
+    qint64 LongestGapMs = 0;
+    qint64 TotalMs = 0;
+    qint64 LongestLockMs = -1;  // -1: not watched
+    int Ticks = 0;
+};
+
+// Runs Start from the event loop, then the loop until Done, a 0 ms timer
+// measuring the intervals between its ticks.
+TGaps MeasureGaps(const std::function<void()>& start, const std::function<bool()>& done,
+                  ino_t watchedInode = 0) {
+    TGaps gaps;
+    QEventLoop loop;
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 lockedSince = -1;
+    if (watchedInode != 0) gaps.LongestLockMs = 0;
+    QTimer tick;
+    tick.setInterval(0);
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        const qint64 now = clock.elapsed();
+        gaps.LongestGapMs = std::max(gaps.LongestGapMs, now - last);
+        last = now;
+        ++gaps.Ticks;
+        if (watchedInode != 0) {
+            if (FileLocked(watchedInode)) {
+                if (lockedSince < 0) lockedSince = now;
+                gaps.LongestLockMs = std::max(gaps.LongestLockMs, now - lockedSince);
+            } else {
+                lockedSince = -1;
+            }
+        }
+        if (done()) loop.quit();
+    });
+    clock.start();
+    tick.start();
+    QTimer::singleShot(0, &loop, start);
+    loop.exec();
+    gaps.TotalMs = clock.elapsed();
+    return gaps;
+}
+
+void Print(const char* what, const TGaps& gaps) {
+    std::printf("%-58s longest gap %6lld ms   total %6lld ms   ticks %7d", what,
+                static_cast<long long>(gaps.LongestGapMs), static_cast<long long>(gaps.TotalMs),
+                gaps.Ticks);
+    if (gaps.LongestLockMs >= 0) {
+        std::printf("   lock held %lld ms", static_cast<long long>(gaps.LongestLockMs));
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+void BenchQuery(const std::string& file) {
+    struct stat info {};
+    ::stat(file.c_str(), &info);
+    const TDateTime begin = kFirstSample - 1;
+    const TDateTime end = kFirstSample + 400;
+    size_t rows = 0;
+
+    // The way it used to be: the window's thread opens the file (a station
+    // whose manager was not open) and walks the year.
+    bool finished = false;
+    Print("query, window thread, open + walk (before)", MeasureGaps(
+                                                            [&] {
+                                                                THisInfoDbMgr mgr(file, false);
+                                                                std::vector<TTmpReading> list;
+                                                                mgr.QueryReadings(list, begin, end);
+                                                                rows = list.size();
+                                                                finished = true;
+                                                            },
+                                                            [&] { return finished; }, info.st_ino));
+    std::printf("  rows %zu\n", rows);
+    // The recorder's manager already open: only the walk.
+    {
+        THisInfoDbMgr mgr(file, false);
+        finished = false;
+        Print("query, window thread, walk only (before)",
+              MeasureGaps(
+                  [&] {
+                      std::vector<TTmpReading> list;
+                      mgr.QueryReadings(list, begin, end);
+                      finished = true;
+                  },
+                  [&] { return finished; }, info.st_ino));
+    }
+
+    // Now: a reader of its own on a worker, the result handed back.
+    THistoryQuery query;
+    finished = false;
+    Print("query, worker with its own reader (now)",
+          MeasureGaps(
+              [&] {
+                  query.Start(
+                      [&](std::vector<TTmpReading>& list, const TWalkProgress& progress) {
+                          THisInfoDbMgr reader(file, THisInfoDbMgr::TSharedRead{});
+                          reader.QueryReadings(list, begin, end, progress);
+                      },
+                      [&](THistoryQuery::TResult& result) {
+                          rows = result.Rows.size();
+                          finished = true;
+                      });
+              },
+              [&] { return finished; }, info.st_ino));
+    std::printf("  rows %zu\n", rows);
+    // Cancelled right after the open: how soon the worker is gone.
+    finished = false;
+    QElapsedTimer cancelClock;
+    std::atomic<bool> walking{false};
+    Print("query cancelled during the walk (now)",
+          MeasureGaps(
+              [&] {
+                  query.Start(
+                      [&](std::vector<TTmpReading>& list, const TWalkProgress& progress) {
+                          THisInfoDbMgr reader(file, THisInfoDbMgr::TSharedRead{});
+                          reader.QueryReadings(list, begin, end, [&](int64_t d, int64_t t) {
+                              walking = true;
+                              return progress(d, t);
+                          });
+                      },
+                      {});
+              },
+              [&] {
+                  if (walking && query.Running()) {
+                      cancelClock.start();
+                      query.Cancel();
+                  }
+                  return !query.Running() && query.Workers() == 0;
+              }));
+    std::printf("  worker gone %lld ms after the cancel\n",
+                static_cast<long long>(cancelClock.elapsed()));
+}
+
+void BenchExport(const QString& dir) {
+    const std::vector<TTmpReading>& year = YearOfSamples();
+    const TCsvRowSource source = [&year](size_t index, TCsvRow& row) {
+        ReadingCsvCells(year[index], row);
+    };
+    const QString path = dir + QStringLiteral("/year.csv");
+    QWidget parent;
+
+    // The way it used to be: written on the window's thread, the modal
+    // progress dialog letting events through at each step.
+    bool finished = false;
+    Print("CSV export of 525,600 rows, window thread (before)",
+          MeasureGaps(
+              [&] {
+                  QProgressDialog progress(QStringLiteral("正在导出..."), QStringLiteral("取消"), 0,
+                                           static_cast<int>(year.size() / kCsvProgressStep + 1),
+                                           &parent);
+                  progress.setWindowModality(Qt::WindowModal);
+                  progress.setMinimumDuration(500);
+                  ExportCsv(QFile::encodeName(path).toStdString(), ReadingCsvHeaders(), year.size(),
+                            source, [&progress](size_t done, size_t) {
+                                progress.setValue(static_cast<int>(done / kCsvProgressStep));
+                                return !progress.wasCanceled();
+                            });
+                  finished = true;
+              },
+              [&] { return finished; }));
+
+    TScopedSaveFileDialog save([&](QWidget*, const QString&, const QString&) { return path; });
+    finished = false;
+    Print("CSV export of 525,600 rows, worker (now)",
+          MeasureGaps(
+              [&] {
+                  ExportRowsToCsv(&parent, QStringLiteral("year.csv"), ReadingCsvHeaders(),
+                                  year.size(), source);
+                  finished = true;
+              },
+              [&] { return finished; }));
+}
+
+void BenchPrint(const QString& dir) {
+    const std::vector<TTmpReading>& year = YearOfSamples();
+    // Some 600 landscape pages: past the preview's limit, printed page by
+    // page with the progress dialog.
+    const std::vector<TTmpReading> rows(year.begin(), year.begin() + 20000);
+    THistoryChart chart(THistoryChannels::PhasesAndIron);
+    chart.SetReadings(&rows);
+    THistoryPrintJob history;
+    history.Source = QStringLiteral("站点 1");
+    history.Begin = rows.back().DateTime;
+    history.End = rows.front().DateTime;
+    history.Readings = &rows;
+    history.Chart = chart.Snapshot(1500);
+    const TReportPrintJob job = HistoryReportJob(history);
+    QWidget parent;
+    const QString pdf = dir + QStringLiteral("/long.pdf");
+
+    bool finished = false;
+    int pages = 0;
+    Print("print of 20,000 rows, window thread (before)",
+          MeasureGaps(
+              [&] {
+                  QPrinter printer(QPrinter::HighResolution);
+                  printer.setPageOrientation(QPageLayout::Landscape);
+                  printer.setOutputFormat(QPrinter::PdfFormat);
+                  printer.setOutputFileName(pdf);
+                  QProgressDialog progress(QStringLiteral("正在打印..."), QStringLiteral("取消"), 0,
+                                           ReportPrintPageCount(printer, job), &parent);
+                  progress.setWindowModality(Qt::WindowModal);
+                  progress.setMinimumDuration(0);
+                  pages = PrintReport(printer, job, [&progress](int page, int count) {
+                      progress.setMaximum(count);
+                      progress.setValue(page - 1);
+                      return !progress.wasCanceled();
+                  });
+                  finished = true;
+              },
+              [&] { return finished; }));
+    std::printf("  pages %d\n", pages);
+
+    // Now: the print dialog (answered at once) and the pages on a worker.
+    TScopedModalRunner runner([&](QDialog& dialog) {
+        if (auto* print = dynamic_cast<QPrintDialog*>(&dialog)) {
+            print->printer()->setOutputFormat(QPrinter::PdfFormat);
+            print->printer()->setOutputFileName(pdf);
+            return static_cast<int>(QDialog::Accepted);
+        }
+        return static_cast<int>(QDialog::Rejected);
+    });
+    finished = false;
+    Print("print of 20,000 rows, worker (now)", MeasureGaps(
+                                                    [&] {
+                                                        PrintWithPreview(&parent, job);
+                                                        finished = true;
+                                                    },
+                                                    [&] { return finished; }));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir dir;
+    const char* kept = std::getenv("QUERY_BENCH_FILE");
+    const std::string file =
+        MakeYearFile(kept != nullptr ? std::string(kept) : dir.filePath("year.dt").toStdString());
+    BenchQuery(file);
+    BenchExport(dir.path());
+    BenchPrint(dir.path());
+    return 0;
+}
