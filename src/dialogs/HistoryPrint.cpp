@@ -1,7 +1,6 @@
 #include "dialogs/HistoryPrint.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QPainter>
@@ -9,13 +8,9 @@
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QProgressDialog>
-#include <QTimer>
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
-#include <exception>
-#include <thread>
 
 #include "dialogs/HistoryReport.h"
 #include "dialogs/Prompts.h"
@@ -37,8 +32,6 @@ constexpr qreal kChartAspect = 0.6;
 constexpr qreal kPointsPerInch = 72;
 // Jobs up to this many pages are previewed; longer ones print directly.
 constexpr int kPreviewPageLimit = 300;
-// How often the progress dialog of a long print follows the worker.
-constexpr int kPrintFollowMs = 50;
 
 // Everything measured once per job, in device pixels.
 struct TPageLayout {
@@ -315,40 +308,9 @@ void PrintWithPreview(QWidget* parent, const TReportPrintJob& job) {
                              ReportPrintPageCount(printer, job), parent);
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(0);
-    progress.setValue(0);
-
-    // The pages are painted on a worker (painting on a printer is allowed
-    // off the window's thread) while this thread runs an event loop that
-    // follows it with the progress dialog: the window keeps answering.
-    std::atomic<int> page{1};
-    std::atomic<int> pages{progress.maximum()};
-    std::atomic<bool> cancelled{false};
-    std::exception_ptr error;
-    QEventLoop loop;
-    QTimer follow;
-    follow.setInterval(kPrintFollowMs);
-    QObject::connect(&follow, &QTimer::timeout, &loop, [&] {
-        if (progress.wasCanceled()) cancelled = true;
+    PrintReport(printer, job, [&progress](int page, int pages) {
         progress.setMaximum(pages);
         progress.setValue(page - 1);
+        return !progress.wasCanceled();
     });
-    QObject::connect(&progress, &QProgressDialog::canceled, &loop, [&] { cancelled = true; });
-    std::thread worker([&] {
-        try {
-            PrintReport(printer, job, [&](int at, int count) {
-                pages = count;
-                page = at;
-                return !cancelled;
-            });
-        } catch (...) {
-            error = std::current_exception();
-        }
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    follow.start();
-    loop.exec();
-    follow.stop();
-    worker.join();
-    // What the report raised passes on as it did from the window's thread.
-    if (error) std::rethrow_exception(error);
 }
