@@ -28,6 +28,7 @@
 #include "app/PortSettingsView.h"
 #include "app/StationNode.h"
 #include "dialogs/HistoryPanel.h"
+#include "polling/HistoryOpener.h"
 #include "polling/SampleRecorder.h"
 #include "polling/ScanCycle.h"
 #include "polling/StationRoster.h"
@@ -127,6 +128,8 @@ void TMainForm::ReleaseStations() noexcept {
         if (FRecorder && !station->PendingSamples.empty()) {
             FRecorder->StorePendingWithin(*station, kPendingLimit);
         }
+        // An open under way ends before its file is let go.
+        FinishHistoryOpen(*station);
         try {
             station->HistoryMgr.reset();
         } catch (...) {
