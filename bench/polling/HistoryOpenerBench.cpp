@@ -56,7 +56,7 @@ constexpr int32_t kYearSamples = 86400 / kScanSeconds * 365;
 constexpr double kScan = kScanSeconds / 86400.0;
 constexpr TDateTime kFirstSample = 45292.0;  // 2024-01-01
 constexpr int32_t kLinkOffset = 6;           // a stored record's link to the next
-constexpr int kStoreLimitMs = 120000;
+constexpr int kStoreLimitMs = 900000;        // a year recovered on a busy disk
 
 class TBenchView final : public IScanView {
   public:

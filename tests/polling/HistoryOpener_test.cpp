@@ -165,6 +165,7 @@ TEST_F(HistoryOpenerTest, BackUpDuringAnOpenSendsTheWaitingSampleToTheNewFile) {
     HoldOpens();
     Reply(*Held, 61);
     ASSERT_TRUE(TSampleRecorder::AwaitsOpen(*Held));
+    const std::shared_ptr<THistoryOpenJob> job = Held->OpenJob;
 
     TSysParaInfo settings;
     const std::string backUpDir = Rig.Dir() + "/backup";
@@ -175,7 +176,9 @@ TEST_F(HistoryOpenerTest, BackUpDuringAnOpenSendsTheWaitingSampleToTheNewFile) {
     backUp.SetClock([today] { return today; });
     std::thread release = Gate.ReleaseWhenReached();
     const TBackUpResult result = backUp.BackUpStation(*Held);
+    const bool openEndedFirst = job->Done();
     release.join();
+    EXPECT_TRUE(openEndedFirst);
     ASSERT_EQ(result, TBackUpResult::Done);
     EXPECT_EQ(Held->HistoryMgr, nullptr);
 
@@ -193,10 +196,13 @@ TEST_F(HistoryOpenerTest, ShutDownDuringAnOpenStoresTheQueueOnce) {
     HoldOpens();
     Reply(*Held, 60);
     Reply(*Held, 61);
+    const std::shared_ptr<THistoryOpenJob> job = Held->OpenJob;
 
     std::thread release = Gate.ReleaseWhenReached();
     const bool stored = Rig.Recorder().StorePendingWithin(*Held, std::chrono::milliseconds(2000));
+    const bool openEndedFirst = job->Done();
     release.join();
+    EXPECT_TRUE(openEndedFirst);
     EXPECT_TRUE(stored);
     EXPECT_TRUE(Held->PendingSamples.empty());
     EXPECT_FALSE(TSampleRecorder::AwaitsOpen(*Held));
@@ -225,6 +231,25 @@ TEST_F(HistoryOpenerTest, DeletionDuringAnOpenEmptiesTheOpenedFile) {
     job->Wait();
     QCoreApplication::processEvents();
     EXPECT_FALSE(fs::exists(fs::path(File(11)).parent_path()));
+    EXPECT_TRUE(Rig.View().Errors.empty());
+}
+
+// A manager opened on the station's file by someone else while its open
+// runs (the history page's query does that) is kept, and the samples go
+// through it once each; the open's own manager is closed.
+TEST_F(HistoryOpenerTest, ManagerOpenedElsewhereDuringAnOpenIsKept) {
+    HoldOpens();
+    Reply(*Held, 60);
+    Held->HistoryMgr = std::make_unique<THisInfoDbMgr>(File(9));
+    const THisInfoDbMgr* other = Held->HistoryMgr.get();
+    Reply(*Held, 61);
+    EXPECT_EQ(Held->PendingSamples.size(), 2u);
+
+    Gate.Release();
+    ASSERT_TRUE(WaitOpened(*Held));
+    EXPECT_EQ(Held->HistoryMgr.get(), other);
+    Rig.Recorder().WaitFlushed();
+    EXPECT_EQ(APhases(File(9)), (std::vector<uint16_t>{60, 61}));
     EXPECT_TRUE(Rig.View().Errors.empty());
 }
 
