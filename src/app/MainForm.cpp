@@ -29,6 +29,7 @@
 #include "app/StationNode.h"
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryQuery.h"
+#include "polling/HistoryOpener.h"
 #include "polling/SampleRecorder.h"
 #include "polling/ScanCycle.h"
 #include "polling/StationRoster.h"
@@ -131,6 +132,8 @@ void TMainForm::ReleaseStations() noexcept {
         if (FRecorder && !station->PendingSamples.empty()) {
             FRecorder->StorePendingWithin(*station, kPendingLimit);
         }
+        // An open under way ends before its file is let go.
+        FinishHistoryOpen(*station);
         try {
             station->HistoryMgr.reset();
         } catch (...) {

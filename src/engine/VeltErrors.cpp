@@ -15,17 +15,17 @@ std::string Substitute(std::string_view format, std::string_view placeholder,
     return result;
 }
 
-std::string SystemReason(int err) {
-    // strerror is not thread-safe; strerror_r (GNU variant) is.
-    char buffer[256];
-    return std::string(strerror_r(err, buffer, sizeof buffer));
-}
-
 std::string FileMessage(const char* what, const std::string& path, int err) {
     return std::string(what) + " \"" + path + "\". " + SystemReason(err);
 }
 
 }  // namespace
+
+std::string SystemReason(int err) {
+    // strerror is not thread-safe; strerror_r (GNU variant) is.
+    char buffer[256];
+    return std::string(strerror_r(err, buffer, sizeof buffer));
+}
 
 std::string FormatMessage(std::string_view format, std::string_view argument) {
     return Substitute(format, "%s", argument);

@@ -97,6 +97,9 @@ std::string FormatMessage(std::string_view format, int32_t argument);
 [[noreturn]] void RaiseEngineErrorFmt(std::string_view format, int32_t argument);
 [[noreturn]] void RaiseFileCorrupt();
 
+// The system's text for an errno value; safe on any thread.
+std::string SystemReason(int err);
+
 // "<what> "<path>". <strerror(err)>" as EFOpenError / EWriteError.
 [[noreturn]] void RaiseFileOpenError(const std::string& path, int err);
 // "Database file '<path>' was changed by another program" as EFileChanged.

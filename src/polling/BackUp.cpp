@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "polling/HistoryOpener.h"
 #include "polling/StationState.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/StorePaths.h"
@@ -148,6 +149,9 @@ TBackUpResult TBackUp::BackUpStation(TStationState& station) {
     // The history manager is still open: every sample it stored is already
     // in the file, which the engine closes after each operation, and on
     // stable storage once its flushes are done.
+    // An open under way ends first and its manager is released below with
+    // the rest: none opened on the old file is put in place afterwards.
+    FinishHistoryOpen(station);
     if (station.HistoryMgr) station.HistoryMgr->WaitFlushed();
     const std::string live = HistoryFileName(FProgramDir, station.Address);
     if (!CopyFileDurably(live, target.string())) return TBackUpResult::CopyFailed;

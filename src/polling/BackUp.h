@@ -12,7 +12,8 @@
 // One station, in order; every failure ends it silently and changes nothing:
 //   1. the backup directory <BackUpPath>/<address> is created when missing
 //   2. a backup file of that day already there: done for today
-//   3. the live file is copied (complete and on disk before step 5)
+//   3. the live file is copied (complete and on disk before step 5), once an
+//      open of it under way on the recorder's opener thread has ended
 //   4. the station's query result and history manager are released
 //   5. the live file is deleted; the station's next sample starts a new one
 //

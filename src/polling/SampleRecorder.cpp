@@ -4,12 +4,14 @@
 #include <stdexcept>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "engine/FileFlusher.h"
 #include "engine/VeltDatabase.h"
 #include "engine/VeltErrors.h"
 #include "engine/VeltFormat.h"
 #include "engine/VeltTable.h"
+#include "polling/HistoryOpener.h"
 #include "polling/StationState.h"
 #include "store/HisInfoDbMgr.h"
 #include "store/HistoryRecovery.h"
@@ -84,6 +86,30 @@ TSampleRecorder::TSampleRecorder(const std::string& programDir, bool durable, TF
                : flusher != nullptr ? flusher
                                     : &HistoryFlusher()) {}
 
+TSampleRecorder::~TSampleRecorder() {
+    SetOpenedHandler(nullptr);
+}
+
+void TSampleRecorder::SetOpenedHandler(TOpenedHandler handler) {
+    FOpenInCall = !handler;
+    if (handler && FOpener == nullptr) FOpener = std::make_unique<THistoryOpener>();
+    std::lock_guard<std::mutex> guard(FHandlerLock);
+    FOpenedHandler = std::move(handler);
+}
+
+bool TSampleRecorder::AwaitsOpen(const TStationState& station) {
+    return station.OpenJob != nullptr;
+}
+
+bool TSampleRecorder::OpenDone(const TStationState& station) {
+    return station.OpenJob != nullptr && station.OpenJob->Done();
+}
+
+void TSampleRecorder::NotifyOpened() {
+    std::lock_guard<std::mutex> guard(FHandlerLock);
+    if (FOpenedHandler) FOpenedHandler();
+}
+
 void TSampleRecorder::WaitFlushed() {
     if (FFlusher != nullptr) FFlusher->WaitFlushed();
 }
@@ -111,8 +137,13 @@ std::string HistoryNearlyFullText(const TStationState& station) {
 }
 
 bool TSampleRecorder::NearlyFull(const TStationState& station) const {
-    if (station.HistoryMgr == nullptr || !station.HistoryMgr->Opened()) return false;
-    const TTableRoom room = HistoryRoom(*station.HistoryMgr, FFileSizeLimit);
+    const THisInfoDbMgr* mgr = station.HistoryMgr.get();
+    if (mgr == nullptr || !mgr->Opened()) return false;
+    // The room the store just worked out serves here too (it is asked right
+    // after a store); the newest id tells a manager at a reused address.
+    const bool seen = FRoomSeen.Station == &station && FRoomSeen.Manager == mgr &&
+                      FRoomSeen.LastRecordId == mgr->LastRecordId();
+    const TTableRoom room = seen ? FRoomSeen.Room : HistoryRoom(*mgr, FFileSizeLimit);
     return room.Used * 100 >= room.Total * kNearlyFullPercent;
 }
 
@@ -128,11 +159,21 @@ std::string TSampleRecorder::Record(TStationState& station, TDateTime now) {
 }
 
 std::string TSampleRecorder::StorePending(TStationState& station) {
+    return StoreQueue(station, FOpenInCall);
+}
+
+std::string TSampleRecorder::StoreQueue(TStationState& station, bool inCall) {
     std::string notice;
     auto& queue = station.PendingSamples;
     try {
+        int round = 0;
+        if (station.OpenJob != nullptr) {
+            if (!station.OpenJob->Done()) return notice;  // the samples wait for it
+            round = TakeOpen(station, notice);
+        }
         while (!queue.empty()) {
-            StoreOne(station, queue.front(), notice);
+            if (!StoreOne(station, queue.front(), notice, round, inCall)) return notice;
+            round = 0;
             queue.pop_front();
         }
         CheckFlushed(station);
@@ -152,9 +193,12 @@ bool TSampleRecorder::StorePendingWithin(TStationState& station,
                                          std::chrono::milliseconds limit) noexcept {
     constexpr auto kPause = std::chrono::milliseconds(20);
     const auto deadline = std::chrono::steady_clock::now() + limit;
+    // The open under way ends first; whatever is opened from here on is
+    // opened in this call.
+    FinishHistoryOpen(station);
     while (!station.PendingSamples.empty()) {
         try {
-            StorePending(station);
+            StoreQueue(station, true);
         } catch (const EFileBusy&) {
             if (std::chrono::steady_clock::now() >= deadline) return false;
             std::this_thread::sleep_for(kPause);
@@ -165,29 +209,81 @@ bool TSampleRecorder::StorePendingWithin(TStationState& station,
     return true;
 }
 
-void TSampleRecorder::StoreOne(TStationState& station, const TPendingSample& sample,
-                               std::string& notice) {
+int TSampleRecorder::TakeOpen(TStationState& station, std::string& notice) {
+    const std::shared_ptr<THistoryOpenJob> job = std::move(station.OpenJob);
+    notice = job->Notice;
+    // A manager someone else opened meanwhile (or FinishHistoryOpen put in
+    // place) is kept; the job's own then closes with it.
+    if (job->Manager != nullptr && station.HistoryMgr == nullptr) {
+        station.HistoryMgr = std::move(job->Manager);
+    }
+    if (job->Error) std::rethrow_exception(job->Error);
+    return job->AfterFailure ? 1 : 0;
+}
+
+void TSampleRecorder::StartOpen(TStationState& station, const TPendingSample& sample,
+                                bool recoverFirst, bool afterFailure) {
+    auto job = std::make_shared<THistoryOpenJob>();
+    job->FileName = HistoryFilePath(station.Address);
+    job->Time = sample.Time;
+    job->RecoverFirst = recoverFirst;
+    job->AfterFailure = afterFailure;
+    station.OpenJob = job;
+    // The job keeps its own share: a station deleted meanwhile leaves the
+    // result to be closed here.
+    FOpener->Post([this, job] {
+        RunOpen(*job);
+        job->Finish();
+        NotifyOpened();
+    });
+}
+
+void TSampleRecorder::RunOpen(THistoryOpenJob& job) const noexcept {
+    try {
+        if (FOpenGate) FOpenGate();
+        if (job.RecoverFirst) job.Notice = Recover(job.FileName, job.Time);
+        std::string notice;
+        job.Manager = OpenHistory(job.FileName, job.Time, notice);
+        if (!notice.empty()) job.Notice = notice;
+    } catch (...) {
+        job.Error = std::current_exception();
+    }
+}
+
+bool TSampleRecorder::StoreOne(TStationState& station, const TPendingSample& sample,
+                               std::string& notice, int round, bool inCall) {
     const std::string fileName = HistoryFilePath(station.Address);
     // Two rounds: the manager as it is, then once more from a fresh open
     // after anything but a locked file went wrong (the file moved away,
-    // replaced, damaged, a write that failed).
-    for (int round = 0;; ++round) {
+    // replaced, damaged, a write that failed). Off the call, the fresh open
+    // runs on the opener thread and the second round comes with its end.
+    for (;; ++round) {
         try {
             if (station.HistoryMgr == nullptr) {
+                if (!inCall) {
+                    StartOpen(station, sample, false, round > 0);
+                    return false;
+                }
                 // Assigned only once open, so a failed open leaves none.
                 station.HistoryMgr = OpenHistory(fileName, sample.Time, notice);
             }
             if (station.PendingUnsure) {
                 const bool stored = NewestSampleIs(*station.HistoryMgr, station.Address, sample);
                 station.PendingUnsure = false;
-                if (stored) return;
+                if (stored) return true;
             }
             // Refused before the engine would refuse it (the same growth
             // rule), so a full file is never opened again for each sample.
-            const TTableRoom room = HistoryRoom(*station.HistoryMgr, FFileSizeLimit);
+            THisInfoDbMgr& mgr = *station.HistoryMgr;
+            TTableRoom room = HistoryRoom(mgr, FFileSizeLimit);
+            FRoomSeen = {&station, &mgr, mgr.LastRecordId(), room};
             if (room.Used >= room.Total) throw EHistoryFileFull(HistoryFullText(station));
-            AddSample(*station.HistoryMgr, station.Address, sample);
-            return;
+            AddSample(mgr, station.Address, sample);
+            // One more slot in use; appends grow the table by the rule the
+            // room was worked out by, so its total stays.
+            ++room.Used;
+            FRoomSeen = {&station, &mgr, mgr.LastRecordId(), room};
+            return true;
         } catch (const EFileBusy&) {
             throw;  // nothing touched: the manager stays, the sample waits
         } catch (const EHistoryFileFull&) {
@@ -207,6 +303,10 @@ void TSampleRecorder::StoreOne(TStationState& station, const TPendingSample& sam
             station.HistoryMgr.reset();
             station.PendingUnsure = true;
             if (round > 0 || !notice.empty()) throw;
+            if (!inCall) {
+                StartOpen(station, sample, true, true);
+                return false;
+            }
             notice = Recover(fileName, sample.Time);
         } catch (...) {
             station.HistoryMgr.reset();

@@ -34,6 +34,22 @@
 // flush that fails is reported as a recording failure of its station at its
 // next sample; backups and shut-down wait for the flushes (WaitFlushed).
 //
+// Opening the file (reading it whole, creating it, recovering it) may take
+// long. With an opened handler set (SetOpenedHandler: the scan cycle sets
+// one) it runs on the recorder's opener thread (polling/HistoryOpener.h):
+// the call returns at once with the station's samples queued (AwaitsOpen),
+// and once the open has ended the handler asks the owner for a StorePending
+// of that station on its own thread, which puts the manager in place and
+// stores the queue, or passes on the open's failure as the store would:
+//
+//   no manager --store--> opening (samples wait, other stations go on)
+//   opening --ended, handler--> StorePending: manager in place, queue stored
+//                                             or the failure raised once
+//
+// An append that fails with an open manager opens the file once more the
+// same way; the failure after that goes to the caller. Without a handler
+// the file is opened inside the call, as tools and shut-down need.
+//
 // What was done is handed back as one notice for the operator. An attempt
 // that failed after its record may have reached the file is checked against
 // the file's newest sample before it is stored again, so nothing is stored
@@ -49,15 +65,20 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "engine/VeltTable.h"
 #include "store/DateTime.h"
 
 class TFileFlusher;
 class THisInfoDbMgr;
+class THistoryOpener;
+struct THistoryOpenJob;
 
 // The flusher of every history file of the process.
 TFileFlusher& HistoryFlusher();
@@ -88,6 +109,25 @@ class TSampleRecorder {
     // opens) replaces HistoryFlusher(); tests give their own.
     explicit TSampleRecorder(const std::string& programDir, bool durable = true,
                              TFileFlusher* flusher = nullptr);
+    // Lets the opens under way end first.
+    ~TSampleRecorder();
+    TSampleRecorder(const TSampleRecorder&) = delete;
+    TSampleRecorder& operator=(const TSampleRecorder&) = delete;
+
+    // Called on the opener thread each time an open has ended; it must only
+    // hand the news over to the owner's thread, which then stores the queue
+    // of every station whose open is done (OpenDone). Setting one opens
+    // history files on the opener thread from then on; none opens them in
+    // the calls again. Clearing it waits for a call under way.
+    using TOpenedHandler = std::function<void()>;
+    void SetOpenedHandler(TOpenedHandler handler);
+    // True while the station's samples wait for its history file to open.
+    static bool AwaitsOpen(const TStationState& station);
+    // True when the station's open has ended and waits to be taken.
+    static bool OpenDone(const TStationState& station);
+    // Test seam: runs on the opener thread before each open; a test holds
+    // the open in it.
+    void SetOpenGateForTest(std::function<void()> gate) { FOpenGate = std::move(gate); }
 
     // Queues the station's RawTemp and RelayFlags with the time `now`, then
     // stores every queued sample (StorePending).
@@ -97,9 +137,9 @@ class TSampleRecorder {
     // caller (EFileBusy as itself) with the unstored samples still queued.
     std::string StorePending(TStationState& station);
 
-    // At shut-down: stores the queued samples, waiting up to `limit` for a
-    // file another process holds locked. True when nothing is left queued;
-    // never raises.
+    // At shut-down: waits for the station's open under way, then stores the
+    // queued samples, waiting up to `limit` for a file another process holds
+    // locked. True when nothing is left queued; never raises.
     bool StorePendingWithin(TStationState& station, std::chrono::milliseconds limit) noexcept;
 
     // True when the station's open history file is nearly full; false while
@@ -116,8 +156,23 @@ class TSampleRecorder {
     std::string HistoryFilePath(uint8_t address) const;
 
   private:
+    // StorePending; `inCall`: a file to open is opened here, not on the
+    // opener thread.
+    std::string StoreQueue(TStationState& station, bool inCall);
     // Stores one sample, reopening (and recovering) the file as needed.
-    void StoreOne(TStationState& station, const TPendingSample& sample, std::string& notice);
+    // `round` 1: the manager was just opened again after a failure. False
+    // when the sample waits for an open started on the opener thread.
+    bool StoreOne(TStationState& station, const TPendingSample& sample, std::string& notice,
+                  int round, bool inCall);
+    // Queues the open of the station's file on the opener thread.
+    void StartOpen(TStationState& station, const TPendingSample& sample, bool recoverFirst,
+                   bool afterFailure);
+    // The opener thread's part of a job.
+    void RunOpen(THistoryOpenJob& job) const noexcept;
+    // Takes the station's ended open: its manager in place, its notice into
+    // `notice`, its failure raised. Returns the round the next store is in.
+    int TakeOpen(TStationState& station, std::string& notice);
+    void NotifyOpened();
     // Opens the history file, recovering it first when it is damaged.
     std::unique_ptr<THisInfoDbMgr> OpenHistory(const std::string& fileName, TDateTime now,
                                                std::string& notice) const;
@@ -135,4 +190,17 @@ class TSampleRecorder {
     TFileFlusher* FFlusher;  // none without durability
     // Failed flushes by file, until that file's station records again.
     std::map<std::string, int> FFlushFailures;
+    // The room of a station's file as its last store left it (NearlyFull).
+    struct TRoomSeen {
+        const TStationState* Station = nullptr;
+        const THisInfoDbMgr* Manager = nullptr;
+        int32_t LastRecordId = 0;
+        TTableRoom Room;
+    } FRoomSeen;
+    std::function<void()> FOpenGate;
+    std::mutex FHandlerLock;  // the handler is called on the opener thread
+    TOpenedHandler FOpenedHandler;
+    bool FOpenInCall = true;  // no handler: opened inside the calls
+    // Last: ended first, while everything its jobs use is still there.
+    std::unique_ptr<THistoryOpener> FOpener;
 };

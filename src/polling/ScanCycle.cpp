@@ -74,9 +74,21 @@ TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRec
     QObject::connect(&FLineTimer, &QTimer::timeout, &FLineTimer,
                      [this] { Guarded(&TScanCycle::LineTimerTimer); });
     FScanInterval = FSettings.ScanInterval;
+    // History files open on the recorder's opener thread; the end of each
+    // open comes back to this thread as a queued call, which stores what
+    // the opened stations queued meanwhile.
+    FRecorder.SetOpenedHandler([this] {
+        QMetaObject::invokeMethod(
+            &FSampleRetryTimer, [this] { Guarded(&TScanCycle::HistoriesOpened); },
+            Qt::QueuedConnection);
+    });
 }
 
-TScanCycle::~TScanCycle() = default;
+TScanCycle::~TScanCycle() {
+    // No call comes any more once this returns; a queued one dies with the
+    // retry timer it was queued on.
+    FRecorder.SetOpenedHandler(nullptr);
+}
 
 void TScanCycle::ScanTimerTimer() {
     // A relay pass that falls on, or just before, the temperature pass this
@@ -270,7 +282,13 @@ void TScanCycle::AcceptReply(TStationState& station, const uint8_t* frame, size_
     // A failed sample skips the refresh of this reply.
     const bool stored = effect != TReplyEffect::SampleDue || RecordSample(station, FClock());
     FView.StationReplied(station, effect);
-    if (!stored) return;
+    // A sample waiting for its history file to open is refreshed once its
+    // open has ended and it is stored (HistoriesOpened).
+    if (!stored || TSampleRecorder::AwaitsOpen(station)) return;
+    RefreshSelected(station);
+}
+
+void TScanCycle::RefreshSelected(TStationState& station) {
     if (&station == FView.SelectedStation()) {
         FView.RefreshConnectionCommands(station);
         FView.ShowLiveView();
@@ -404,11 +422,14 @@ bool TScanCycle::StoreSamples(TStationState& station, const TDateTime* now) {
     try {
         const std::string notice =
             now != nullptr ? FRecorder.Record(station, *now) : FRecorder.StorePending(station);
-        RecordingStored(station);
+        // Waiting for its file to open is no failure, and nothing stored yet:
+        // the recording state stays as it is until the open has ended.
+        const bool waiting = TSampleRecorder::AwaitsOpen(station);
+        if (!waiting) RecordingStored(station);
         // A history file that had to be recovered first: the operator hears
         // of it once, when it happens (the next samples find it sound).
         if (!notice.empty()) FView.ReportError(notice);
-        WatchHistoryRoom(station, time, false);
+        if (!waiting) WatchHistoryRoom(station, time, false);
         return true;
     } catch (const EHistoryFileFull& full) {
         // Backed up: the waiting samples go into a new file at once (the
@@ -480,6 +501,15 @@ void TScanCycle::SampleRetryTimer() {
             continue;
         }
         StoreSamples(*station, nullptr);
+    }
+}
+
+void TScanCycle::HistoriesOpened() {
+    for (TStationState* station : FView.Stations()) {
+        if (station != nullptr && TSampleRecorder::OpenDone(*station) &&
+            StoreSamples(*station, nullptr) && !TSampleRecorder::AwaitsOpen(*station)) {
+            RefreshSelected(*station);
+        }
     }
 }
 

@@ -30,7 +30,8 @@
 // never collide (kPassGuardMs).
 //
 // Everything runs on the thread that made the cycle, which runs a Qt event
-// loop; no exception leaves a timer handler.
+// loop; no exception leaves a timer handler. The recorder's opener thread
+// only queues the end of an open onto it (HistoriesOpened).
 
 #include <QTimer>
 #include <chrono>
@@ -110,6 +111,10 @@ class TScanCycle {
     // timer's handler).
     void SampleRetryTimer();
     bool IsSampleRetryArmed() const { return FSampleRetryTimer.isActive(); }
+    // Stores what the stations whose history file has just opened queued
+    // meanwhile, or reports why it did not open (queued from the recorder's
+    // opener thread).
+    void HistoriesOpened();
 
     // Sends what the shared lines may send now and handles their reply
     // time-outs (the line timer's handler).
@@ -154,6 +159,8 @@ class TScanCycle {
     void ArmLineTimer();
     // One accepted reply of a station, whatever its line.
     void AcceptReply(TStationState& station, const uint8_t* frame, size_t length);
+    // The live view of a reply whose sample was stored, for the selected station.
+    void RefreshSelected(TStationState& station);
     // A station on a serial server's TCP connection shows "打开端口出错" (5)
     // while the connection is down and is polled again once it is back.
     void FollowNetworkLine(TStationState& station, TDateTime now) const;

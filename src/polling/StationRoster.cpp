@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "polling/Globe.h"
+#include "polling/HistoryOpener.h"
 #include "polling/StationState.h"
 #include "serial/LineSettings.h"
 #include "store/HisInfoDbMgr.h"
@@ -97,6 +98,8 @@ void TStationRoster::Modify(TStationState& station, const TStationFields& f, TDa
 std::unique_ptr<TStationState> TStationRoster::Remove(TStationState& station) {
     // The stored record goes first: if the table raises, the station stays
     // as it was (apart from an emptied history).
+    // An open under way ends first: its manager is the one emptied.
+    FinishHistoryOpen(station);
     if (station.HistoryMgr) station.HistoryMgr->EmptyTable();
     if (station.Station != nullptr) FStationMgr.DeleteRecord(station.Station->RecordId);
 

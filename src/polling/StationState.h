@@ -33,6 +33,7 @@
 
 class TComm;
 class THisInfoDbMgr;
+struct THistoryOpenJob;
 struct TStationLine;
 
 // The status bar text of a state code (UTF-8); empty for any other code.
@@ -96,6 +97,10 @@ struct TStationState : TStationLive {
     // Set when an attempt failed after it may have written its record: the
     // next attempt first checks whether the file holds it already.
     bool PendingUnsure = false;
+    // The open of the history file under way on the opener thread, or done
+    // and not taken yet (polling/HistoryOpener.h); none otherwise. While it
+    // is there, HistoryMgr is none unless someone else opened one.
+    std::shared_ptr<THistoryOpenJob> OpenJob;
 
     // What went over the station's line since start, for this station:
     // counters and the last frames.

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -55,7 +54,7 @@ void RemoveQuietly(const std::string& path) {
 }
 
 [[noreturn]] void RaiseSystemError(const std::string& what, const std::string& path, int err) {
-    throw std::runtime_error(what + " \"" + path + "\". " + std::strerror(err));
+    throw std::runtime_error(what + " \"" + path + "\". " + SystemReason(err));
 }
 
 // Puts a file's data, or a directory's entries, on stable storage.

@@ -4,11 +4,13 @@
 
 #include <QAbstractItemModel>
 #include <QDialog>
+#include <QTest>
 #include <QTreeWidget>
 
 #include "app/StationNode.h"
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryReport.h"
+#include "polling/SampleRecorder.h"
 #include "polling/ScanCycle.h"
 #include "polling/StationState.h"
 #include "store/StationDbMgr.h"
@@ -48,6 +50,9 @@ void Select(TMainForm& window, int index) {
 void Deliver(TMainForm& window, TStationState& station, const TBytes& chunk) {
     window.ScanCycle()->ReceiveData(station.Port.get(), chunk.data(),
                                     static_cast<uint16_t>(chunk.size()));
+    // A sample that needs its history file opened is stored once the open
+    // has ended on the recorder's thread.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !TSampleRecorder::AwaitsOpen(station); }, 30000));
 }
 
 int ReportRows(TMainForm& window) {

@@ -37,7 +37,8 @@ TStationState& StationAt(TMainForm& window, int index);
 // Selects the station at `index`, or the root for -1.
 void Select(TMainForm& window, int index);
 
-// Hands a received chunk to the window's receive handler, as the port would.
+// Hands a received chunk to the window's receive handler, as the port would,
+// and waits for the open of the station's history file it needed, if any.
 void Deliver(TMainForm& window, TStationState& station, const TBytes& chunk);
 
 // The history report as shown.

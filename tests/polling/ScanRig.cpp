@@ -9,6 +9,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "polling/SampleRecorder.h"
 #include "serial/PortName.h"
 #include "serial/QtCommSink.h"
 #include "store/StationChecks.h"
@@ -141,7 +142,10 @@ bool TScanRig::Deliver(TStationState& station, const TBytes& bytes) {
     if (peer == FPeers.end()) throw std::logic_error("station without a far end");
     const int before = Chunks(station);
     if (!peer->second->Write(bytes)) return false;
-    return WaitFor([&] { return Chunks(station) > before; });
+    // A sample that needs its history file opened is stored once the open
+    // has ended on the recorder's thread.
+    return WaitFor([&] { return Chunks(station) > before; }) &&
+           WaitFor([&] { return !TSampleRecorder::AwaitsOpen(station); });
 }
 
 bool TScanRig::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {

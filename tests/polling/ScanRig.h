@@ -116,7 +116,8 @@ class TScanRig {
     int Chunks(const TStationState& station) const;
 
     // Writes `bytes` to the station's far end and waits until the station
-    // has handled one more chunk (CountChunks first).
+    // has handled one more chunk (CountChunks first) and the open of its
+    // history file that needed, if any, has ended.
     bool Deliver(TStationState& station, const TBytes& bytes);
 
     static bool WaitFor(const std::function<bool()>& done,
