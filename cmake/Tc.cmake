@@ -84,3 +84,18 @@ function(tc_qt_test name)
     DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
+
+# tc_pdf_tools(<target>)
+# Printed reports are PDFs read back with poppler-utils: the target gets
+# TC_PDFTOTEXT, TC_PDFINFO and TC_PDFFONTS, each the tool's path or empty when
+# it is not installed (the printing tests then skip).
+function(tc_pdf_tools target)
+  foreach(tool pdftotext pdfinfo pdffonts)
+    string(TOUPPER ${tool} var)
+    find_program(TC_${var} ${tool})
+    if(NOT TC_${var})
+      set(TC_${var} "")
+    endif()
+    target_compile_definitions(${target} PRIVATE TC_${var}="${TC_${var}}")
+  endforeach()
+endfunction()

@@ -8,10 +8,7 @@
 // its own.
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -29,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/SimProcess.h"
 #include "polling/Globe.h"
 #include "polling/SampleRecorder.h"
 #include "polling/ScanCycle.h"
@@ -60,50 +58,14 @@ class TBenchView final : public IScanView {
     }
 };
 
-// tcsim on a temporary program directory with COM1..COM255 at addresses
-// 1..255; its output goes to /dev/null.
-class TSim {
-  public:
-    TSim() {
-        char pattern[] = "/tmp/tc-scan-bench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
-        FDir = pattern;
-        std::vector<std::string> args = {TCSIM_PATH, "--dir", FDir, "--seed", "1"};
-        for (int n = 1; n <= kStations; ++n) {
-            args.push_back("COM" + std::to_string(n) + ":" + std::to_string(n));
-        }
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        FPid = ::fork();
-        if (FPid < 0) throw std::runtime_error("fork");
-        if (FPid == 0) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, STDOUT_FILENO);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        // Ready once the last link exists.
-        const std::string last = FDir + "/ports/COM" + std::to_string(kStations);
-        for (int waited = 0; !std::filesystem::exists(last); waited += 10) {
-            if (waited > kPassLimitMs) throw std::runtime_error("tcsim did not start");
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+// tcsim serving COM1..COM255 at addresses 1..255.
+std::vector<std::string> SimOptions() {
+    std::vector<std::string> options = {"--seed", "1"};
+    for (int n = 1; n <= kStations; ++n) {
+        options.push_back("COM" + std::to_string(n) + ":" + std::to_string(n));
     }
-    ~TSim() {
-        ::kill(FPid, SIGTERM);
-        ::waitpid(FPid, nullptr, 0);
-        std::error_code ignored;
-        std::filesystem::remove_all(FDir, ignored);
-    }
-    TSim(const TSim&) = delete;
-    TSim& operator=(const TSim&) = delete;
-    const std::string& Dir() const { return FDir; }
-
-  private:
-    std::string FDir;
-    pid_t FPid = -1;
-};
+    return options;
+}
 
 // The largest gap between two firings of a 0 ms timer while it runs.
 class TLoopGap {
@@ -229,7 +191,7 @@ class TStation255 {
         }
     }
 
-    TSim FSim;
+    TSimProcess FSim{TCSIM_PATH, SimOptions(), "tc-scan-bench"};
     TSysParaInfo FSettings;
     TBenchView FView;
     std::unique_ptr<TSampleRecorder> FRecorder;

@@ -25,10 +25,7 @@
 // ports' worker threads included) over the pass. Figures only: nothing here
 // fails on a slow machine.
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -40,7 +37,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -48,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/SimProcess.h"
 #include "polling/LineExchange.h"
 #include "polling/SampleRecorder.h"
 #include "polling/ScanCycle.h"
@@ -74,7 +71,6 @@ constexpr int32_t kBaudIndex = 5;  // 9600 in the stored list
 constexpr int kBitsPerChar = 10;
 constexpr int kTurnaroundMs = 5;
 constexpr int32_t kShortReplyTimeoutMs = 200;
-constexpr int kStartLimitMs = 10000;
 constexpr int kPassLimitMs = 30000;
 constexpr int kHeartbeatMs = 100;
 
@@ -130,70 +126,16 @@ class TRosterView final : public IScanView {
     TStationRoster& FRoster;
 };
 
-// tcsim on a temporary program directory; its output goes to a file there
-// (a pipe nobody reads would stall it), which also gives its ready line.
-class TSim {
-  public:
-    TSim(const std::vector<std::string>& lineArgs, bool wireTiming) {
-        char pattern[] = "/tmp/tc-shared-bench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
-        FDir = pattern;
-        const std::string log = FDir + "/tcsim.out";
-        std::vector<std::string> args = {TCSIM_PATH, "--dir", FDir, "--seed", "1"};
-        if (wireTiming) {
-            args.push_back("--wire-baud");
-            args.push_back(std::to_string(kBaud) + ":" + std::to_string(kTurnaroundMs));
-        }
-        args.insert(args.end(), lineArgs.begin(), lineArgs.end());
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        FPid = ::fork();
-        if (FPid < 0) throw std::runtime_error("fork");
-        if (FPid == 0) {
-            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(out, STDOUT_FILENO);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        for (int waited = 0; !ReadReady(log); waited += 10) {
-            if (waited > kStartLimitMs) throw std::runtime_error("tcsim did not start");
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+// tcsim with wire timing or without, serving `lineArgs`.
+TSimProcess StartSim(const std::vector<std::string>& lineArgs, bool wireTiming) {
+    std::vector<std::string> options = {"--seed", "1"};
+    if (wireTiming) {
+        options.push_back("--wire-baud");
+        options.push_back(std::to_string(kBaud) + ":" + std::to_string(kTurnaroundMs));
     }
-    ~TSim() {
-        ::kill(FPid, SIGTERM);
-        ::waitpid(FPid, nullptr, 0);
-        std::error_code ignored;
-        fs::remove_all(FDir, ignored);
-    }
-    TSim(const TSim&) = delete;
-    TSim& operator=(const TSim&) = delete;
-
-    const std::string& Dir() const { return FDir; }
-    // The value of "NAME=VALUE" in the ready line ("tcp:0" -> its port).
-    std::string ReadyValue(const std::string& name) const {
-        const std::string key = " " + name + "=";
-        const size_t at = FReady.find(key);
-        if (at == std::string::npos) throw std::runtime_error("no " + name + " in: " + FReady);
-        const size_t start = at + key.size();
-        return FReady.substr(start, FReady.find(' ', start) - start);
-    }
-
-  private:
-    bool ReadReady(const std::string& log) {
-        std::ifstream in(log);
-        std::string line;
-        // Only a whole line: the file may be caught half written.
-        if (!std::getline(in, line) || in.eof() || line.rfind("ready ", 0) != 0) return false;
-        FReady = line;
-        return true;
-    }
-
-    std::string FDir;
-    std::string FReady;
-    pid_t FPid = -1;
-};
+    options.insert(options.end(), lineArgs.begin(), lineArgs.end());
+    return TSimProcess(TCSIM_PATH, options, "tc-shared-bench");
+}
 
 // The stations added through a roster on COM1 and a cycle over them.
 class TSharedLine {
@@ -364,7 +306,7 @@ void Run() {
     const uint8_t kinds[2] = {kFnReadCoils, kFnReadInputRegs};
     const char* names[2] = {"relay", "temperature"};
     {
-        TSim sim(LineArgs("COM1", 0), true);
+        const TSimProcess sim = StartSim(LineArgs("COM1", 0), true);
         TSharedLine line(sim.Dir(), 0);  // the default time-out
         const auto figures = MeasurePasses(line);
         for (int k = 0; k < 2; ++k) {
@@ -373,7 +315,7 @@ void Run() {
         }
     }
     {
-        TSim sim(LineArgs("COM1", kSilentControllers), true);
+        const TSimProcess sim = StartSim(LineArgs("COM1", kSilentControllers), true);
         TSharedLine line(sim.Dir(), kShortReplyTimeoutMs);
         const auto figures = MeasurePasses(line);
         const int answering = kControllers - kSilentControllers;
@@ -385,7 +327,7 @@ void Run() {
         }
     }
     {
-        TSim sim(LineArgs("tcp:0", 0), false);
+        const TSimProcess sim = StartSim(LineArgs("tcp:0", 0), false);
         fs::create_directories(sim.Dir() + "/ports");
         fs::create_symlink("tcp:127.0.0.1:" + sim.ReadyValue("tcp:0"), sim.Dir() + "/ports/COM1");
         TSharedLine line(sim.Dir(), 0);

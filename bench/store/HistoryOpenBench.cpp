@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,6 +97,20 @@ int MeasureOpen(const std::string& file, int64_t samples) {
     return 0;
 }
 
+// The child's part for many files: opens each, appends one sample to each,
+// and prints the process's resident memory and its peak, in kB.
+int MeasureOpenMany(const std::vector<std::string>& files, int64_t samples) {
+    std::vector<std::unique_ptr<THisInfoDbMgr>> open;
+    for (const std::string& file : files) {
+        open.push_back(std::make_unique<THisInfoDbMgr>(file, false));
+        AddSample(*open.back(), samples);
+        if (open.back()->RecordCount() != samples + 1) return 1;
+    }
+    std::printf("%lld %lld\n", static_cast<long long>(StatusKb("VmRSS")),
+                static_cast<long long>(StatusKb("VmHWM")));
+    return 0;
+}
+
 // Writes the span's file unless a kept one is there already; the one
 // sample each measurement appends is cut again by rebuilding a copy.
 std::string BuildFile(const std::filesystem::path& dir, const TSpan& span) {
@@ -120,22 +135,21 @@ std::string BuildFile(const std::filesystem::path& dir, const TSpan& span) {
     return copy.string();
 }
 
-// Runs this program as "--open File Samples" and returns what it printed.
-std::string RunChild(const std::string& file, int64_t samples) {
+// Runs this program with `args` and returns what it printed.
+std::string RunChild(std::vector<std::string> args) {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) return {};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    const std::string count = std::to_string(samples);
     std::string self = "/proc/self/exe";
-    std::string flag = "--open";
-    std::string fileArg = file;
-    std::string countArg = count;
-    char* argv[] = {self.data(), flag.data(), fileArg.data(), countArg.data(), nullptr};
+    args.insert(args.begin(), self);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, environ);
+    const int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
     std::string out;
@@ -157,6 +171,10 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--open") == 0) {
         return MeasureOpen(argv[2], std::atoll(argv[3]));
     }
+    if (argc > 3 && std::strcmp(argv[1], "--open-many") == 0) {
+        return MeasureOpenMany(std::vector<std::string>(argv + 3, argv + argc),
+                               std::atoll(argv[2]));
+    }
     const char* kept = std::getenv("HISTORY_BENCH_DIR");
     const char* tmp = std::getenv("TMPDIR");
     const std::filesystem::path dir =
@@ -175,7 +193,8 @@ int main(int argc, char** argv) {
         std::vector<double> times;
         long long rss = 0, peak = 0, heap = 0;
         for (int run = 0; run < kRuns; ++run) {
-            const std::string line = RunChild(BuildFile(dir, span), span.Samples);
+            const std::string line =
+                RunChild({"--open", BuildFile(dir, span), std::to_string(span.Samples)});
             std::istringstream in(line);
             double ms = 0;
             if (!(in >> rss >> peak >> heap >> ms)) {
@@ -190,6 +209,29 @@ int main(int argc, char** argv) {
                     static_cast<double>(heap) / static_cast<double>(span.Samples),
                     times[kRuns / 2]);
         std::fflush(stdout);
+    }
+
+    // Ten stations with a year each, in one process.
+    constexpr int kStationsWithAYear = 10;
+    const TSpan& year = kSpans[2];
+    std::vector<std::string> args = {"--open-many", std::to_string(year.Samples)};
+    const std::string yearFile = BuildFile(dir, year);
+    for (int n = 0; n < kStationsWithAYear; ++n) {
+        const std::filesystem::path copy = dir / year.Name / ("station" + std::to_string(n) + ".dt");
+        std::filesystem::copy_file(yearFile, copy,
+                                   std::filesystem::copy_options::overwrite_existing);
+        args.push_back(copy.string());
+    }
+    std::istringstream many(RunChild(args));
+    long long rss = 0, peak = 0;
+    if (!(many >> rss >> peak)) {
+        std::fprintf(stderr, "the open of %d year-long files failed\n", kStationsWithAYear);
+        return 1;
+    }
+    std::printf("%d year-long files open in one process: resident %.1f MB, peak %.1f MB\n",
+                kStationsWithAYear, static_cast<double>(rss) / 1024, static_cast<double>(peak) / 1024);
+    for (int n = 0; n < kStationsWithAYear; ++n) {
+        std::filesystem::remove(dir / year.Name / ("station" + std::to_string(n) + ".dt"));
     }
     if (!kept) {
         std::error_code ignored;

@@ -5,6 +5,8 @@
 #include <exception>
 #include <memory>
 
+#include "app/CommandLine.h"
+#include "app/LoopWatch.h"
 #include "app/MainForm.h"
 #include "app/Screenshot.h"
 #include "app/StationApplication.h"
@@ -24,13 +26,10 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     TStationApplication app(argc, argv);
     QString error;
-    const std::optional<TScreenshotRequest> screenshot =
-        ParseScreenshotRequest(QApplication::arguments(), &error);
-    if (!error.isEmpty()) {
-        std::fprintf(stderr,
-                     "tcstation: %s\nusage: tcstation [--screenshot FILE [--select N] "
-                     "[--delay SECONDS]]\n",
-                     qUtf8Printable(error));
+    const std::optional<TCommandLine> options = ParseCommandLine(QApplication::arguments(), &error);
+    if (!options) {
+        std::fprintf(stderr, "tcstation: %s\n%s\n", qUtf8Printable(error),
+                     qUtf8Printable(CommandLineUsage()));
         return kExitUsage;
     }
 
@@ -56,6 +55,8 @@ int main(int argc, char** argv) {
     auto window = std::make_unique<TMainForm>(programDir);
     if (window->TerminateRequested()) return 0;
     window->show();
-    if (screenshot) ScheduleScreenshot(*window, *screenshot);
+    std::unique_ptr<TLoopWatch> loopWatch;
+    if (!options->LoopLog.isEmpty()) loopWatch = std::make_unique<TLoopWatch>(options->LoopLog);
+    if (options->Screenshot) ScheduleScreenshot(*window, *options->Screenshot);
     return app.exec();
 }

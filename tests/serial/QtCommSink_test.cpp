@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
+#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -217,4 +219,71 @@ TEST_F(QtCommSink, HandlerExceptionIsReportedAndLaterEventsStillArrive) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return seen.size() == 2; }, kPatienceMs));
     EXPECT_EQ(seen, (std::vector<uint32_t>{1, 2}));
     EXPECT_EQ(reported, std::vector<std::string>{"handler failed"});
+}
+
+// A burst from many components is delivered in slices: the event loop turns
+// between them, and the order of the burst holds across components.
+TEST_F(QtCommSink, ABurstIsDeliveredInPostedOrderWithTheLoopTurningBetweenSlices) {
+    TQtCommSink::SetDeliverySliceForTest(std::chrono::nanoseconds(0));
+    struct TRestore {
+        ~TRestore() { TQtCommSink::SetDeliverySliceForTest(TQtCommSink::kDeliverySlice); }
+    } restore;
+    constexpr uint32_t kCount = 40;
+    std::array<TComm, 2> comms;
+    std::vector<std::pair<int, uint32_t>> seen;
+    int ticks = 0;
+    std::vector<int> ticksAtDelivery;
+    for (int c = 0; c < 2; ++c) {
+        comms[c].OnReceiveError = [&, c](TComm*, uint32_t mask) {
+            seen.emplace_back(c, mask);
+            ticksAtDelivery.push_back(ticks);
+        };
+    }
+    std::thread worker([&] {
+        for (uint32_t i = 0; i < kCount; ++i) ASSERT_TRUE(comms[i % 2].Sink().Post(Error(i)));
+    });
+    worker.join();
+    QTimer tick;
+    tick.setInterval(0);
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == kCount; }, kPatienceMs));
+    for (uint32_t i = 0; i < kCount; ++i) {
+        EXPECT_EQ(seen[i], std::make_pair(static_cast<int>(i % 2), i));
+    }
+    // Delivered one per turn: the timer ran between the first and the last.
+    EXPECT_GT(ticksAtDelivery.back(), ticksAtDelivery.front());
+}
+
+// A handler that destroys components: what the destroyed ones still had
+// queued never arrives, the rest does, in order.
+TEST_F(QtCommSink, AHandlerThatDestroysComponentsMidBurstStopsOnlyTheirEvents) {
+    auto first = std::make_unique<TComm>();
+    auto second = std::make_unique<TComm>();
+    auto third = std::make_unique<TComm>();
+    std::vector<std::pair<int, uint32_t>> seen;
+    first->OnReceiveError = [&](TComm*, uint32_t mask) {
+        seen.emplace_back(1, mask);
+        if (mask == 2) second.reset();  // another component
+        if (mask == 4) first.reset();   // its own
+    };
+    second->OnReceiveError = [&](TComm*, uint32_t mask) { seen.emplace_back(2, mask); };
+    third->OnReceiveError = [&](TComm*, uint32_t mask) { seen.emplace_back(3, mask); };
+    for (uint32_t i = 0; i < 6; ++i) {
+        first->Sink().Post(Error(i));
+        second->Sink().Post(Error(i));
+        third->Sink().Post(Error(i));
+    }
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !seen.empty() && seen.back() == std::make_pair(3, uint32_t{5}); },
+        kPatienceMs));
+    const std::vector<std::pair<int, uint32_t>> expected = {{1, 0}, {2, 0}, {3, 0}, {1, 1}, {2, 1},
+                                                            {3, 1}, {1, 2}, {3, 2}, {1, 3}, {3, 3},
+                                                            {1, 4}, {3, 4}, {3, 5}};
+    EXPECT_EQ(seen, expected);
+    // Destroying the last component inside a handler leaves nothing behind.
+    third->OnReceiveError = [&](TComm*, uint32_t) { third.reset(); };
+    third->Sink().Post(Error(9));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return third == nullptr; }, kPatienceMs));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }

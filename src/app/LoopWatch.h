@@ -1,0 +1,47 @@
+#pragma once
+// How long the window's event loop could not turn: a timer of kTickMs that
+// measures how late each of its firings comes. A firing that comes d ms
+// after the one before saw the loop stalled for d - kTickMs. Every
+// kReportMs the watch appends one line to its log,
+//
+//   seconds since start,longest stall in ms,stalls of at least kStallMs
+//
+// and starts the next period afresh. For soaks and field diagnosis
+// (tcstation --loop-log FILE); a 10 ms timer costs next to no CPU, where a
+// 0 ms one would keep a core busy.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <cstdint>
+
+class TLoopWatch : public QObject {
+    Q_OBJECT
+  public:
+    static constexpr int kTickMs = 10;
+    static constexpr int kStallMs = 50;
+    static constexpr int kReportMs = 10000;
+
+    // `logFile` is appended to; empty: the figures are only kept.
+    explicit TLoopWatch(const QString& logFile, QObject* parent = nullptr);
+
+    // The figures of the period so far.
+    double LongestStallMs() const { return static_cast<double>(FLongestNs) / 1e6; }
+    int Stalls() const { return FStalls; }
+
+    // One firing, `sinceLastNs` after the one before: the timer's handler,
+    // and the tests' way in.
+    void Tick(int64_t sinceLastNs);
+    // Writes the period's line and starts the next period.
+    void Report();
+
+  private:
+    QString FLogFile;
+    QTimer FTimer;
+    QElapsedTimer FSinceTick;
+    QElapsedTimer FSinceStart;
+    int64_t FLongestNs = 0;
+    int FStalls = 0;
+    int64_t FPeriodNs = 0;
+};
