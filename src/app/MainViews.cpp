@@ -3,7 +3,9 @@
 
 #include <QLabel>
 #include <QTreeWidget>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "app/ErrorReport.h"
 #include "app/LiveView.h"
@@ -23,12 +25,16 @@ namespace {
 // written under it (the recorder appends between the reader's open and its
 // walk); each attempt is a new reader.
 constexpr int kQueryAttempts = 3;
+// A file locked by a writer is tried again this often, for this long.
+constexpr auto kQueryBusyPause = std::chrono::milliseconds(20);
+constexpr auto kQueryBusyLimit = std::chrono::seconds(10);
 
 // On the query's worker: the samples of [Begin, End] through a reader of its
 // own, opened beside the recorder's manager. A station that never stored a
 // sample gets its empty history file.
 void ReadHistoryRange(const std::string& fileName, TDateTime begin, TDateTime end,
                       std::vector<TTmpReading>& rows, const TWalkProgress& progress) {
+    const auto busyUntil = std::chrono::steady_clock::now() + kQueryBusyLimit;
     for (int attempt = 1;; ++attempt) {
         try {
             std::error_code error;
@@ -41,6 +47,14 @@ void ReadHistoryRange(const std::string& fileName, TDateTime begin, TDateTime en
         } catch (const EFileChanged&) {
             if (attempt == kQueryAttempts) throw;
             rows.clear();
+        } catch (const EFileBusy&) {
+            // The recorder holds the file for an append (well under a
+            // millisecond), or another process for longer: wait a little.
+            if (std::chrono::steady_clock::now() >= busyUntil) throw;
+            if (progress && !progress(0, 0)) return;
+            rows.clear();
+            --attempt;
+            std::this_thread::sleep_for(kQueryBusyPause);
         }
     }
 }

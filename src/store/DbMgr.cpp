@@ -1,10 +1,14 @@
 #include "store/DbMgr.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -23,6 +27,63 @@ const std::string kPassword;
 // A new file is built whole under this suffix and then renamed into place,
 // so that no reader ever finds a database without its table.
 constexpr const char* kCreatingSuffix = ".creating";
+
+// Each build has a name of its own: two threads or processes creating the
+// same file at once must not write into one another's build.
+std::string BuildingName(const std::string& fileName) {
+    static std::atomic<uint64_t> serial{0};
+    return fileName + kCreatingSuffix + "." + std::to_string(::getpid()) + "." +
+           std::to_string(++serial);
+}
+
+// Builds of this file left by a creation that was cut short (a crash, a
+// power cut): the old single name, and names of processes no longer alive.
+void RemoveLeftoverBuilds(const std::string& fileName) {
+    const std::filesystem::path path(fileName);
+    const std::string prefix = path.filename().string() + kCreatingSuffix;
+    std::error_code error;
+    std::filesystem::directory_iterator entries(
+        path.has_parent_path() ? path.parent_path() : std::filesystem::path("."), error);
+    if (error) return;
+    for (const auto& entry : entries) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        const std::string rest = name.substr(prefix.size());
+        if (!rest.empty()) {
+            // ".<pid>.<serial>": kept while its process may still be building.
+            const long pid = std::strtol(rest.c_str() + 1, nullptr, 10);
+            if (rest[0] != '.' || pid <= 0) continue;
+            if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
+                continue;
+            }
+        }
+        std::error_code ignored;
+        std::filesystem::remove(entry.path(), ignored);
+    }
+}
+
+// Renames the finished build into place unless a file is there already: a
+// creator that came first may have stored into it meanwhile, and replacing it
+// would lose that. False leaves the build where it is.
+bool PublishBuild(const std::string& building, const std::string& fileName) {
+    if (::renameat2(AT_FDCWD, building.c_str(), AT_FDCWD, fileName.c_str(), RENAME_NOREPLACE) ==
+        0) {
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    if (errno != EINVAL && errno != ENOSYS) throw std::runtime_error(kFailCreateDatabase);
+    // A file system without that rename: a hard link does the same.
+    if (::link(building.c_str(), fileName.c_str()) == 0) {
+        ::unlink(building.c_str());
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    // Nor links (a FAT stick): the plain rename.
+    std::error_code error;
+    std::filesystem::rename(building, fileName, error);
+    if (error) throw std::runtime_error(kFailCreateDatabase);
+    return true;
+}
 
 std::string DirectoryPart(const std::string& fileName) {
     const size_t slash = fileName.rfind('/');
@@ -91,7 +152,7 @@ void TDBMgrBase::CreateDatabaseFile() {
         std::error_code ignored;
         std::filesystem::create_directories(FFilePath, ignored);
     }
-    const std::string building = FFileName + kCreatingSuffix;
+    const std::string building = BuildingName(FFileName);
     if (!FDatabase->CreateDatabase(building, false, kCompressAlgorithm, true, kEncryptAlgorithm,
                                    kPassword)) {
         throw std::runtime_error(kFailCreateDatabase);
@@ -100,15 +161,21 @@ void TDBMgrBase::CreateDatabaseFile() {
         FDatabase->Open(building, kPassword);
         CreateTables(*FDatabase);
         FDatabase->Close();
-        std::error_code error;
-        std::filesystem::rename(building, FFileName, error);
-        if (error) throw std::runtime_error(kFailCreateDatabase);
+        if (!PublishBuild(building, FFileName)) {
+            // Another creator was first: its file is the one to open. Not
+            // so a directory in the way.
+            if (!FileExists(FFileName)) throw std::runtime_error(kFailCreateDatabase);
+            std::error_code ignored;
+            std::filesystem::remove(building, ignored);
+            return;
+        }
     } catch (...) {
         FDatabase->Close();
         std::error_code ignored;
         std::filesystem::remove(building, ignored);
         throw;
     }
+    RemoveLeftoverBuilds(FFileName);
     if (FDurable) SyncDirectory(FFilePath);
 }
 

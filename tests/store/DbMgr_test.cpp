@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <filesystem>
+#include <memory>
+#include <thread>
 #include <optional>
 
 #include "StoreTestSupport.h"
@@ -147,9 +151,67 @@ TEST(DbMgr, LeftoverOfAnInterruptedCreationIsReplaced) {
     TTempDir tmp;
     const std::string file = tmp.File("para.dt");
     storetest::WriteFileBytes(file + ".creating", {'j', 'u', 'n', 'k'});
+    // Left by a process that is gone (no pid is that high), and one by a
+    // process that is still there and may be building.
+    const std::string dead = file + ".creating.999999999.1";
+    const std::string alive = file + ".creating." + std::to_string(::getppid()) + ".1";
+    storetest::WriteFileBytes(dead, {'j'});
+    storetest::WriteFileBytes(alive, {'j'});
     TStationDbMgr mgr(file, false);
     EXPECT_EQ(mgr.RecordCount(), 0);
     EXPECT_FALSE(std::filesystem::exists(file + ".creating"));
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_TRUE(std::filesystem::exists(alive));
+}
+
+// Two threads that find the file missing at the same moment (the recorder's
+// opener and a history query) both build it: the one that comes second
+// opens the first one's file instead of replacing it, so nothing the first
+// stored meanwhile is lost.
+TEST(DbMgr, TwoCreatorsAtOnceShareOneFileAndLoseNothing) {
+    TTempDir tmp;
+    constexpr int kRounds = 40;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string file = tmp.Dir() + "data/" + std::to_string(round) + "/HistoryData.dt";
+        std::atomic<int> ready{0};
+        std::array<std::string, 2> errors;
+        auto create = [&](int who) {
+            try {
+                ++ready;
+                while (ready < 2) std::this_thread::yield();
+                // Each holds the file locked while it works on it: the other
+                // one waits, as a second process would.
+                auto busyRetried = [](const auto& step) {
+                    for (;;) {
+                        try {
+                            return step();
+                        } catch (const EFileBusy&) {
+                            std::this_thread::yield();
+                        }
+                    }
+                };
+                auto mgr = busyRetried([&] { return std::make_unique<THisInfoDbMgr>(file, false); });
+                busyRetried([&] {
+                    mgr->AddReading(1, 100, 100, 100, 100, 0, 45000.0 + who);
+                    return 0;
+                });
+            } catch (const std::exception& e) {
+                errors[who] = e.what();
+            }
+        };
+        std::thread first(create, 0);
+        std::thread second(create, 1);
+        first.join();
+        second.join();
+        ASSERT_EQ(errors[0], "") << "round " << round;
+        ASSERT_EQ(errors[1], "") << "round " << round;
+        THisInfoDbMgr check(file, false);
+        ASSERT_EQ(check.RecordCount(), 2) << "round " << round;
+        for (const auto& entry : std::filesystem::directory_iterator(tmp.Dir() + "data/" +
+                                                                     std::to_string(round))) {
+            EXPECT_EQ(entry.path().filename(), "HistoryData.dt");
+        }
+    }
 }
 
 TEST(DbMgr, GetRecordReadsByPositionAndLeavesTheItemAloneBeyondTheEnd) {
