@@ -449,7 +449,9 @@ void TVeltTable::ReadWindow(int32_t first, int32_t end, int32_t areaFirst, int32
                             FWindow.Generation == FileIO().Generation() && FWindow.Count > 0;
     const bool goesOn =
         sameAccess && (backward ? end == FWindow.First : first == FWindow.First + FWindow.Count);
-    const int32_t most = std::max(kBatchRecords, kWindowBytes / std::max(1, FStoredRecordSize));
+    // Whole batches, so that a walk's batches end where a window ends.
+    const int32_t most = std::max(kBatchRecords, kWindowBytes / std::max(1, FStoredRecordSize) /
+                                                     kBatchRecords * kBatchRecords);
     int32_t slots = end - first;
     if (goesOn && FDatabase->AccessDepth() > 1) {
         slots = std::clamp(2 * FWindow.Count, end - first, most);
