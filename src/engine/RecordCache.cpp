@@ -228,6 +228,7 @@ void TRecordCache::Get(int32_t recordId, uint8_t* buffer) {
 
 const uint8_t* TRecordCache::Load(int32_t recordId, int32_t slot, bool backward) {
     const int32_t size = FTable->StoredRecordSize();
+    FHeldCount = 0;
     const TReadBatch batch = FTable->ReadBatchAt(slot, backward, FBatch);
     if (batch.Count <= 0) RaiseFileCorrupt();
     // Deleted or stray records of the batch are deciphered too and then
@@ -238,38 +239,44 @@ const uint8_t* TRecordCache::Load(int32_t recordId, int32_t slot, bool backward)
     const int32_t capacity = Capacity();
     const bool markerCheck = FTable->MarkerCheck();
     const bool outside = FOutside.Count() > 0;
-    if (!outside) ReserveEntries(batch.Count, capacity);
+    // New entries the cache takes from this batch without evicting any.
+    int64_t room = capacity > 0 ? std::max(0, capacity - Count()) : INT64_MAX;
+    if (!outside && room > 0) ReserveEntries(batch.Count, capacity);
+    // A batch mostly lies within one run of the id map: one search for it.
+    TRunMap::TCursor mapped(FTable->IdMap());
     for (int32_t i = 0; i < batch.Count; ++i) {
         const uint8_t* stored = FBatch.data() + static_cast<size_t>(i) * size;
         if (markerCheck && stored[0] != kRecordMarker) RaiseFileCorrupt();
-        if (RecordDeleted(stored)) continue;
+        if (RecordDeleted(stored) || (room == 0 && !outside)) continue;
         const int32_t at = batch.FirstSlot + i;
         const int32_t id = StoredRecordId(stored);
-        if (!FTable->MapsSlot(id, at)) continue;
+        if (int32_t mappedSlot = kNoSlot; !mapped.TryGetValue(id, mappedSlot) || mappedSlot != at) {
+            continue;
+        }
         if (outside) {
+            // Copies put from outside under the same id must go, which
+            // PutAt sees to.
             PutAt(id, at, stored);
             continue;
         }
-        int32_t entry;
+        // Room is reserved: a record new to the cache becomes the next
+        // entry, found and linked by one directory lookup.
         const int32_t count = Count();
-        if (capacity > 0 && count >= capacity) {
-            entry = FBySlot.Find(at);
-            if (entry == kNoEntry) entry = AddEntry(TEntry{id, at}, capacity);
-        } else {
-            // Room is reserved: a record new to the cache becomes the next
-            // entry, found and linked by one directory lookup.
-            entry = FBySlot.FindOrSet(at, count);
-            if (entry == kNoEntry) {
-                entry = count;
-                FEntries.push_back(TEntry{id, at});
-            }
+        int32_t entry = FBySlot.FindOrSet(at, count);
+        if (entry == kNoEntry) {
+            entry = count;
+            FEntries.push_back(TEntry{id, at});
+            --room;
         }
         CopyRecordBytes(BlockAt(entry), stored, static_cast<size_t>(size));
     }
     const uint8_t* record = FBatch.data() + static_cast<size_t>(batch.AskedIndex) * size;
     if (StoredRecordId(record) != recordId || RecordDeleted(record)) RaiseFileCorrupt();
-    // Served from the batch: a later Put of the same batch may have evicted
-    // the asked record's copy again.
+    // The batch serves its records until the next one is read: a later Put
+    // of the same batch may have evicted the asked record's copy again, and
+    // a full cache took none.
+    FHeldFirst = batch.FirstSlot;
+    FHeldCount = batch.Count;
     return record;
 }
 
@@ -278,6 +285,7 @@ uint8_t* TRecordCache::Put(int32_t recordId, const uint8_t* storedRecord) {
 }
 
 uint8_t* TRecordCache::PutAt(int32_t recordId, int32_t slot, const uint8_t* storedRecord) {
+    FHeldCount = 0;
     const int32_t size = FTable->StoredRecordSize();
     UseBlockSize(size);
     const TEntry added{recordId, slot};
@@ -298,15 +306,18 @@ uint8_t* TRecordCache::PutAt(int32_t recordId, int32_t slot, const uint8_t* stor
 }
 
 void TRecordCache::Remove(int32_t recordId) {
+    FHeldCount = 0;
     if (const int32_t entry = EntryOf(recordId); entry != kNoEntry) RemoveEntryAt(entry);
 }
 
 void TRecordCache::RemoveAt(int32_t recordId, int32_t slot) {
+    FHeldCount = 0;
     if (const int32_t entry = FBySlot.Find(slot); entry != kNoEntry) RemoveEntryAt(entry);
     if (FOutside.Count() > 0) Remove(recordId);
 }
 
 void TRecordCache::ClearEntries() {
+    FHeldCount = 0;
     FEntries.clear();
     FBySlot.Clear();
     FOutside.Clear();

@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "engine/VeltFormat.h"
+
 class TVeltTable;
 
 // A copy of a few dozen bytes (a stored record, its header or its data
@@ -242,8 +244,11 @@ class TSlotDirectory {
 // stored bytes deciphered over the whole RecordSize. Whoever puts a record
 // puts it in that form.
 //
-// A full cache evicts one entry chosen uniformly at random; a record that
-// comes in when the cache is full takes the evicted entry's place. Entry i's
+// A full cache evicts one entry chosen uniformly at random when a record is
+// put; the record takes the evicted entry's place. A batch read into a full
+// cache evicts nothing: a long walk would otherwise trade every copy the
+// cache holds for records it passes once. Its records are served from the
+// batch itself until the next batch is read or anything is put or removed. Entry i's
 // copy is block i. The entries (id and slot) live in a dense list, so a
 // random pick is O(1); they are found by the slot the id map gives for the
 // id, through a directory indexed by slot, so no lookup probes or compares
@@ -294,6 +299,7 @@ class TRecordCache {
             entry != kNoEntry && FBlockSize == storedSize) {
             return BlockAt(entry);
         }
+        if (const uint8_t* held = HeldRecord(recordId, slot, storedSize)) return held;
         return Load(recordId, slot, backward);
     }
     // True when RecordAt serves the live record at Slot without the file.
@@ -302,6 +308,9 @@ class TRecordCache {
     }
     uint8_t* PutAt(int32_t recordId, int32_t slot, const uint8_t* storedRecord);
     void RemoveAt(int32_t recordId, int32_t slot);
+    // Stops serving records from the last batch read (its checks no longer
+    // hold).
+    void DropBatch() { FHeldCount = 0; }
 
   private:
     // A chunk holds up to 256 blocks, fewer when the blocks are large: the
@@ -319,6 +328,15 @@ class TRecordCache {
         int32_t Slot;  // kNoSlot: an id outside the table's map, found by FOutside
     };
 
+    // The record of RecordId at Slot in the last batch read, deciphered and
+    // checked as Load checks it, or nil.
+    const uint8_t* HeldRecord(int32_t recordId, int32_t slot, int32_t storedSize) const {
+        const auto index = static_cast<uint32_t>(slot - FHeldFirst);
+        if (index >= static_cast<uint32_t>(FHeldCount) || FBlockSize != storedSize) return nullptr;
+        const uint8_t* record = FBatch.data() + static_cast<size_t>(index) * storedSize;
+        if (StoredRecordId(record) != recordId || RecordDeleted(record)) return nullptr;
+        return record;
+    }
     // Entries are never negative; unsigned, the chunk and place are a shift
     // and a mask.
     uint8_t* BlockAt(int32_t entry) {
@@ -366,4 +384,8 @@ class TRecordCache {
     uint64_t FRandom;  // xorshift state, never 0
     int32_t FLastAsked = 0;
     std::vector<uint8_t> FBatch;
+    // FBatch holds FHeldCount deciphered records from slot FHeldFirst, each
+    // as the file held it at the read: 0 once anything is put or removed.
+    int32_t FHeldFirst = 0;
+    int32_t FHeldCount = 0;
 };

@@ -35,6 +35,9 @@ class TSlotReader {
         }
         return Miss(slot);
     }
+    // The slots held from Slot on, Slot's record read by Record: their
+    // records lie StoredSize bytes apart from Slot's.
+    int32_t HeldFrom(int32_t slot) const { return FFirst + FCount - slot; }
     // Which slots the id map holds, one bit a slot: set only where the map
     // has so many runs that finding a slot's id in it would cost a search
     // per record of a chain.

@@ -379,7 +379,10 @@ void TVeltDatabase::FinishFileIO(TVeltFileIO& fileIO) {
 
 void TVeltDatabase::BeginAccess() {
     CheckActive();
-    if (FAccessDepth == 0) OpenFileIO(*FFileIO);
+    if (FAccessDepth == 0) {
+        ++FAccessSerial;
+        OpenFileIO(*FFileIO);
+    }
     ++FAccessDepth;
 }
 

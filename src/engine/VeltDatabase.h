@@ -114,6 +114,9 @@ class TVeltDatabase {
     void SetFlusher(TFileFlusher* flusher) { FFlusher = flusher; }
     TFileFlusher* Flusher() const { return FFlusher; }
     int32_t AccessDepth() const { return FAccessDepth; }
+    // Counts the outermost accesses begun: the same value on both sides of
+    // a read means both lie within one access.
+    uint64_t AccessSerial() const { return FAccessSerial; }
 
     TVeltFileIO& FileIO() const { return *FFileIO; }
     const TVeltDirectory& Directory() const { return FDirectory; }
@@ -159,6 +162,7 @@ class TVeltDatabase {
     bool FDurable = false;
     TFileFlusher* FFlusher = nullptr;
     int32_t FAccessDepth = 0;
+    uint64_t FAccessSerial = 0;
     bool FFileChanged = false;
     TAlgorithmBlock FAlgorithmBlock{};
     TKeyBlock FKeyBlock{};

@@ -21,6 +21,7 @@ TVeltFileIO::~TVeltFileIO() {
 void TVeltFileIO::OpenFile(const std::string& fileName, bool exclusive, bool readOnly,
                            int32_t baseOffset) {
     Close();
+    ++FGeneration;
     auto stream = std::make_unique<TVeltDiskFileStream>();
     stream->SetBaseOffset(baseOffset);
     stream->SetReadOnly(readOnly);
@@ -31,6 +32,7 @@ void TVeltFileIO::OpenFile(const std::string& fileName, bool exclusive, bool rea
 
 bool TVeltFileIO::OpenStream(TStream* source, bool exclusive, bool readOnly, int32_t baseOffset) {
     Close();
+    ++FGeneration;
     auto stream = std::make_unique<TVeltMemFileStream>();
     stream->SetBaseOffset(baseOffset);
     stream->SetReadOnly(readOnly);
@@ -46,6 +48,7 @@ TFileIdentity TVeltFileIO::Identity() const {
 }
 
 void TVeltFileIO::Close() {
+    ++FGeneration;
     if (FStream) {
         // Taken before the descriptor goes: after our own writes, this is
         // the file as we leave it.
@@ -72,6 +75,7 @@ void TVeltFileIO::ReadExact(int64_t position, void* buffer, int32_t count) {
 }
 
 void TVeltFileIO::WriteAt(int64_t position, const void* buffer, int32_t count) {
+    ++FGeneration;
     if (!FStream) return;
     FStream->SetPosition(position);
     FStream->Write(buffer, count);
@@ -146,6 +150,7 @@ void TVeltFileIO::WriteTableDef(const TVeltDirectory& directory, int32_t tableIn
 }
 
 int32_t TVeltFileIO::AppendZeros(int32_t size) {
+    ++FGeneration;
     if (!FStream) return 0;
     const int64_t start = FileSize();
     if (size < 0) size = 0;

@@ -66,6 +66,9 @@ class TVeltFileIO {
     // the buffer is left as it was. Returns the bytes read.
     int32_t ReadAt(int64_t position, void* buffer, int32_t count);
     void WriteAt(int64_t position, const void* buffer, int32_t count);
+    // Changes at every open, close and write through this object: bytes
+    // read under one value are still the file's while it holds.
+    uint64_t Generation() const { return FGeneration; }
 
   private:
     int64_t DefinitionOffset(const TVeltDirectory& directory, int32_t tableIndex);
@@ -73,6 +76,7 @@ class TVeltFileIO {
 
     std::unique_ptr<TVeltFileStream> FStream;
     TFileIdentity FLastClosed;
+    uint64_t FGeneration = 0;
 };
 
 // In-place encryption of a header block under a temporary manager of the

@@ -84,6 +84,12 @@ TVeltIndex::TVeltIndex(TVeltTable* table, TVeltFileIO* fileIO, int32_t indexNumb
     Load(slots);
 }
 
+TVeltIndex::TVeltIndex(TVeltTable* table, TVeltFileIO* fileIO, int32_t indexNumber, TRunList ids)
+    : FTable(table), FFileIO(fileIO), FIndexNumber(indexNumber), FIds(std::move(ids)) {
+    if (table == nullptr) RaiseEngineError(velt_msg::kTableNil);
+    FIndexName = Definition().Name.Get();
+}
+
 const TIndexEntry& TVeltIndex::Definition() const {
     return FTable->Definition().Indexes[FIndexNumber];
 }
@@ -100,12 +106,8 @@ void TVeltIndex::Load(const TRecordSlots& slots) {
     FIds.clear();
     const auto recordCount = static_cast<size_t>(FTable->RecordCount());
     slots.Reader->BeginWalk();
-    // The id map's run that held the last id (checked against it without a
-    // search while the chain follows it), and the run of consecutive ids
-    // being gathered for Ids.
-    int32_t mapFirstId = 0;
-    int32_t mapFirstSlot = 0;
-    int64_t mapLength = 0;
+    // The run of consecutive ids being gathered for Ids.
+    TRunMap::TCursor mapped(*slots.Map);
     int32_t first = 0;
     int32_t length = 0;
     size_t walked = 0;
@@ -118,16 +120,11 @@ void TVeltIndex::Load(const TRecordSlots& slots) {
         // has it; anything else cannot be a chain this engine wrote.
         const uint8_t* record = slots.Reader->Record(c);
         const int32_t id = StoredRecordId(record);
-        const int64_t offset = static_cast<int64_t>(id) - mapFirstId;
         if (slots.Reader->KnowsMappedSlots()) {
             if (!slots.Reader->SlotMapped(c)) RaiseFileCorrupt();
-        } else if (offset < 0 || offset >= mapLength) {
-            if (!slots.Map->RunHolding(id, mapFirstId, mapFirstSlot, mapLength)) {
-                RaiseFileCorrupt();
-            }
-            if (mapFirstSlot + (id - mapFirstId) != c) RaiseFileCorrupt();
-        } else if (mapFirstSlot + offset != c) {
-            RaiseFileCorrupt();
+        } else {
+            int32_t slot = kNoSlot;
+            if (!mapped.TryGetValue(id, slot) || slot != c) RaiseFileCorrupt();
         }
         if (length > 0 && static_cast<int64_t>(first) + length == id) {
             ++length;

@@ -41,6 +41,9 @@ class TVeltIndex {
     // over Slots; raises "Table is nil" or EVeltFileCorrupt.
     TVeltIndex(TVeltTable* table, TVeltFileIO* fileIO, int32_t indexNumber,
                const TRecordSlots& slots);
+    // The same with the order known already: the table found the chain
+    // running through its live records in slot order while mapping them.
+    TVeltIndex(TVeltTable* table, TVeltFileIO* fileIO, int32_t indexNumber, TRunList ids);
     TVeltIndex(const TVeltIndex&) = delete;
     TVeltIndex& operator=(const TVeltIndex&) = delete;
 

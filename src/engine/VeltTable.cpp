@@ -22,6 +22,10 @@ int64_t SizeAfterGrowth(int64_t fileSize, int64_t areaEnd, int64_t used, int64_t
     return (areaEnd != fileSize ? fileSize + used : fileSize) + capacity * stored;
 }
 
+// The most a walk reads ahead at once: ample to make the file's per-read
+// cost vanish beside the records', little enough to stay in the cache.
+constexpr int32_t kWindowBytes = 1 << 16;
+
 }  // namespace
 
 TVeltTable::TVeltTable(TVeltDatabase* database) : FDatabase(database) {
@@ -123,10 +127,12 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
         // The id map from every slot, then each index's chain, over the
         // stored records read a window at a time.
         TSlotReader reader(io, FDef, FStoredRecordSize);
-        MapRecords(reader);
+        TSlotOrderChains chains;
+        chains.Count = loadIndexes ? FDef.IndexCount.Get() : 0;
+        MapRecords(reader, chains);
         // Ids given out of slot order leave a run per record or so; the
         // chains are then checked against a bit per slot, not a search.
-        if (loadIndexes && FDef.IndexCount.Get() > 0 && FIdMap.RunCount() > kFewRuns) {
+        if (chains.InSlotOrder != (1u << chains.Count) - 1 && FIdMap.RunCount() > kFewRuns) {
             FIdMap.ForEachRun([&](int32_t, int32_t firstSlot, int32_t length) {
                 reader.MarkMapped(firstSlot, length);
             });
@@ -137,7 +143,16 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
         if (loadIndexes) {
             const TRecordSlots slots{&reader, reader.SlotCount(), &FIdMap};
             for (int32_t k = 0; k < FDef.IndexCount.Get(); ++k) {
-                FIndexes.push_back(std::make_unique<TVeltIndex>(this, &io, k, slots));
+                if ((chains.InSlotOrder >> k & 1u) == 0) {
+                    FIndexes.push_back(std::make_unique<TVeltIndex>(this, &io, k, slots));
+                    continue;
+                }
+                // Checked on the way: the order is the ids' order.
+                TRunList ids;
+                FIdMap.ForEachRun([&](int32_t firstId, int32_t, int32_t length) {
+                    ids.AppendRun(firstId, length);
+                });
+                FIndexes.push_back(std::make_unique<TVeltIndex>(this, &io, k, std::move(ids)));
             }
         }
     } catch (...) {
@@ -147,7 +162,7 @@ void TVeltTable::LoadRecords(bool loadIndexes) {
     io.Close();
 }
 
-void TVeltTable::MapRecords(TSlotReader& reader) {
+void TVeltTable::MapRecords(TSlotReader& reader, TSlotOrderChains& chains) {
     // Live records in slot order. Ids written by appends ascend with the
     // slots: they are gathered as runs of (consecutive id, consecutive
     // slot) straight into the map. At the first id out of that order the
@@ -160,11 +175,53 @@ void TVeltTable::MapRecords(TSlotReader& reader) {
     int32_t firstId = 0;
     int32_t firstSlot = 0;
     int32_t length = 0;
+    // Where each chain must go next for it to run in slot order: its head
+    // first, then the link of the live record before.
+    std::array<int32_t, kMaxIndexes> expected{};
+    for (int32_t k = 0; k < chains.Count; ++k) expected[k] = FDef.Indexes[k].Head.Get();
+    uint32_t inOrder = (1u << chains.Count) - 1;
     reader.BeginWalk();
     for (int32_t slot = 0; slot < slotCount; ++slot) {
         const uint8_t* stored = reader.Record(slot);
+        if (ascending && length > 0 && chains.Count <= 1 && firstSlot + length == slot) {
+            // A table of appends is one long run: the records of the window
+            // that go on with it are taken in a tight loop.
+            const int64_t next = static_cast<int64_t>(firstId) + length;
+            const auto held = static_cast<int32_t>(
+                std::min<int64_t>(reader.HeldFrom(slot), INT32_MAX - next + 1));
+            const auto size = static_cast<size_t>(FStoredRecordSize);
+            int32_t taken = 0;
+            if (chains.Count == 0) {
+                for (; taken < held; ++taken) {
+                    const uint8_t* record = stored + taken * size;
+                    if (RecordDeleted(record) || StoredRecordId(record) != next + taken) break;
+                }
+            } else {
+                int32_t link = expected[0];
+                bool linked = true;
+                for (; taken < held; ++taken) {
+                    const uint8_t* record = stored + taken * size;
+                    if (RecordDeleted(record) || StoredRecordId(record) != next + taken) break;
+                    linked &= link == slot + taken;
+                    link = StoredLink(record, 0);
+                }
+                expected[0] = link;
+                if (!linked) inOrder &= ~1u;
+            }
+            length += taken;
+            if (taken > 0) {
+                slot += taken - 1;
+                continue;
+            }
+        }
         if (RecordDeleted(stored)) continue;
         const int32_t id = StoredRecordId(stored);
+        if (inOrder != 0) {
+            for (int32_t k = 0; k < chains.Count; ++k) {
+                if (expected[k] != slot) inOrder &= ~(1u << k);
+                expected[k] = StoredLink(stored, k);
+            }
+        }
         if (ascending) {
             if (length > 0 && static_cast<int64_t>(firstId) + length == id &&
                 firstSlot + length == slot) {
@@ -200,6 +257,14 @@ void TVeltTable::MapRecords(TSlotReader& reader) {
         }
     }
     FIdMap.ShrinkToFit();
+    // With ids ascending in slot order every live record is mapped where it
+    // lies, so a chain through them all in slot order is exactly what the
+    // chain walk accepts.
+    chains.InSlotOrder = 0;
+    if (!ascending) return;
+    for (int32_t k = 0; k < chains.Count; ++k) {
+        if ((inOrder >> k & 1u) != 0 && expected[k] == kNoSlot) chains.InSlotOrder |= 1u << k;
+    }
 }
 
 void TVeltTable::Close() {
@@ -339,17 +404,67 @@ TReadBatch TVeltTable::ReadBatchAt(int32_t slot, bool backward, std::vector<uint
         batch.AskedIndex = slot - first;
         const size_t bytes = static_cast<size_t>(batch.Count) * FStoredRecordSize;
         out.resize(bytes);
-        // A file cut short since the open leaves zeros, which fail the
-        // marker check.
-        const auto got = static_cast<size_t>(std::max(
-            0, FileIO().ReadAt(SlotPosition(first), out.data(), static_cast<int32_t>(bytes))));
-        if (got < bytes) std::fill(out.begin() + static_cast<std::ptrdiff_t>(got), out.end(), 0);
+        if (bytes > static_cast<size_t>(kWindowBytes)) {
+            // Records too large to read ahead: the batch alone, straight in.
+            ReadSlots(first, out.data(), bytes);
+        } else {
+            if (!WindowHolds(first, batch.Count)) {
+                ReadWindow(first, end, areaFirst, areaEnd, backward);
+            }
+            std::memcpy(out.data(),
+                        FWindow.Bytes.data() +
+                            static_cast<size_t>(first - FWindow.First) * FStoredRecordSize,
+                        bytes);
+        }
     } catch (...) {
         FDatabase->EndAccessAfterFailure();
         throw;
     }
     EndAccess();
     return batch;
+}
+
+void TVeltTable::ReadSlots(int32_t first, uint8_t* out, size_t bytes) {
+    // A file cut short since the open leaves zeros, which fail the marker
+    // check.
+    const auto got = static_cast<size_t>(
+        std::max(0, FileIO().ReadAt(SlotPosition(first), out, static_cast<int32_t>(bytes))));
+    if (got < bytes) std::fill(out + got, out + bytes, 0);
+}
+
+bool TVeltTable::WindowHolds(int32_t first, int32_t count) const {
+    return FWindow.Serial == FDatabase->AccessSerial() &&
+           FWindow.Generation == FileIO().Generation() && first >= FWindow.First &&
+           static_cast<int64_t>(first) + count <=
+               static_cast<int64_t>(FWindow.First) + FWindow.Count;
+}
+
+void TVeltTable::ReadWindow(int32_t first, int32_t end, int32_t areaFirst, int32_t areaEnd,
+                            bool backward) {
+    // A walk that goes on from where the last read of the same access
+    // stopped reads twice as far ahead each time, up to kWindowBytes; any
+    // other read takes just its batch. Outside a caller's access the file
+    // closes after this batch, and reading ahead would be wasted.
+    const bool sameAccess = FWindow.Serial == FDatabase->AccessSerial() &&
+                            FWindow.Generation == FileIO().Generation() && FWindow.Count > 0;
+    const bool goesOn =
+        sameAccess && (backward ? end == FWindow.First : first == FWindow.First + FWindow.Count);
+    // Whole batches, so that a walk's batches end where a window ends.
+    const int32_t most = std::max(kBatchRecords, kWindowBytes / std::max(1, FStoredRecordSize) /
+                                                     kBatchRecords * kBatchRecords);
+    int32_t slots = end - first;
+    if (goesOn && FDatabase->AccessDepth() > 1) {
+        slots = std::clamp(2 * FWindow.Count, end - first, most);
+    }
+    const int32_t aheadFirst = backward ? std::max(areaFirst, end - slots) : first;
+    const int32_t aheadEnd = backward ? end : std::min(areaEnd, first + slots);
+    FWindow.Count = 0;
+    FWindow.Bytes.resize(static_cast<size_t>(aheadEnd - aheadFirst) * FStoredRecordSize);
+    ReadSlots(aheadFirst, FWindow.Bytes.data(), FWindow.Bytes.size());
+    FWindow.First = aheadFirst;
+    FWindow.Count = aheadEnd - aheadFirst;
+    FWindow.Serial = FDatabase->AccessSerial();
+    FWindow.Generation = FileIO().Generation();
 }
 
 int32_t TVeltTable::ReadAhead(int32_t recordId, TMemoryStream& stream) {

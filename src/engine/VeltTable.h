@@ -140,15 +140,26 @@ class TVeltTable {
     int32_t IndexCount() const { return static_cast<int32_t>(FIndexes.size()); }
     TVeltIndex& Index(int32_t number) const { return *FIndexes.at(number); }
     bool MarkerCheck() const { return FMarkerCheck; }
-    void SetMarkerCheck(bool value) { FMarkerCheck = value; }
+    void SetMarkerCheck(bool value) {
+        FMarkerCheck = value;
+        FCache->DropBatch();
+    }
 
   private:
     // Raises the error CheckActive reports for an unusable table.
     [[gnu::cold, gnu::noinline]] void RaiseInactive() const;
     void ValidateDefinition(int64_t fileSize) const;
     void LoadRecords(bool loadIndexes);
-    // Builds the id map from every stored record.
-    void MapRecords(TSlotReader& reader);
+    // The chains of the first Count indexes as the id map's walk finds
+    // them: bit k of InSlotOrder is set when index k's chain runs through
+    // every live record in slot order, ids ascending, and ends there, as
+    // appends in key order leave it. Such a chain needs no walk of its own.
+    struct TSlotOrderChains {
+        int32_t Count = 0;
+        uint32_t InSlotOrder = 0;
+    };
+    // Builds the id map from every stored record and checks Chains.
+    void MapRecords(TSlotReader& reader, TSlotOrderChains& chains);
     void CheckModifiable() const;
     void GrowForAppend();
     int64_t SlotPosition(int32_t slot) const;
@@ -163,6 +174,17 @@ class TVeltTable {
     void ReadData(int32_t recordId, int32_t slot, void* data);
     template <class Body>
     void WithAccess(Body&& body);
+    // Bytes of stored records from slot First on (one area), zeros where
+    // the file ends first.
+    void ReadSlots(int32_t first, uint8_t* out, size_t bytes);
+    // True when the records read ahead hold Count slots from First as the
+    // file holds them now: read within the current access, nothing written
+    // since.
+    bool WindowHolds(int32_t first, int32_t count) const;
+    // Reads the slots First .. End - 1 of the area [AreaFirst, AreaEnd),
+    // and further in the walk's direction when the walk goes on from the
+    // last read, into FWindow.
+    void ReadWindow(int32_t first, int32_t end, int32_t areaFirst, int32_t areaEnd, bool backward);
 
     TVeltDatabase* FDatabase;
     std::vector<std::unique_ptr<TVeltIndex>> FIndexes;
@@ -179,4 +201,13 @@ class TVeltTable {
     std::vector<uint8_t> FWork;   // stored record being written
     std::vector<uint8_t> FKey;    // plain data handed to the indexes
     std::vector<uint8_t> FPlain;  // the built record as the cache keeps it
+    // Stored records read for the cache's batches: Count slots from First,
+    // valid under the access serial and file generation they were read in.
+    struct TReadWindow {
+        std::vector<uint8_t> Bytes;
+        int32_t First = 0;
+        int32_t Count = 0;
+        uint64_t Serial = 0;
+        uint64_t Generation = 0;
+    } FWindow;
 };

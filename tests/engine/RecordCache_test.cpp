@@ -310,3 +310,31 @@ TEST_F(CacheTest, LargeRecordsGetRoomForTheCopiesReadOnly) {
     EXPECT_LE(Table->Cache().BlockBytes(), size_t{2} * Table->StoredRecordSize());
     EXPECT_EQ(data[kLarge - 1], 7);
 }
+
+// A long walk through a full cache keeps what the cache held: the records
+// it passes are served from their batch instead of evicting others, so the
+// newest records read first are still there for the next query.
+TEST_F(CacheTest, WalkThroughAFullCacheKeepsWhatItHeld) {
+    Fill(3000, 150);
+    uint8_t data[kHisRecordSize];
+    int32_t id;
+    for (int32_t p = 2999; Table->Cache().Count() < 150; --p) {
+        ASSERT_TRUE(Table->ReadRecord(p, id, data));
+    }
+    std::vector<int32_t> held;
+    for (int32_t i = 1; i <= 3000; ++i) {
+        if (Table->Cache().Contains(i)) held.push_back(i);
+    }
+    for (int32_t pass = 0; pass < 2; ++pass) {
+        for (int32_t p = 2999; p >= 0; --p) {
+            ASSERT_TRUE(Table->ReadRecord(p, id, data));
+            ASSERT_EQ(id, p + 1);
+            ASSERT_EQ(SampleTime(data), id);
+        }
+    }
+    for (const int32_t kept : held) EXPECT_TRUE(Table->Cache().Contains(kept)) << kept;
+    // A record put still takes a random entry's place.
+    Table->Update(5, MakeSample(5, 5).Bytes, kHisRecordSize);
+    EXPECT_TRUE(Table->Cache().Contains(5));
+    EXPECT_EQ(Table->Cache().Count(), 150);
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -535,4 +536,272 @@ TEST_F(TableTest, RoomCountsTheMoveOfAnAreaThatNoLongerEndsTheFile) {
     EXPECT_EQ(history.Room(size + 8 * 28 - 1).Total, 4);
     EXPECT_EQ(history.Room(size + 8 * 28).Total, 8);
     ExpectRoomEndsWhereTheFilePassesTheLimit(history, path, size + 8 * 28 + 16 * 28);
+}
+
+namespace {
+
+// A file image in memory that counts what the engine reads from it.
+class TCountingStream final : public TStream {
+  public:
+    explicit TCountingStream(const std::vector<uint8_t>& bytes) {
+        FImage.Write(bytes.data(), static_cast<int32_t>(bytes.size()));
+    }
+    int32_t Read(void* buffer, int32_t count) override {
+        ++Reads;
+        const int32_t got = FImage.Read(buffer, count);
+        BytesRead += got;
+        return got;
+    }
+    int32_t Write(const void* buffer, int32_t count) override {
+        return FImage.Write(buffer, count);
+    }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        return FImage.Seek(offset, origin);
+    }
+    void SetSize(int64_t size) override { FImage.SetSize(size); }
+    void ResetCounts() { Reads = BytesRead = 0; }
+
+    int64_t Reads = 0;
+    int64_t BytesRead = 0;
+
+  private:
+    TMemoryStream FImage;
+};
+
+// A history table in a stream: Count samples appended in time order.
+class StreamTableTest : public ::testing::Test {
+  protected:
+    TTempDir Dir;
+    std::string Path = Dir.File("HistoryData.dt");
+    std::unique_ptr<TCountingStream> Stream;
+    std::unique_ptr<TVeltDatabase> Db;
+    std::unique_ptr<TVeltTable> Table;
+
+    void Build(int32_t count, const std::function<void(TVeltTable&)>& more = {}) {
+        CreateHistoryDatabase(Path);
+        {
+            TVeltDatabase db;
+            ASSERT_TRUE(db.Open(Path, ""));
+            TVeltTable table(&db);
+            table.Open(kHisTable);
+            for (int32_t i = 1; i <= count; ++i) {
+                table.Append(MakeSample(41000 + i / 1440.0, i).Bytes, kHisRecordSize);
+            }
+            if (more) more(table);
+        }
+        Stream = std::make_unique<TCountingStream>(ReadBytes(Path));
+    }
+
+    void Open(int32_t cacheSize = TVeltDatabase::kDefaultCacheSize) {
+        Table.reset();
+        Db = std::make_unique<TVeltDatabase>();
+        ASSERT_TRUE(Db->OpenStream(Stream.get(), ""));
+        Db->SetCacheSize(cacheSize);
+        Table = std::make_unique<TVeltTable>(Db.get());
+        Table->Open(kHisTable);
+    }
+};
+
+}  // namespace
+
+// A table of appends is read once at open, however many windows it takes:
+// the chain in slot order is checked while the ids are mapped, not walked
+// again.
+TEST_F(StreamTableTest, OpenReadsTheRecordsOfAnAppendedTableOnce) {
+    constexpr int32_t kCount = 3000;
+    constexpr int32_t kWide = 1000;  // 3 MB of records, three windows
+    Build(0, [](TVeltTable& table) {
+        TVeltDatabase& db = *table.Database();
+        ASSERT_TRUE(db.CreateTable("Wide", kWide, 0, kHisCapacity));
+        ASSERT_TRUE(db.CreateIndex("Wide", "Time", 0, ftDateTime));
+        TVeltTable wide(&db);
+        wide.Open("Wide");
+        std::vector<uint8_t> record(kWide, 7);
+        for (int32_t i = 1; i <= kCount; ++i) {
+            PutDoubleLe(record.data(), i);
+            wide.Append(record.data(), kWide);
+        }
+    });
+    Open();
+    Stream->ResetCounts();
+    TVeltTable wide(Db.get());
+    wide.Open("Wide");
+    EXPECT_LT(Stream->BytesRead, int64_t{kCount} * kWide * 3 / 2);
+    EXPECT_EQ(wide.Index(0).Ids().RunCount(), 1u);
+    EXPECT_EQ(wide.Index(0).Ids().size(), static_cast<size_t>(kCount));
+}
+
+// Chains that go almost in slot order, broken in one place each, open as
+// corrupt exactly as a walk of the chain finds them.
+TEST_F(StreamTableTest, ChainsThatLeaveTheSlotOrderOnceAreStillChecked) {
+    constexpr int32_t kCount = 300;
+    constexpr size_t kFirstRecord = 6246;
+    const auto link = [](int32_t slot) { return kFirstRecord + size_t{28} * slot + 6; };
+    Build(kCount);
+    const std::vector<uint8_t> good = ReadBytes(Path);
+    const std::vector<std::function<void(std::vector<uint8_t>&)>> damages = {
+        [&](auto& bytes) { PutLe32At(bytes, link(kCount - 1), 0); },   // the last loops back
+        [&](auto& bytes) { PutLe32At(bytes, link(kCount - 1), 17); },  // the last goes on
+        [&](auto& bytes) { PutLe32At(bytes, link(100), 102); },        // one live record skipped
+        [&](auto& bytes) {
+            bytes[kFirstRecord + 28 * 101 + 1] = 1;
+        },                                                       // the chain through a deleted one
+        [&](auto& bytes) { PutLe32At(bytes, link(100), 100); },  // a record linking to itself
+    };
+    for (size_t d = 0; d < damages.size(); ++d) {
+        std::vector<uint8_t> bytes = good;
+        damages[d](bytes);
+        Stream = std::make_unique<TCountingStream>(bytes);
+        EXPECT_THROW(Open(), EVeltFileCorrupt) << "damage " << d;
+    }
+    // Deleted records the chain steps over keep the slot order.
+    Build(kCount, [](TVeltTable& table) {
+        table.Delete(50);
+        table.Delete(kCount);
+    });
+    Open();
+    EXPECT_EQ(Table->Index(0).Ids().size(), static_cast<size_t>(kCount - 2));
+    EXPECT_EQ(Table->Index(0).Ids()[49], 51);
+}
+
+// A walk inside one access reads the file in growing windows, not a batch
+// at a time; outside an access each batch is read alone.
+TEST_F(StreamTableTest, WalkWithinOneAccessReadsAheadInGrowingWindows) {
+    constexpr int32_t kCount = 6000;
+    Build(kCount);
+    Open();
+    uint8_t data[kHisRecordSize];
+    int32_t id = 0;
+    Stream->ResetCounts();
+    Table->BeginAccess();
+    for (int32_t p = kCount - 1; p >= 0; --p) {
+        ASSERT_TRUE(Table->ReadRecord(p, id, data));
+        ASSERT_EQ(id, p + 1);
+        ASSERT_EQ(SampleTime(data), 41000 + id / 1440.0);
+    }
+    Table->EndAccess();
+    EXPECT_LE(Stream->Reads, 10) << "60 batches";
+    EXPECT_EQ(Stream->BytesRead, int64_t{kCount} * kHisStoredSize);
+
+    Open();
+    Stream->ResetCounts();
+    for (int32_t p = 0; p < 1000; ++p) ASSERT_TRUE(Table->ReadRecord(p, id, data));
+    EXPECT_EQ(Stream->BytesRead, 1000 * kHisStoredSize) << "nothing read beyond the batches";
+}
+
+// Reads, updates, deletes and appends inside long accesses, over a cache of
+// two records and one larger than the table, with the clock set
+// back now and then: every read agrees with a model, so nothing read ahead
+// or kept from a batch outlives a write.
+TEST_F(StreamTableTest, ReadsAheadAgreeWithTheRecordsWhateverIsWrittenBetween) {
+    for (const int32_t cacheSize : {2, 0}) {
+        SCOPED_TRACE(cacheSize);
+        std::map<int32_t, double> model;
+        std::mt19937 random(static_cast<uint32_t>(29 + cacheSize));
+        Build(0);
+        Open(cacheSize);
+        double clock = 41000;
+        for (int32_t i = 1; i <= 2000; ++i) {
+            clock += (random() % 50 == 0 ? -3 : 1) / 1440.0;
+            model[Table->Append(MakeSample(clock, i).Bytes, kHisRecordSize)] = clock;
+        }
+        uint8_t data[kHisRecordSize];
+        int32_t id = 0;
+        const auto expectRead = [&](int32_t position) {
+            auto it = model.begin();
+            std::advance(it, position);
+            ASSERT_TRUE(Table->ReadRecord(position, id, data));
+            ASSERT_EQ(id, it->first);
+            ASSERT_EQ(SampleTime(data), it->second) << "id " << id;
+        };
+        for (int32_t round = 0; round < 24; ++round) {
+            if (round % 8 == 0) Open(cacheSize);
+            Table->BeginAccess();
+            const auto count = static_cast<int32_t>(model.size());
+            // A walk of a few hundred records either way, over the place of
+            // the writes below.
+            const auto base = static_cast<int32_t>(random() % model.size());
+            const bool backward = random() % 2 == 0;
+            int32_t p = backward ? std::min(count - 1, base + 200) : std::max(0, base - 200);
+            for (int32_t n = 0; n < 400 && p >= 0 && p < count; ++n, p += backward ? -1 : 1) {
+                expectRead(p);
+            }
+            // A few writes close together, then more reads around them: a
+            // cache of two keeps few of the records written.
+            for (int32_t w = 0; w < 6; ++w) {
+                auto it = model.begin();
+                std::advance(it, std::min<int32_t>(base + static_cast<int32_t>(random() % 40),
+                                                   static_cast<int32_t>(model.size()) - 1));
+                const int32_t target = it->first;
+                switch (random() % 4) {
+                    case 0:
+                        Table->Delete(target);
+                        model.erase(target);
+                        break;
+                    case 1:
+                        clock -= 2 / 1440.0;
+                        model[Table->Append(MakeSample(clock, 0).Bytes, kHisRecordSize)] = clock;
+                        break;
+                    default:
+                        clock += 1 / 1440.0;
+                        Table->Update(target, MakeSample(clock, 0).Bytes, kHisRecordSize);
+                        model[target] = clock;
+                        break;
+                }
+            }
+            for (int32_t q = std::max(0, base - 150);
+                 q < std::min(static_cast<int32_t>(model.size()), base + 190); ++q) {
+                expectRead(q);
+            }
+            Table->EndAccess();
+        }
+    }
+}
+
+// Records rewritten in the middle of a walk, where the last batch and the
+// window read ahead of it still hold their old bytes, read back rewritten
+// though the cache (two records) keeps almost none of them: in a table
+// without indexes, whose writes read nothing, and in the history table
+// emptied and filled again.
+TEST_F(StreamTableTest, RecordsWrittenDuringAWalkReadBackWritten) {
+    constexpr int32_t kCount = 2000;
+    Build(kCount, [](TVeltTable& table) {
+        TVeltDatabase& db = *table.Database();
+        ASSERT_TRUE(db.CreateTable("Plain", kHisRecordSize, 0, kHisCapacity));
+        TVeltTable plain(&db);
+        plain.Open("Plain");
+        for (int32_t i = 1; i <= kCount; ++i) {
+            plain.Append(MakeSample(41000 + i / 1440.0, i).Bytes, kHisRecordSize);
+        }
+    });
+    uint8_t data[kHisRecordSize];
+    int32_t id = 0;
+    for (const char* name : {"Plain", kHisTable}) {
+        SCOPED_TRACE(name);
+        Open(2);
+        TVeltTable table(Db.get());
+        table.Open(name);
+        table.BeginAccess();
+        for (int32_t p = kCount - 1; p >= 1000; --p) ASSERT_TRUE(table.ReadRecord(p, id, data));
+        if (table.IndexCount() == 0) {
+            for (int32_t p = 960; p <= 1050; p += 5) {
+                table.Update(p + 1, MakeSample(-p, 0).Bytes, kHisRecordSize);
+            }
+            for (int32_t p = 1050; p >= 960; --p) {
+                ASSERT_TRUE(table.ReadRecord(p, id, data));
+                ASSERT_EQ(SampleTime(data), p % 5 == 0 ? -p : 41000 + id / 1440.0) << p;
+            }
+        } else {
+            for (int32_t p = 0; p < 1000; ++p) ASSERT_TRUE(table.ReadRecord(p, id, data));
+            table.EmptyTable();
+            for (int32_t i = 1; i <= 300; ++i) {
+                table.Append(MakeSample(-i, i).Bytes, kHisRecordSize);
+            }
+            for (int32_t p = 299; p >= 0; --p) {
+                ASSERT_TRUE(table.ReadRecord(p, id, data));
+                ASSERT_EQ(SampleTime(data), -id) << p;
+            }
+        }
+        table.EndAccess();
+    }
 }
