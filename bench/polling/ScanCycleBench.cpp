@@ -5,7 +5,11 @@
 // between two firings of a 0 ms timer: what the window would freeze for),
 // the CPU a pass costs, and how much CPU the station uses between passes.
 // The first temperature pass creates every history file and is reported on
-// its own.
+// its own. Durable recording runs two ways in the same run: as the window
+// records now (history files opened on the opener thread, flushed by the
+// flusher thread, replies delivered in slices), and as it recorded before
+// (opened and flushed inside each reply's handler, a burst of replies
+// delivered at once).
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -101,6 +105,8 @@ double CpuSeconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+enum class TRecording { NotDurable, Durable, DurableAsBefore };
+
 struct TPassFigures {
     double Ms = -1;    // until every reply was handled; -1 past the limit
     double GapMs = 0;  // the event loop's longest gap meanwhile
@@ -115,7 +121,7 @@ class TStation255 {
         SetCommProgramDir(FSim.Dir());
         FSettings.ScanInterval = 60000;
         FSettings.MaxOLTimer = 300000;
-        UseRecorder(true);
+        UseRecorder(TRecording::Durable);
         for (int n = 1; n <= kStations; ++n) {
             TStationInfo& info = FInfos.emplace_back();
             info.TmpAddr = static_cast<uint8_t>(n);
@@ -139,13 +145,21 @@ class TStation255 {
     }
 
     // Starts every history file afresh.
-    void UseRecorder(bool durable) {
+    void UseRecorder(TRecording recording) {
         for (auto& station : FStations) station->HistoryMgr.reset();
         std::error_code ignored;
         std::filesystem::remove_all(FSim.Dir() + "/data", ignored);
         FCycle.reset();
-        FRecorder = std::make_unique<TSampleRecorder>(FSim.Dir(), durable);
+        FRecorder =
+            std::make_unique<TSampleRecorder>(FSim.Dir(), recording != TRecording::NotDurable);
         FCycle = std::make_unique<TScanCycle>(FView, FSettings, *FRecorder);
+        const bool before = recording == TRecording::DurableAsBefore;
+        if (before) {
+            FRecorder->FlushInCalls();
+            FRecorder->SetOpenedHandler(nullptr);
+        }
+        TQtCommSink::SetDeliverySliceForTest(before ? std::chrono::hours(1)
+                                                    : TQtCommSink::kDeliverySlice);
     }
 
     TScanCycle& Cycle() { return *FCycle; }
@@ -166,7 +180,9 @@ class TStation255 {
         } else {
             FCycle->ScanTimerTimer();
         }
-        while (FHandled < kStations) {
+        // Every reply handled and, for temperatures, every sample stored
+        // (a file opening on the opener thread stores its samples after).
+        while (FHandled < kStations || (temperatures && SamplesWaiting())) {
             if (clock.elapsed() > kPassLimitMs) return figures;
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         }
@@ -185,6 +201,11 @@ class TStation255 {
     }
 
   private:
+    bool SamplesWaiting() const {
+        return std::any_of(FStations.begin(), FStations.end(),
+                           [](const auto& station) { return !station->PendingSamples.empty(); });
+    }
+
     void WaitIdle() {
         for (auto& station : FStations) {
             while (!station->Port->SendIdle()) std::this_thread::yield();
@@ -209,9 +230,9 @@ TStation255& Stations() {
     return *gStations;
 }
 
-void RunPasses(benchmark::State& state, bool temperatures, bool durable) {
+void RunPasses(benchmark::State& state, bool temperatures, TRecording recording) {
     TStation255& stations = Stations();
-    stations.UseRecorder(durable);
+    stations.UseRecorder(recording);
     double worst = 0;
     double worstGap = 0;
     double cpu = 0;
@@ -244,19 +265,28 @@ void RunPasses(benchmark::State& state, bool temperatures, bool durable) {
     if (stations.Errors() > 0) state.SkipWithError("recording errors");
 }
 
+// recording 1: replies delivered in slices, 2: a burst delivered at once.
 void BM_RelayPass255(benchmark::State& state) {
-    RunPasses(state, false, true);
+    RunPasses(state, false, static_cast<TRecording>(state.range(0)));
 }
-BENCHMARK(BM_RelayPass255)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+BENCHMARK(BM_RelayPass255)
+    ->ArgNames({"recording"})
+    ->Arg(static_cast<int>(TRecording::Durable))
+    ->Arg(static_cast<int>(TRecording::DurableAsBefore))
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(10);
 
-// From the start of the pass until all 255 samples are stored.
+// From the start of the pass until all 255 samples are stored. recording:
+// 0 not durable, 1 durable, 2 durable as the window recorded before.
 void BM_TemperaturePass255(benchmark::State& state) {
-    RunPasses(state, true, state.range(0) != 0);
+    RunPasses(state, true, static_cast<TRecording>(state.range(0)));
 }
 BENCHMARK(BM_TemperaturePass255)
-    ->ArgName("durable")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({"recording"})
+    ->Arg(static_cast<int>(TRecording::NotDurable))
+    ->Arg(static_cast<int>(TRecording::Durable))
+    ->Arg(static_cast<int>(TRecording::DurableAsBefore))
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(10);

@@ -111,6 +111,10 @@ class TSampleRecorder {
                              TFileFlusher* flusher = nullptr);
     // Lets the opens under way end first.
     ~TSampleRecorder();
+    // With durability: every stored sample is put on stable storage by the
+    // call that stores it, instead of by the flusher (the recorder's first
+    // way, kept for comparisons). Set before the first sample.
+    void FlushInCalls() { FFlusher = nullptr; }
     TSampleRecorder(const TSampleRecorder&) = delete;
     TSampleRecorder& operator=(const TSampleRecorder&) = delete;
 
