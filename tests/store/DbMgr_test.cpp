@@ -191,7 +191,17 @@ TEST(DbMgr, TwoCreatorsAtOnceShareOneFileAndLoseNothing) {
                         }
                     }
                 };
-                auto mgr = busyRetried([&] { return std::make_unique<THisInfoDbMgr>(file, false); });
+                // A reader opening while the other stores meets a file
+                // written under it and opens it afresh, as the query does.
+                auto mgr = busyRetried([&] {
+                    for (;;) {
+                        try {
+                            return std::make_unique<THisInfoDbMgr>(file, false);
+                        } catch (const EFileChanged&) {
+                            if (stores) throw;
+                        }
+                    }
+                });
                 if (stores) {
                     busyRetried([&] {
                         mgr->AddReading(1, 100, 100, 100, 100, 0, 45000.0);
