@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "common/LoopGap.h"
 #include "engine/VeltDatabase.h"
 #include "engine/VeltTable.h"
 #include "polling/SampleRecorder.h"
@@ -76,30 +77,6 @@ class TBenchView final : public IScanView {
         }
         if (Errors++ == 0) std::fprintf(stderr, "recording error: %s\n", message.c_str());
     }
-};
-
-// The largest gap between two firings of a 0 ms timer while it runs.
-class TLoopGap {
-  public:
-    TLoopGap() {
-        FTimer.setInterval(0);
-        QObject::connect(&FTimer, &QTimer::timeout, [this] {
-            FLongest = std::max(FLongest, FSince.nsecsElapsed());
-            FSince.restart();
-        });
-        FSince.start();
-        FTimer.start();
-    }
-    TLoopGap(const TLoopGap&) = delete;
-    TLoopGap& operator=(const TLoopGap&) = delete;
-    double LongestMs() const {
-        return static_cast<double>(std::max(FLongest, FSince.nsecsElapsed())) / 1e6;
-    }
-
-  private:
-    QTimer FTimer;
-    QElapsedTimer FSince;
-    qint64 FLongest = 0;
 };
 
 std::vector<uint8_t> RegsReply(uint8_t address) {

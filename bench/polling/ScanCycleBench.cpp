@@ -12,7 +12,6 @@
 // delivered at once).
 
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -30,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/LoopGap.h"
 #include "common/SimProcess.h"
 #include "polling/Globe.h"
 #include "polling/SampleRecorder.h"
@@ -69,40 +69,6 @@ std::vector<std::string> SimOptions() {
         options.push_back("COM" + std::to_string(n) + ":" + std::to_string(n));
     }
     return options;
-}
-
-// The largest gap between two firings of a 0 ms timer while it runs.
-class TLoopGap {
-  public:
-    TLoopGap() {
-        FTimer.setInterval(0);
-        QObject::connect(&FTimer, &QTimer::timeout, [this] {
-            FLongest = std::max(FLongest, FSince.nsecsElapsed());
-            FSince.restart();
-        });
-        FSince.start();
-        FTimer.start();
-    }
-    ~TLoopGap() { FTimer.stop(); }
-    TLoopGap(const TLoopGap&) = delete;
-    TLoopGap& operator=(const TLoopGap&) = delete;
-    double LongestMs() const {
-        return static_cast<double>(std::max(FLongest, FSince.nsecsElapsed())) / 1e6;
-    }
-
-  private:
-    QTimer FTimer;
-    QElapsedTimer FSince;
-    qint64 FLongest = 0;
-};
-
-double CpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 enum class TRecording { NotDurable, Durable, DurableAsBefore };

@@ -25,7 +25,6 @@
 // ports' worker threads included) over the pass. Figures only: nothing here
 // fails on a slow machine.
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -44,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/LoopGap.h"
 #include "common/SimProcess.h"
 #include "polling/LineExchange.h"
 #include "polling/SampleRecorder.h"
@@ -73,15 +73,6 @@ constexpr int kTurnaroundMs = 5;
 constexpr int32_t kShortReplyTimeoutMs = 200;
 constexpr int kPassLimitMs = 30000;
 constexpr int kHeartbeatMs = 100;
-
-double CpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 double Ms(std::chrono::microseconds time) {
     return static_cast<double>(time.count()) / 1000.0;

@@ -78,6 +78,7 @@ TScanCycle::TScanCycle(IScanView& view, const TSysParaInfo& settings, TSampleRec
     // open comes back to this thread as a queued call, which stores what
     // the opened stations queued meanwhile.
     FRecorder.SetOpenedHandler([this] {
+        if (FOpenedQueued.exchange(true)) return;
         QMetaObject::invokeMethod(
             &FSampleRetryTimer, [this] { Guarded(&TScanCycle::HistoriesOpened); },
             Qt::QueuedConnection);
@@ -505,6 +506,9 @@ void TScanCycle::SampleRetryTimer() {
 }
 
 void TScanCycle::HistoriesOpened() {
+    // Cleared before the walk: an open that ends during it queues another.
+    // An exchange, so that it sees every open whose end found it set.
+    FOpenedQueued.exchange(false);
     for (TStationState* station : FView.Stations()) {
         if (station != nullptr && TSampleRecorder::OpenDone(*station) &&
             StoreSamples(*station, nullptr) && !TSampleRecorder::AwaitsOpen(*station)) {

@@ -34,6 +34,7 @@
 // only queues the end of an open onto it (HistoriesOpened).
 
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -191,6 +192,9 @@ class TScanCycle {
     QTimer FScanTimer;
     QTimer FScanTimer2;
     QTimer FSampleRetryTimer;
+    // Set while a call of HistoriesOpened is queued: opens that end in a
+    // burst share one walk of the stations.
+    std::atomic<bool> FOpenedQueued{false};
     QTimer FLineTimer;
     // ScanTimer runs while enabled with an interval above 0 (a timer with
     // interval 0 never fires).

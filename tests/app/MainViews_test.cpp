@@ -79,6 +79,15 @@ class MainViews : public ::testing::Test {
         EXPECT_TRUE(querytest::QueryEnded(*Window->HistoryPanel()));
     }
 
+    // Starts the selected station's query and returns once its worker is the
+    // `arrived`-th to reach the gate.
+    bool StartHeld(querytest::TQueryGate& gate, int arrived, TDateTime begin, TDateTime end) {
+        Window->HistoryPanel()->SetBeginTime(begin);
+        Window->HistoryPanel()->SetEndTime(end);
+        Window->Button1Click();
+        return Window->HistoryPanel()->Query()->Running() && gate.WaitArrived(arrived);
+    }
+
     TProgramDir Dir;
     TMessageLog Log;
     std::unique_ptr<TMainForm> Window;
@@ -286,12 +295,8 @@ TEST_F(MainViews, AQueryHeldOnItsWorkerLeavesTheWindowAnsweringAndShowsItsProgre
     panel.SetQueryProgressDelay(20);
     querytest::TQueryGate gate(*panel.Query());
     Select(*Window, 0);
-    panel.SetBeginTime(At(8, 30));
-    panel.SetEndTime(At(11));
-    Window->Button1Click();
     // Back at once, the worker still held.
-    ASSERT_TRUE(panel.Query()->Running());
-    ASSERT_TRUE(gate.WaitArrived(1));
+    ASSERT_TRUE(StartHeld(gate, 1, At(8, 30), At(11)));
     bool ticked = false;
     QTimer::singleShot(0, Window.get(), [&] { ticked = true; });
     EXPECT_TRUE(QTest::qWaitFor([&] { return ticked; }, querytest::kQueryTimeoutMs));
@@ -331,9 +336,7 @@ TEST_F(MainViews, QueryAgainWhileOneRunsCancelsItAndItsResultIsNeverShown) {
     THistoryPanel& panel = *Window->HistoryPanel();
     panel.SetQueryProgressDelay(0);
     querytest::TQueryGate gate(*panel.Query());
-    panel.SetBeginTime(At(8, 30));
-    Window->Button1Click();
-    ASSERT_TRUE(gate.WaitArrived(1));
+    ASSERT_TRUE(StartHeld(gate, 1, At(8, 30), At(10)));
     EXPECT_TRUE(QTest::qWaitFor([&] { return panel.QueryProgressBar()->isVisibleTo(&panel); },
                                 querytest::kQueryTimeoutMs));
     Window->Button1Click();
@@ -357,13 +360,9 @@ TEST_F(MainViews, AQueryOfAnotherStationWhileOneRunsShowsOnlyTheNewer) {
     THistoryPanel& panel = *Window->HistoryPanel();
     querytest::TQueryGate gate(*panel.Query());
     Select(*Window, 0);
-    panel.SetBeginTime(At(7));
-    panel.SetEndTime(At(10));
-    Window->Button1Click();
-    ASSERT_TRUE(gate.WaitArrived(1));
+    ASSERT_TRUE(StartHeld(gate, 1, At(7), At(10)));
     Select(*Window, 1);
-    Window->Button1Click();
-    ASSERT_TRUE(gate.WaitArrived(2));
+    ASSERT_TRUE(StartHeld(gate, 2, At(7), At(10)));
     gate.Open();
     ASSERT_TRUE(querytest::QueryEnded(panel));
     ASSERT_TRUE(
@@ -380,10 +379,7 @@ TEST_F(MainViews, TheWindowClosesWhileAQueryIsHeld) {
     THistoryPanel& panel = *Window->HistoryPanel();
     querytest::TQueryGate gate(*panel.Query());
     Select(*Window, 0);
-    panel.SetBeginTime(At(7));
-    panel.SetEndTime(At(10));
-    Window->Button1Click();
-    ASSERT_TRUE(gate.WaitArrived(1));
+    ASSERT_TRUE(StartHeld(gate, 1, At(7), At(10)));
     Window.reset();
     EXPECT_EQ(gate.Passed(), 1);
     EXPECT_TRUE(Log.Messages().isEmpty());
