@@ -32,6 +32,7 @@
 #include "common/YearOfSamples.h"
 #include "dialogs/CsvExportDialog.h"
 #include "dialogs/HistoryChart.h"
+#include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryPrint.h"
 #include "dialogs/HistoryQuery.h"
 #include "dialogs/Prompts.h"
@@ -126,6 +127,72 @@ void Print(const char* what, const TGaps& gaps) {
     std::fflush(stdout);
 }
 
+// The year's rows shown on a history page: the report and the chart of
+// the whole range, as the window gets them from the query.
+void BenchShow(const std::string& file, TDateTime begin, TDateTime end) {
+    auto rows = std::make_unique<std::vector<TTmpReading>>();
+    {
+        THisInfoDbMgr reader(file, THisInfoDbMgr::TSharedRead{});
+        reader.QueryReadings(*rows, begin, end);
+    }
+    THistoryPanel panel(THistoryPanelOptions{});
+    panel.resize(1200, 800);
+    panel.show();
+    QApplication::processEvents();
+    const THistoryTitle title{QStringLiteral("1号主变 - 温控器"), begin, end};
+
+    bool finished = false;
+    Print("year shown, chart's index built on the window thread", MeasureGaps(
+                                                                      [&] {
+                                                                          panel.ShowReadings(
+                                                                              rows.get(), title);
+                                                                          finished = true;
+                                                                      },
+                                                                      [&] { return finished; }));
+    panel.ClearReadings();
+    QApplication::processEvents();
+
+    // Now: the query's worker builds the chart's index with the rows; the
+    // window swaps them in and shows them, as the history page does.
+    std::vector<TTmpReading> shown;
+    finished = false;
+    Print("year queried and shown, index built on the worker (now)",
+          MeasureGaps(
+              [&] {
+                  panel.Query()->Start(
+                      [&](std::vector<TTmpReading>& list, const TWalkProgress& progress) {
+                          THisInfoDbMgr reader(file, THisInfoDbMgr::TSharedRead{});
+                          reader.QueryReadings(list, begin, end, progress);
+                      },
+                      [&](THistoryQuery::TResult& result) {
+                          shown.swap(result.Rows);
+                          panel.ShowReadings(&shown, title);
+                          finished = true;
+                      });
+              },
+              [&] { return finished; }));
+    // The same again: the list shown until now is let go on the way.
+    finished = false;
+    Print("the same again, replacing the year shown (now)",
+          MeasureGaps(
+              [&] {
+                  panel.Query()->Start(
+                      [&](std::vector<TTmpReading>& list, const TWalkProgress& progress) {
+                          THisInfoDbMgr reader(file, THisInfoDbMgr::TSharedRead{});
+                          reader.QueryReadings(list, begin, end, progress);
+                      },
+                      [&](THistoryQuery::TResult& result) {
+                          panel.ClearReadings();
+                          shown.swap(result.Rows);
+                          panel.ShowReadings(&shown, title);
+                          finished = true;
+                      });
+              },
+              [&] { return finished; }));
+    panel.ClearReadings();
+    QApplication::processEvents();
+}
+
 void BenchQuery(const std::string& file) {
     struct stat info {};
     ::stat(file.c_str(), &info);
@@ -178,6 +245,7 @@ void BenchQuery(const std::string& file) {
               },
               [&] { return finished; }, info.st_ino));
     std::printf("  rows %zu\n", rows);
+    BenchShow(file, begin, end);
     // Cancelled right after the open: how soon the worker is gone.
     finished = false;
     QElapsedTimer cancelClock;

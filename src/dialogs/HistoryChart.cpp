@@ -252,9 +252,14 @@ QCheckBox* THistoryChart::VisibleCheckBox(int index) const {
     return FChecks[static_cast<size_t>(index)];
 }
 
-void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings) {
-    FSource = THistoryChartSource(readings);
-    if (FSource.Empty()) {
+void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings,
+                                std::shared_ptr<const THistoryChartSource> prepared) {
+    if (prepared != nullptr && prepared->Reads(readings)) {
+        FSource = std::move(prepared);
+    } else {
+        FSource = std::make_shared<const THistoryChartSource>(readings);
+    }
+    if (FSource->Empty()) {
         // No samples: show today, so the axis still reads as a day.
         TEpochConverter converter;
         const TDateTime today = DateOf(Now());
@@ -262,8 +267,8 @@ void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings) {
         FFullEndMs = converter.ToEpochMs(today + 1);
     } else {
         TEpochConverter converter;
-        FFullBeginMs = converter.ToEpochMs(FSource.TimeAt(0));
-        FFullEndMs = converter.ToEpochMs(FSource.TimeAt(FSource.Size() - 1));
+        FFullBeginMs = converter.ToEpochMs(FSource->TimeAt(0));
+        FFullEndMs = converter.ToEpochMs(FSource->TimeAt(FSource->Size() - 1));
     }
     if (FFullEndMs - FFullBeginMs < kChartMinSpanMs) {
         const qint64 centre = FFullBeginMs + (FFullEndMs - FFullBeginMs) / 2;
@@ -314,8 +319,8 @@ int THistoryChart::Buckets() const {
 QList<QPointF> THistoryChart::SeriesPoints(int index, qint64 beginMs, qint64 endMs,
                                            int buckets) const {
     const std::vector<TChartPoint> points =
-        DecimateChannel(FSource, FChannels[static_cast<size_t>(index)], DateTimeFromUnixMs(beginMs),
-                        DateTimeFromUnixMs(endMs), buckets);
+        DecimateChannel(*FSource, FChannels[static_cast<size_t>(index)],
+                        DateTimeFromUnixMs(beginMs), DateTimeFromUnixMs(endMs), buckets);
     QList<QPointF> out;
     out.reserve(static_cast<qsizetype>(points.size()));
     TEpochConverter converter;

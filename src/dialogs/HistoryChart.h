@@ -10,6 +10,7 @@
 #include <QPointF>
 #include <QString>
 #include <QWidget>
+#include <memory>
 #include <vector>
 
 #include "dialogs/HistoryChartData.h"
@@ -55,8 +56,14 @@ class THistoryChart : public QWidget {
     explicit THistoryChart(THistoryChannels channels, QWidget* parent = nullptr);
 
     // The list is borrowed (newest first); call again whenever it changes.
-    // nullptr clears the chart. The whole range becomes visible.
-    void SetReadings(const std::vector<TTmpReading>* readings);
+    // nullptr clears the chart. The whole range becomes visible. A source
+    // built beforehand for exactly this list (off the window's thread) is
+    // used as it is; otherwise the chart builds its own.
+    void SetReadings(const std::vector<TTmpReading>* readings,
+                     std::shared_ptr<const THistoryChartSource> prepared = nullptr);
+
+    // What the chart reads the shown list through.
+    const THistoryChartSource& Source() const { return *FSource; }
 
     int SeriesCount() const { return static_cast<int>(FSeries.size()); }
     QLineSeries* Series(int index) const;
@@ -92,9 +99,10 @@ class THistoryChart : public QWidget {
     QList<QPointF> SeriesPoints(int index, qint64 beginMs, qint64 endMs, int buckets) const;
 
     std::vector<THistoryChannel> FChannels;
-    THistoryChartSource FSource;
-    THistoryChartView* FView;  // child widget; owns FChart
-    QChart* FChart;            // owns the axes and series
+    std::shared_ptr<const THistoryChartSource> FSource =
+        std::make_shared<const THistoryChartSource>();  // never null
+    THistoryChartView* FView;                           // child widget; owns FChart
+    QChart* FChart;                                     // owns the axes and series
     QDateTimeAxis* FTimeAxis;
     QValueAxis* FTempAxis;
     std::vector<QLineSeries*> FSeries;

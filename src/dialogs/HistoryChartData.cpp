@@ -29,22 +29,57 @@ std::optional<int> ChartValue(const TTmpReading& r, THistoryChannel channel) {
     return TemperatureCelsius(raw);
 }
 
-THistoryChartSource::THistoryChartSource(const std::vector<TTmpReading>* readings)
-    : FReadings(readings) {
-    if (FReadings == nullptr || FReadings->size() < 2) return;
-    const std::vector<TTmpReading>& list = *FReadings;
+THistoryChartSource::THistoryChartSource(const std::vector<TTmpReading>* readings) {
+    if (readings == nullptr || readings->empty()) return;
+    FData = readings->data();
+    FSize = readings->size();
+    const std::vector<TTmpReading>& list = *readings;
     // Newest first: each time is at most the one before it.
     bool ordered = true;
     for (size_t i = 1; i < list.size() && ordered; ++i) {
         ordered = !(list[i].DateTime > list[i - 1].DateTime);
     }
-    if (ordered) return;
-    // Oldest first in append order, then a stable sort by time keeps samples
-    // with equal times in the order they were taken.
-    FOrder.resize(list.size());
-    std::iota(FOrder.rbegin(), FOrder.rend(), size_t{0});
-    std::stable_sort(FOrder.begin(), FOrder.end(),
-                     [&list](size_t a, size_t b) { return list[a].DateTime < list[b].DateTime; });
+    if (!ordered) {
+        // Oldest first in append order, then a stable sort by time keeps
+        // samples with equal times in the order they were taken.
+        FOrder.resize(list.size());
+        std::iota(FOrder.rbegin(), FOrder.rend(), size_t{0});
+        std::stable_sort(FOrder.begin(), FOrder.end(), [&list](size_t a, size_t b) {
+            return list[a].DateTime < list[b].DateTime;
+        });
+    }
+    Summarize();
+}
+
+void THistoryChartSource::Summarize() {
+    // A list of a few blocks is decimated sample by sample just as fast.
+    if (FSize < 4 * kSummaryBlock) return;
+    const size_t blocks = (FSize + kSummaryBlock - 1) / kSummaryBlock;
+    for (auto& summaries : FSummaries) summaries.resize(blocks);
+    for (size_t b = 0; b < blocks; ++b) {
+        const size_t first = b * kSummaryBlock;
+        const size_t end = std::min(FSize, first + kSummaryBlock);
+        for (size_t c = 0; c < kHistoryChannelCount; ++c) {
+            TBlockSummary& s = FSummaries[c][b];
+            for (size_t i = first; i < end; ++i) {
+                const auto v = ChartValue(At(i), static_cast<THistoryChannel>(c));
+                if (!v) continue;
+                const auto value = static_cast<int16_t>(*v);
+                const auto offset = static_cast<uint8_t>(i - first);
+                // Strictly lower or higher only: the first of equal values stays,
+                // as it does when the samples are taken one by one.
+                if (!s.Used || value < s.Min) {
+                    s.Min = value;
+                    s.MinOffset = offset;
+                }
+                if (!s.Used || value > s.Max) {
+                    s.Max = value;
+                    s.MaxOffset = offset;
+                }
+                s.Used = true;
+            }
+        }
+    }
 }
 
 size_t THistoryChartSource::LowerBound(TDateTime time) const {
@@ -97,6 +132,25 @@ struct TBucket {
             MaxPos = pos;
         }
     }
+    // A block's lowest and highest, found after everything added so far.
+    void Merge(size_t minPos, int min, size_t maxPos, int max) {
+        if (!Used) {
+            Used = true;
+            MinPos = minPos;
+            Min = min;
+            MaxPos = maxPos;
+            Max = max;
+            return;
+        }
+        if (min < Min) {
+            Min = min;
+            MinPos = minPos;
+        }
+        if (max > Max) {
+            Max = max;
+            MaxPos = maxPos;
+        }
+    }
 };
 
 void Emit(const THistoryChartSource& source, const TBucket& b, std::vector<TChartPoint>& out) {
@@ -141,19 +195,44 @@ std::vector<TChartPoint> DecimateChannel(const THistoryChartSource& source, THis
     } else {
         const double span = end - begin;
         const double scale = span > 0 ? buckets / span : 0.0;
+        const auto column = [&](size_t i) {
+            const int index = static_cast<int>(std::floor((source.TimeAt(i) - begin) * scale));
+            return std::clamp(index, 0, buckets - 1);
+        };
+        const auto& summaries = source.Summaries(channel);
+        constexpr size_t kBlock = THistoryChartSource::kSummaryBlock;
         int current = -1;
         TBucket bucket;
-        for (size_t i = lo; i < hi; ++i) {
-            const auto v = ChartValue(source.At(i), channel);
-            if (!v) continue;
-            int index = static_cast<int>(std::floor((source.TimeAt(i) - begin) * scale));
-            index = std::clamp(index, 0, buckets - 1);
-            if (index != current) {
-                Emit(source, bucket, out);
-                bucket = TBucket{};
-                current = index;
+        size_t i = lo;
+        while (i < hi) {
+            // A whole block inside the range whose first and last sample fall
+            // in one column (times ascend, so all of it does) counts as its
+            // summary: the same lowest and highest, at the same positions.
+            if (!summaries.empty() && i % kBlock == 0 && i + kBlock <= hi &&
+                column(i) == column(i + kBlock - 1)) {
+                const THistoryChartSource::TBlockSummary& s = summaries[i / kBlock];
+                if (s.Used) {
+                    const int index = column(i);
+                    if (index != current) {
+                        Emit(source, bucket, out);
+                        bucket = TBucket{};
+                        current = index;
+                    }
+                    bucket.Merge(i + s.MinOffset, s.Min, i + s.MaxOffset, s.Max);
+                }
+                i += kBlock;
+                continue;
             }
-            bucket.Add(i, *v);
+            if (const auto v = ChartValue(source.At(i), channel)) {
+                const int index = column(i);
+                if (index != current) {
+                    Emit(source, bucket, out);
+                    bucket = TBucket{};
+                    current = index;
+                }
+                bucket.Add(i, *v);
+            }
+            ++i;
         }
         Emit(source, bucket, out);
     }

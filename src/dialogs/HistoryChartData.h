@@ -3,7 +3,9 @@
 // borrowed list in ascending time, each channel's plotted value, and the
 // min/max decimation that keeps a year of samples cheap to draw.
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -27,20 +29,32 @@ struct TChartPoint {
     bool operator==(const TChartPoint&) const = default;
 };
 
-// Ascending-time access to a list kept newest first. The owner keeps the list
-// alive and builds a new source whenever it changes the list. A list whose
-// times are not in order (the clock was set back while recording) is read
-// through a sorted index; an ordered list needs no extra memory.
+// Ascending-time access to a list kept newest first. The source reads the
+// list's elements where they are (a list moved or swapped into another
+// vector keeps them there); the owner keeps them alive and unchanged, and
+// builds a new source whenever it changes the list. A list whose times are
+// not in order (the clock was set back while recording) is read through a
+// sorted index; an ordered list needs no extra memory beyond the summaries.
+//
+// Building a source reads the whole list once (a year of 5 s samples: some
+// tens of milliseconds), so a long list's source is built off the window's
+// thread and handed over; it only reads afterwards, from any thread.
 class THistoryChartSource {
   public:
     explicit THistoryChartSource(const std::vector<TTmpReading>* readings = nullptr);
 
-    size_t Size() const { return FReadings == nullptr ? 0 : FReadings->size(); }
-    bool Empty() const { return Size() == 0; }
+    size_t Size() const { return FSize; }
+    bool Empty() const { return FSize == 0; }
+    // The first element of the list it reads (nullptr for none).
+    const TTmpReading* Data() const { return FData; }
+    // Reads `readings` exactly as it was built for: the same elements.
+    bool Reads(const std::vector<TTmpReading>* readings) const {
+        return readings != nullptr ? FData == readings->data() && FSize == readings->size()
+                                   : FSize == 0;
+    }
     // The i-th oldest sample; i < Size().
     const TTmpReading& At(size_t i) const {
-        const size_t n = FReadings->size();
-        return (*FReadings)[FOrder.empty() ? n - 1 - i : FOrder[i]];
+        return FData[FOrder.empty() ? FSize - 1 - i : FOrder[i]];
     }
     TDateTime TimeAt(size_t i) const { return At(i).DateTime; }
     // Position of the first sample at or after `time` (Size() if none).
@@ -49,9 +63,27 @@ class THistoryChartSource {
     size_t UpperBound(TDateTime time) const;
     bool NeededSorting() const { return !FOrder.empty(); }
 
+    // Each channel's lowest and highest plotted value in every block of
+    // kSummaryBlock positions (oldest first), so that a column of the chart
+    // spanning many blocks is decimated block by block, not sample by sample.
+    static constexpr size_t kSummaryBlock = 64;
+    struct TBlockSummary {
+        int16_t Min = 0, Max = 0;
+        uint8_t MinOffset = 0, MaxOffset = 0;  // first position of each in the block
+        bool Used = false;                     // any plotted value at all
+    };
+    // Empty for a list too short to need them.
+    const std::vector<TBlockSummary>& Summaries(THistoryChannel channel) const {
+        return FSummaries[static_cast<size_t>(channel)];
+    }
+
   private:
-    const std::vector<TTmpReading>* FReadings;  // borrowed
-    std::vector<size_t> FOrder;                 // list positions, oldest first; empty if ordered
+    void Summarize();
+
+    const TTmpReading* FData = nullptr;  // borrowed
+    size_t FSize = 0;
+    std::vector<size_t> FOrder;  // list positions, oldest first; empty if ordered
+    std::array<std::vector<TBlockSummary>, kHistoryChannelCount> FSummaries;
 };
 
 // The points to draw for one channel between `begin` and `end`: the range is

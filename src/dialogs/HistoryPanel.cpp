@@ -166,7 +166,9 @@ void THistoryPanel::ShowReadings(const std::vector<TTmpReading>* readings,
     FReadings = readings;
     FTitle = title;
     FReport->SetReadings(readings);
-    FChart->SetReadings(readings);
+    // A query's result comes with its chart's source, built on the worker.
+    const THistoryQuery::TResult* delivered = FQuery->Delivering();
+    FChart->SetReadings(readings, delivered != nullptr ? delivered->Chart : nullptr);
     FRowCountLabel->setText(RowCountText(readings != nullptr ? readings->size() : 0));
 }
 

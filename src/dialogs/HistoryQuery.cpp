@@ -40,6 +40,14 @@ void THistoryQuery::Start(TWork work, TDone done) {
         } catch (...) {
             j.Result.Error = std::current_exception();
         }
+        // Rows read before an error are shown too.
+        try {
+            if (!j.Cancelled) {
+                j.Result.Chart = std::make_shared<const THistoryChartSource>(&j.Result.Rows);
+            }
+        } catch (...) {
+            // Out of memory for the index: the chart builds its own, or fails there.
+        }
         // Posted while this object lives: its destructor joins the worker
         // first, and a delivery still queued then goes with the object.
         QMetaObject::invokeMethod(
@@ -86,5 +94,13 @@ void THistoryQuery::Deliver(const std::shared_ptr<TJob>& job) {
     FCurrent.reset();
     TDone done = std::move(job->OnDone);
     emit Finished();
-    if (done) done(job->Result);
+    if (!done) return;
+    FDelivering = &job->Result;
+    try {
+        done(job->Result);
+    } catch (...) {
+        FDelivering = nullptr;
+        throw;
+    }
+    FDelivering = nullptr;
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 
 #include "dialogs/Samples.h"
 
@@ -171,4 +173,107 @@ TEST(DecimateChannel, InvertedRangeGivesNothing) {
         MinuteSamples(3, kStart, [](size_t, TDateTime t) { return Sample(t, 65, 0, 0, 0); });
     const THistoryChartSource source(&list);
     EXPECT_TRUE(DecimateChannel(source, kChannelAPhase, kStart + 1, kStart, 10).empty());
+}
+
+namespace {
+
+// Sample by sample, the way a column's lowest and highest are defined: the
+// first of equal values counts, and the two are given in time order.
+std::vector<TChartPoint> DecimateOneByOne(const THistoryChartSource& source,
+                                          THistoryChannel channel, TDateTime begin, TDateTime end,
+                                          int buckets) {
+    std::vector<TChartPoint> out;
+    const double scale = buckets / (end - begin);
+    int current = -1;
+    std::optional<size_t> minAt, maxAt;
+    auto emit = [&] {
+        if (!minAt) return;
+        const size_t a = std::min(*minAt, *maxAt), b = std::max(*minAt, *maxAt);
+        out.push_back({source.TimeAt(a), *ChartValue(source.At(a), channel)});
+        if (b != a) out.push_back({source.TimeAt(b), *ChartValue(source.At(b), channel)});
+        minAt.reset();
+        maxAt.reset();
+    };
+    for (size_t i = source.LowerBound(begin); i < source.UpperBound(end); ++i) {
+        const auto v = ChartValue(source.At(i), channel);
+        if (!v) continue;
+        const int index = std::clamp(
+            static_cast<int>(std::floor((source.TimeAt(i) - begin) * scale)), 0, buckets - 1);
+        if (index != current) emit();
+        current = index;
+        if (!minAt || *v < *ChartValue(source.At(*minAt), channel)) minAt = i;
+        if (!maxAt || *v > *ChartValue(source.At(*maxAt), channel)) maxAt = i;
+    }
+    emit();
+    return out;
+}
+
+}  // namespace
+
+// A long list is decimated block by block through its summaries: every
+// column must come out exactly as taken sample by sample, whatever the
+// range's edges, faulty sensors, repeated values or a clock set back.
+TEST(DecimateChannel, BlockSummariesGiveTheSamePointsAsSampleBySample) {
+    constexpr size_t kCount = 20000;
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) & 0x7FFF;
+    };
+    for (const bool clockSetBack : {false, true}) {
+        auto list = MinuteSamples(kCount, kStart, [&](size_t i, TDateTime t) {
+            // Few distinct values, so ties are common; some faults and no iron core.
+            auto raw = [&] {
+                return static_cast<uint16_t>(next() % 8 == 0 ? 250 : 60 + next() % 6);
+            };
+            if (clockSetBack && i % 5000 == 4999) t -= 3000 * kOneMinute;
+            return Sample(t, raw(), raw(), raw(), i % 3000 < 1000 ? 0 : raw());
+        });
+        const THistoryChartSource source(&list);
+        ASSERT_FALSE(source.Summaries(kChannelAPhase).empty());
+        EXPECT_EQ(source.NeededSorting(), clockSetBack);
+        const TDateTime last = source.TimeAt(kCount - 1);
+        const struct {
+            TDateTime Begin, End;
+            int Buckets;
+        } views[] = {{source.TimeAt(0), last, 300},  // many blocks per column
+                     {source.TimeAt(0), last, 7},
+                     {kStart + 333.5 * kOneMinute, kStart + 9876.25 * kOneMinute, 41},
+                     {kStart + 100 * kOneMinute, kStart + 1700 * kOneMinute, 700}};
+        for (const auto& view : views) {
+            for (int c = 0; c < kHistoryChannelCount; ++c) {
+                const auto channel = static_cast<THistoryChannel>(c);
+                const auto points =
+                    DecimateChannel(source, channel, view.Begin, view.End, view.Buckets);
+                auto expected =
+                    DecimateOneByOne(source, channel, view.Begin, view.End, view.Buckets);
+                // DecimateChannel adds the nearest plotted sample on either side.
+                ASSERT_GE(points.size(), expected.size());
+                size_t before = 0;
+                for (size_t i = source.LowerBound(view.Begin); i-- > 0 && before == 0;) {
+                    if (ChartValue(source.At(i), channel)) before = 1;
+                }
+                const std::vector<TChartPoint> inside(
+                    points.begin() + static_cast<std::ptrdiff_t>(before),
+                    points.begin() + static_cast<std::ptrdiff_t>(before + expected.size()));
+                EXPECT_EQ(inside, expected) << "channel " << c << ", " << view.Buckets
+                                            << " columns, clock set back " << clockSetBack;
+            }
+        }
+    }
+}
+
+// A source reads the list's elements where they are: swapped into the
+// owner's vector, they are still the ones it was built for.
+TEST(THistoryChartSource, ReadsTheSameElementsAfterTheListIsSwapped) {
+    auto rows =
+        MinuteSamples(300, kStart, [](size_t, TDateTime t) { return Sample(t, 70, 0, 0, 0); });
+    const THistoryChartSource source(&rows);
+    std::vector<TTmpReading> kept;
+    kept.swap(rows);
+    EXPECT_TRUE(source.Reads(&kept));
+    EXPECT_FALSE(source.Reads(&rows));
+    const std::vector<TTmpReading> copy = kept;
+    EXPECT_FALSE(source.Reads(&copy));
+    EXPECT_TRUE(THistoryChartSource(nullptr).Reads(nullptr));
 }

@@ -367,3 +367,42 @@ TEST(THistoryPanel, AShortQueryShowsNoBarAndACancelledOneDeliversNothing) {
     EXPECT_TRUE(stopped);
     EXPECT_EQ(delivered, 1);
 }
+
+// Rows shown from inside a query's delivery are charted through the index
+// its worker built with them, also once swapped into the owner's list; any
+// other list shown, even an equal copy, gets an index of its own.
+TEST(THistoryPanel, RowsShownFromAQuerysDeliveryUseTheChartIndexItsWorkerBuilt) {
+    THistoryPanel panel({});
+    const std::vector<TTmpReading> year = MinuteSamples(2000, 40000, [](size_t i, TDateTime t) {
+        return Sample(t, static_cast<uint16_t>(60 + i % 50), 0, 0, 0);
+    });
+    std::vector<TTmpReading> shown;
+    std::vector<TTmpReading> copy;
+    std::shared_ptr<const THistoryChartSource> built;
+    const auto query = [&](bool showCopy) {
+        panel.Query()->Start(
+            [&](std::vector<TTmpReading>& rows, const TWalkProgress&) { rows = year; },
+            [&](THistoryQuery::TResult& result) {
+                built = result.Chart;
+                shown.swap(result.Rows);
+                if (showCopy) copy = shown;
+                panel.ShowReadings(showCopy ? &copy : &shown, {});
+            });
+        return querytest::QueryEnded(panel);
+    };
+    ASSERT_TRUE(query(false));
+    ASSERT_NE(built, nullptr);
+    EXPECT_EQ(&panel.Chart()->Source(), built.get());
+    EXPECT_TRUE(built->Reads(&shown));
+    const QList<QPointF> plotted = panel.Chart()->Series(0)->points();
+    EXPECT_FALSE(plotted.isEmpty());
+
+    panel.ShowReadings(&shown, {});
+    EXPECT_NE(&panel.Chart()->Source(), built.get());
+    EXPECT_EQ(panel.Chart()->Series(0)->points(), plotted);
+
+    ASSERT_TRUE(query(true));
+    EXPECT_NE(&panel.Chart()->Source(), built.get());
+    EXPECT_TRUE(panel.Chart()->Source().Reads(&copy));
+    EXPECT_EQ(panel.Chart()->Series(0)->points(), plotted);
+}
