@@ -6,6 +6,7 @@
 //
 //   dialogs_gap_bench                    the year file goes to $TMPDIR, removed
 //   QUERY_BENCH_FILE=path dialogs_gap_bench   the year file is kept, reused
+//   QUERY_BENCH_ONLY=show dialogs_gap_bench    one part: query, show, export or print
 //
 // For the query it also reports how long the reader held its file lock
 // (from /proc/locks), which is how long the recorder's appends wait.
@@ -245,7 +246,6 @@ void BenchQuery(const std::string& file) {
               },
               [&] { return finished; }, info.st_ino));
     std::printf("  rows %zu\n", rows);
-    BenchShow(file, begin, end);
     // Cancelled right after the open: how soon the worker is gone.
     finished = false;
     QElapsedTimer cancelClock;
@@ -382,8 +382,13 @@ int main(int argc, char** argv) {
     const char* kept = std::getenv("QUERY_BENCH_FILE");
     const std::string file =
         MakeYearFile(kept != nullptr ? std::string(kept) : dir.filePath("year.dt").toStdString());
-    BenchQuery(file);
-    BenchExport(dir.path());
-    BenchPrint(dir.path());
+    // QUERY_BENCH_ONLY=query|show|export|print runs one part.
+    const QString only = qEnvironmentVariable("QUERY_BENCH_ONLY");
+    if (only.isEmpty() || only == QStringLiteral("query")) BenchQuery(file);
+    if (only.isEmpty() || only == QStringLiteral("show")) {
+        BenchShow(file, kFirstSample - 1, kFirstSample + 400);
+    }
+    if (only.isEmpty() || only == QStringLiteral("export")) BenchExport(dir.path());
+    if (only.isEmpty() || only == QStringLiteral("print")) BenchPrint(dir.path());
     return 0;
 }

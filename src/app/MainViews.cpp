@@ -158,8 +158,8 @@ void TMainForm::Button1Click() {
                 FHistoryPanel->ClearReadings();
             }
             FDetachedReport.reset();
+            // The list shown until now goes back in the result, let go by the query.
             station.HistoryList->swap(result.Rows);
-            result.Rows = {};
             queried->QueryBegin = begin;
             queried->QueryEnd = end;
             // What was read before an error is shown; the error is reported.

@@ -105,7 +105,8 @@ void TBackUpLocationForm::QueryButtonClick() {
     const TDateTime end = FPanel->EndTime();
     if (!(begin < end) || !FHistoryMgr) return;
 
-    FResults.clear();
+    // The report shows what it showed until the result is in: FResults stays
+    // as the panel reads it.
     // Exports are named after the file, not its whole path.
     const THistoryTitle title{QString::fromStdString(FFileName), begin, end,
                               QFileInfo(QString::fromStdString(FFileName)).completeBaseName()};
@@ -116,6 +117,7 @@ void TBackUpLocationForm::QueryButtonClick() {
             manager->QueryReadings(rows, begin, end, progress);
         },
         [this, title](THistoryQuery::TResult& result) {
+            // The rows shown until now go back in the result, let go by the query.
             FResults.swap(result.Rows);
             FPanel->ShowReadings(&FResults, title);
             if (result.Error) FQueryError(this, result.Error);

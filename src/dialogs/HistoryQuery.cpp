@@ -3,6 +3,24 @@
 #include <algorithm>
 #include <thread>
 
+namespace {
+
+// Results this long are let go on a thread of their own: giving a few
+// hundred megabytes back to the system takes tens of milliseconds, which
+// the window's thread must not spend.
+constexpr size_t kReleaseAwayRows = size_t{1} << 20;
+
+void Release(THistoryQuery::TResult& result) {
+    if (result.Rows.capacity() < kReleaseAwayRows) return;
+    try {
+        std::thread([rows = std::move(result.Rows), chart = std::move(result.Chart)] {}).detach();
+    } catch (...) {
+        // No thread to be had: whatever was moved goes right here.
+    }
+}
+
+}  // namespace
+
 struct THistoryQuery::TJob {
     std::atomic<bool> Cancelled{false};
     std::atomic<int64_t> Done{0};
@@ -90,7 +108,10 @@ void THistoryQuery::Reap(const std::shared_ptr<TJob>& job) {
 
 void THistoryQuery::Deliver(const std::shared_ptr<TJob>& job) {
     Reap(job);
-    if (job != FCurrent) return;  // cancelled or replaced meanwhile
+    if (job != FCurrent) {  // cancelled or replaced meanwhile
+        Release(job->Result);
+        return;
+    }
     FCurrent.reset();
     TDone done = std::move(job->OnDone);
     emit Finished();
@@ -103,4 +124,6 @@ void THistoryQuery::Deliver(const std::shared_ptr<TJob>& job) {
         throw;
     }
     FDelivering = nullptr;
+    // What the owner left in the result (the list it swapped out) goes too.
+    Release(job->Result);
 }

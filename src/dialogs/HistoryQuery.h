@@ -39,7 +39,9 @@ class THistoryQuery : public QObject {
         // elements, so it stays good for a list they are swapped into.
         std::shared_ptr<const THistoryChartSource> Chart;
     };
-    // Runs on the owner's thread with the result of the current query.
+    // Runs on the owner's thread with the result of the current query. What
+    // it leaves in the result (say, the list it swapped the rows for) is let
+    // go afterwards, a long list on a thread of its own.
     using TDone = std::function<void(TResult& result)>;
     // Tests hold the worker here, before the work, until they let it go or
     // Cancelled becomes true.
