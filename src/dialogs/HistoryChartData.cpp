@@ -56,9 +56,11 @@ void THistoryChartSource::Summarize() {
     if (FSize < 4 * kSummaryBlock) return;
     const size_t blocks = (FSize + kSummaryBlock - 1) / kSummaryBlock;
     for (auto& summaries : FSummaries) summaries.resize(blocks);
+    FBlockTimes.resize(blocks);
     for (size_t b = 0; b < blocks; ++b) {
         const size_t first = b * kSummaryBlock;
         const size_t end = std::min(FSize, first + kSummaryBlock);
+        FBlockTimes[b] = {TimeAt(first), TimeAt(end - 1)};
         for (size_t c = 0; c < kHistoryChannelCount; ++c) {
             TBlockSummary& s = FSummaries[c][b];
             for (size_t i = first; i < end; ++i) {
@@ -195,11 +197,12 @@ std::vector<TChartPoint> DecimateChannel(const THistoryChartSource& source, THis
     } else {
         const double span = end - begin;
         const double scale = span > 0 ? buckets / span : 0.0;
-        const auto column = [&](size_t i) {
-            const int index = static_cast<int>(std::floor((source.TimeAt(i) - begin) * scale));
+        const auto column = [&](TDateTime time) {
+            const int index = static_cast<int>(std::floor((time - begin) * scale));
             return std::clamp(index, 0, buckets - 1);
         };
         const auto& summaries = source.Summaries(channel);
+        const auto& blockTimes = source.BlockTimes();
         constexpr size_t kBlock = THistoryChartSource::kSummaryBlock;
         int current = -1;
         TBucket bucket;
@@ -208,11 +211,12 @@ std::vector<TChartPoint> DecimateChannel(const THistoryChartSource& source, THis
             // A whole block inside the range whose first and last sample fall
             // in one column (times ascend, so all of it does) counts as its
             // summary: the same lowest and highest, at the same positions.
+            const size_t block = i / kBlock;
             if (!summaries.empty() && i % kBlock == 0 && i + kBlock <= hi &&
-                column(i) == column(i + kBlock - 1)) {
-                const THistoryChartSource::TBlockSummary& s = summaries[i / kBlock];
+                column(blockTimes[block].First) == column(blockTimes[block].Last)) {
+                const THistoryChartSource::TBlockSummary& s = summaries[block];
                 if (s.Used) {
-                    const int index = column(i);
+                    const int index = column(blockTimes[block].First);
                     if (index != current) {
                         Emit(source, bucket, out);
                         bucket = TBucket{};
@@ -224,7 +228,7 @@ std::vector<TChartPoint> DecimateChannel(const THistoryChartSource& source, THis
                 continue;
             }
             if (const auto v = ChartValue(source.At(i), channel)) {
-                const int index = column(i);
+                const int index = column(source.TimeAt(i));
                 if (index != current) {
                     Emit(source, bucket, out);
                     bucket = TBucket{};

@@ -66,7 +66,7 @@ class THistoryChartSource {
     // Each channel's lowest and highest plotted value in every block of
     // kSummaryBlock positions (oldest first), so that a column of the chart
     // spanning many blocks is decimated block by block, not sample by sample.
-    static constexpr size_t kSummaryBlock = 64;
+    static constexpr size_t kSummaryBlock = 32;
     struct TBlockSummary {
         int16_t Min = 0, Max = 0;
         uint8_t MinOffset = 0, MaxOffset = 0;  // first position of each in the block
@@ -76,6 +76,12 @@ class THistoryChartSource {
     const std::vector<TBlockSummary>& Summaries(THistoryChannel channel) const {
         return FSummaries[static_cast<size_t>(channel)];
     }
+    // Each block's first and last time, kept apart from the list so that a
+    // walk over blocks does not reach into the list for them.
+    struct TBlockTimes {
+        TDateTime First = 0, Last = 0;
+    };
+    const std::vector<TBlockTimes>& BlockTimes() const { return FBlockTimes; }
 
   private:
     void Summarize();
@@ -84,6 +90,7 @@ class THistoryChartSource {
     size_t FSize = 0;
     std::vector<size_t> FOrder;  // list positions, oldest first; empty if ordered
     std::array<std::vector<TBlockSummary>, kHistoryChannelCount> FSummaries;
+    std::vector<TBlockTimes> FBlockTimes;
 };
 
 // The points to draw for one channel between `begin` and `end`: the range is
