@@ -11,11 +11,15 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineSeries>
+#include <QMetaObject>
 #include <QPainter>
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <system_error>
+#include <thread>
 
 #include "dialogs/HistoryChartView.h"
 
@@ -252,13 +256,79 @@ QCheckBox* THistoryChart::VisibleCheckBox(int index) const {
     return FChecks[static_cast<size_t>(index)];
 }
 
+struct THistoryChart::TIndexJob {
+    std::atomic<bool> Cancelled{false};
+    std::shared_ptr<const THistoryChartSource> Result;  // nullptr: it failed
+    std::thread Worker;
+};
+
+THistoryChart::~THistoryChart() {
+    StopIndexing();
+}
+
+void THistoryChart::StopIndexing() {
+    if (!FIndexJob) return;
+    FIndexJob->Cancelled = true;
+    if (FIndexJob->Worker.joinable()) FIndexJob->Worker.join();
+    // Its queued end, if any, finds another job current and does nothing.
+    FIndexJob.reset();
+}
+
+void THistoryChart::WaitForIndex() {
+    if (!FIndexJob) return;
+    const std::shared_ptr<TIndexJob> job = FIndexJob;
+    if (job->Worker.joinable()) job->Worker.join();
+    Indexed(job);
+}
+
+void THistoryChart::Indexed(const std::shared_ptr<TIndexJob>& job) {
+    if (job != FIndexJob) return;
+    if (job->Worker.joinable()) job->Worker.join();
+    FIndexJob.reset();
+    if (job->Result) ShowSource(job->Result);
+}
+
 void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings,
                                 std::shared_ptr<const THistoryChartSource> prepared) {
+    // The list a worker reads may go once this returns.
+    StopIndexing();
     if (prepared != nullptr && prepared->Reads(readings)) {
-        FSource = std::move(prepared);
-    } else {
-        FSource = std::make_shared<const THistoryChartSource>(readings);
+        ShowSource(std::move(prepared));
+        return;
     }
+    if (readings == nullptr || readings->size() < FIndexAwayRows) {
+        ShowSource(std::make_shared<const THistoryChartSource>(readings));
+        return;
+    }
+    // A year of samples takes a few hundred milliseconds to index: that is
+    // done on a worker, and the lines come when it is.
+    auto job = std::make_shared<TIndexJob>();
+    try {
+        job->Worker = std::thread([this, job, readings] {
+            try {
+                auto source = std::make_shared<const THistoryChartSource>(readings, job->Cancelled);
+                if (source->Complete()) job->Result = std::move(source);
+            } catch (...) {
+                // Out of memory: no lines.
+            }
+            // Queued while this chart lives: stopping joins this worker first,
+            // and a call still queued when the chart goes goes with it.
+            if (!job->Cancelled) {
+                QMetaObject::invokeMethod(
+                    this, [this, job] { Indexed(job); }, Qt::QueuedConnection);
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: index right here.
+        ShowSource(std::make_shared<const THistoryChartSource>(readings));
+        return;
+    }
+    FIndexJob = std::move(job);
+    ShowSource(std::make_shared<const THistoryChartSource>());
+}
+
+void THistoryChart::ShowSource(std::shared_ptr<const THistoryChartSource> source) {
+    FSource = std::move(source);
     if (FSource->Empty()) {
         // No samples: show today, so the axis still reads as a day.
         TEpochConverter converter;

@@ -55,12 +55,23 @@ class THistoryChart : public QWidget {
   public:
     explicit THistoryChart(THistoryChannels channels, QWidget* parent = nullptr);
 
-    // The list is borrowed (newest first); call again whenever it changes.
-    // nullptr clears the chart. The whole range becomes visible. A source
-    // built beforehand for exactly this list (off the window's thread) is
-    // used as it is; otherwise the chart builds its own.
+    // Stops building a source, waiting for the worker.
+    ~THistoryChart() override;
+
+    // The list is borrowed (newest first); call again whenever it changes
+    // and before releasing it. nullptr clears the chart. The whole range
+    // becomes visible. A source built beforehand for exactly this list (off
+    // the window's thread) is used as it is; otherwise the chart builds its
+    // own: a list of kIndexAwayRows samples or more on a worker, showing no
+    // lines until it is done, a shorter one right here.
     void SetReadings(const std::vector<TTmpReading>* readings,
                      std::shared_ptr<const THistoryChartSource> prepared = nullptr);
+    static constexpr size_t kIndexAwayRows = size_t{1} << 20;
+    bool Indexing() const { return FIndexJob != nullptr; }
+    // Returns once the source being built, if any, is in use (a print needs
+    // the lines).
+    void WaitForIndex();
+    void SetIndexAwayRowsForTest(size_t rows) { FIndexAwayRows = rows; }
 
     // What the chart reads the shown list through.
     const THistoryChartSource& Source() const { return *FSource; }
@@ -92,6 +103,10 @@ class THistoryChart : public QWidget {
     THistoryChartState Snapshot(int buckets) const;
 
   private:
+    struct TIndexJob;
+    void StopIndexing();
+    void Indexed(const std::shared_ptr<TIndexJob>& job);
+    void ShowSource(std::shared_ptr<const THistoryChartSource> source);
     void UpdateHint();
     void ApplyRange(qint64 beginMs, qint64 endMs);
     void Redecimate();
@@ -112,4 +127,6 @@ class THistoryChart : public QWidget {
     qint64 FFullBeginMs = 0, FFullEndMs = 0;
     qint64 FViewBeginMs = 0, FViewEndMs = 0;
     int FDecimatedBuckets = 0;
+    std::shared_ptr<TIndexJob> FIndexJob;  // the source being built, if any
+    size_t FIndexAwayRows = kIndexAwayRows;
 };

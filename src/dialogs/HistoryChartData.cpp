@@ -29,35 +29,64 @@ std::optional<int> ChartValue(const TTmpReading& r, THistoryChannel channel) {
     return TemperatureCelsius(raw);
 }
 
+namespace {
+
+// Thrown out of a sort that was told to stop; never leaves this file.
+struct TIndexCancelled {};
+
+bool Stopped(const std::atomic<bool>* cancelled) {
+    return cancelled != nullptr && cancelled->load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
 THistoryChartSource::THistoryChartSource(const std::vector<TTmpReading>* readings) {
-    if (readings == nullptr || readings->empty()) return;
-    FData = readings->data();
-    FSize = readings->size();
-    const std::vector<TTmpReading>& list = *readings;
+    if (readings != nullptr && !readings->empty()) Build(*readings, nullptr);
+}
+
+THistoryChartSource::THistoryChartSource(const std::vector<TTmpReading>* readings,
+                                         const std::atomic<bool>& cancelled) {
+    if (readings != nullptr && !readings->empty()) Build(*readings, &cancelled);
+}
+
+void THistoryChartSource::Build(const std::vector<TTmpReading>& list,
+                                const std::atomic<bool>* cancelled) {
+    FData = list.data();
+    FSize = list.size();
+    FComplete = false;
     // Newest first: each time is at most the one before it.
+    constexpr size_t kLookEvery = 4096;
     bool ordered = true;
     for (size_t i = 1; i < list.size() && ordered; ++i) {
         ordered = !(list[i].DateTime > list[i - 1].DateTime);
+        if (i % kLookEvery == 0 && Stopped(cancelled)) return;
     }
     if (!ordered) {
         // Oldest first in append order, then a stable sort by time keeps
         // samples with equal times in the order they were taken.
         FOrder.resize(list.size());
         std::iota(FOrder.rbegin(), FOrder.rend(), size_t{0});
-        std::stable_sort(FOrder.begin(), FOrder.end(), [&list](size_t a, size_t b) {
-            return list[a].DateTime < list[b].DateTime;
-        });
+        size_t compared = 0;
+        try {
+            std::stable_sort(FOrder.begin(), FOrder.end(), [&](size_t a, size_t b) {
+                if (++compared % kLookEvery == 0 && Stopped(cancelled)) throw TIndexCancelled{};
+                return list[a].DateTime < list[b].DateTime;
+            });
+        } catch (const TIndexCancelled&) {
+            return;
+        }
     }
-    Summarize();
+    FComplete = Summarize(cancelled);
 }
 
-void THistoryChartSource::Summarize() {
+bool THistoryChartSource::Summarize(const std::atomic<bool>* cancelled) {
     // A list of a few blocks is decimated sample by sample just as fast.
-    if (FSize < 4 * kSummaryBlock) return;
+    if (FSize < 4 * kSummaryBlock) return true;
     const size_t blocks = (FSize + kSummaryBlock - 1) / kSummaryBlock;
     for (auto& summaries : FSummaries) summaries.resize(blocks);
     FBlockTimes.resize(blocks);
     for (size_t b = 0; b < blocks; ++b) {
+        if (b % 1024 == 0 && Stopped(cancelled)) return false;
         const size_t first = b * kSummaryBlock;
         const size_t end = std::min(FSize, first + kSummaryBlock);
         FBlockTimes[b] = {TimeAt(first), TimeAt(end - 1)};
@@ -82,6 +111,7 @@ void THistoryChartSource::Summarize() {
             }
         }
     }
+    return true;
 }
 
 size_t THistoryChartSource::LowerBound(TDateTime time) const {

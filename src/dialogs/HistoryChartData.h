@@ -4,6 +4,7 @@
 // min/max decimation that keeps a year of samples cheap to draw.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -42,6 +43,11 @@ struct TChartPoint {
 class THistoryChartSource {
   public:
     explicit THistoryChartSource(const std::vector<TTmpReading>* readings = nullptr);
+    // The same, on a worker that may be told to stop: once `cancelled` is
+    // set the source may be left incomplete, and Complete() is false.
+    THistoryChartSource(const std::vector<TTmpReading>* readings,
+                        const std::atomic<bool>& cancelled);
+    bool Complete() const { return FComplete; }
 
     size_t Size() const { return FSize; }
     bool Empty() const { return FSize == 0; }
@@ -84,13 +90,15 @@ class THistoryChartSource {
     const std::vector<TBlockTimes>& BlockTimes() const { return FBlockTimes; }
 
   private:
-    void Summarize();
+    void Build(const std::vector<TTmpReading>& list, const std::atomic<bool>* cancelled);
+    bool Summarize(const std::atomic<bool>* cancelled);
 
     const TTmpReading* FData = nullptr;  // borrowed
     size_t FSize = 0;
     std::vector<size_t> FOrder;  // list positions, oldest first; empty if ordered
     std::array<std::vector<TBlockSummary>, kHistoryChannelCount> FSummaries;
     std::vector<TBlockTimes> FBlockTimes;
+    bool FComplete = true;
 };
 
 // The points to draw for one channel between `begin` and `end`: the range is

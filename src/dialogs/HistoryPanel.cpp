@@ -182,6 +182,8 @@ THistoryPrintJob THistoryPanel::PrintJob() const {
     job.Begin = FTitle.Begin;
     job.End = FTitle.End;
     job.Readings = FReadings;
+    // The lines of a long list may still be on their way.
+    FChart->WaitForIndex();
     job.Chart = FChart->Snapshot(kPrintChartBuckets);
     return job;
 }

@@ -61,7 +61,9 @@ void THistoryQuery::Start(TWork work, TDone done) {
         // Rows read before an error are shown too.
         try {
             if (!j.Cancelled) {
-                j.Result.Chart = std::make_shared<const THistoryChartSource>(&j.Result.Rows);
+                auto chart =
+                    std::make_shared<const THistoryChartSource>(&j.Result.Rows, j.Cancelled);
+                if (chart->Complete()) j.Result.Chart = std::move(chart);
             }
         } catch (...) {
             // Out of memory for the index: the chart builds its own, or fails there.

@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QValueAxis>
 #include <QWheelEvent>
+#include <memory>
 
 #include "dialogs/HistoryChartView.h"
 #include "dialogs/Samples.h"
@@ -338,4 +339,56 @@ TEST(THistoryChart, AHintFillsTheChartUntilALineIsTickedVisible) {
     EXPECT_FALSE(hint->isVisible());
     chart.VisibleCheckBox(3)->click();
     EXPECT_TRUE(hint->isVisible());
+}
+
+// A long list shown without a source of its own is indexed on a worker: no
+// lines until it is done, then the same lines as indexed right away. Another
+// list shown meanwhile stops the worker first, so the first may go at once;
+// a print waits for the lines.
+TEST(THistoryChart, ALongListIsIndexedOnAWorkerAndDrawnTheSameOnceItIs) {
+    auto days = std::make_unique<std::vector<TTmpReading>>(
+        MinuteSamples(20000, kStart, [](size_t i, TDateTime t) {
+            return Sample(t, static_cast<uint16_t>(60 + i % 97), 70, 80, 90);
+        }));
+    constexpr int kColumns = 300;
+    THistoryChart direct(THistoryChannels::PhasesAndIron);
+    direct.SetReadings(days.get());
+    ASSERT_FALSE(direct.Indexing());
+    const THistoryChartState expected = direct.Snapshot(kColumns);
+    ASSERT_FALSE(expected.Series.at(0).Points.isEmpty());
+
+    THistoryChart chart(THistoryChannels::PhasesAndIron);
+    chart.SetIndexAwayRowsForTest(3000);
+    chart.SetReadings(days.get());
+    // The end comes back through this thread's event loop, not run yet.
+    EXPECT_TRUE(chart.Indexing());
+    EXPECT_TRUE(chart.Series(0)->points().isEmpty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !chart.Indexing(); }, 30000));
+    const THistoryChartState indexed = chart.Snapshot(kColumns);
+    EXPECT_EQ(indexed.BeginMs, expected.BeginMs);
+    EXPECT_EQ(indexed.EndMs, expected.EndMs);
+    for (size_t i = 0; i < expected.Series.size(); ++i) {
+        EXPECT_EQ(indexed.Series.at(i).Points, expected.Series[i].Points) << i;
+    }
+    EXPECT_TRUE(chart.Source().Reads(days.get()));
+
+    chart.SetReadings(days.get());
+    ASSERT_TRUE(chart.Indexing());
+    const auto day = DaySamples();
+    chart.SetReadings(&day);
+    EXPECT_FALSE(chart.Indexing());
+    days.reset();
+    EXPECT_TRUE(chart.Source().Reads(&day));
+    QApplication::processEvents();
+    EXPECT_TRUE(chart.Source().Reads(&day));
+
+    const auto again = MinuteSamples(5000, kStart, [](size_t i, TDateTime t) {
+        return Sample(t, static_cast<uint16_t>(60 + i % 31), 70, 80, 90);
+    });
+    chart.SetReadings(&again);
+    ASSERT_TRUE(chart.Indexing());
+    chart.WaitForIndex();
+    EXPECT_FALSE(chart.Indexing());
+    EXPECT_TRUE(chart.Source().Reads(&again));
+    EXPECT_FALSE(chart.Snapshot(100).Series.at(0).Points.isEmpty());
 }
