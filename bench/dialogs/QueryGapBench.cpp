@@ -154,42 +154,29 @@ void BenchShow(const std::string& file, TDateTime begin, TDateTime end) {
     QApplication::processEvents();
 
     // Now: the query's worker builds the chart's index with the rows; the
-    // window swaps them in and shows them, as the history page does.
+    // window swaps them in and shows them, as the history page does. The
+    // second time, the list shown until then is let go on the way.
     std::vector<TTmpReading> shown;
-    finished = false;
-    Print("year queried and shown, index built on the worker (now)",
-          MeasureGaps(
-              [&] {
-                  panel.Query()->Start(
-                      [&](std::vector<TTmpReading>& list, const TWalkProgress& progress) {
-                          THisInfoDbMgr reader(file, THisInfoDbMgr::TSharedRead{});
-                          reader.QueryReadings(list, begin, end, progress);
-                      },
-                      [&](THistoryQuery::TResult& result) {
-                          shown.swap(result.Rows);
-                          panel.ShowReadings(&shown, title);
-                          finished = true;
-                      });
-              },
-              [&] { return finished; }));
-    // The same again: the list shown until now is let go on the way.
-    finished = false;
-    Print("the same again, replacing the year shown (now)",
-          MeasureGaps(
-              [&] {
-                  panel.Query()->Start(
-                      [&](std::vector<TTmpReading>& list, const TWalkProgress& progress) {
-                          THisInfoDbMgr reader(file, THisInfoDbMgr::TSharedRead{});
-                          reader.QueryReadings(list, begin, end, progress);
-                      },
-                      [&](THistoryQuery::TResult& result) {
-                          panel.ClearReadings();
-                          shown.swap(result.Rows);
-                          panel.ShowReadings(&shown, title);
-                          finished = true;
-                      });
-              },
-              [&] { return finished; }));
+    const auto queryAndShow = [&] {
+        finished = false;
+        return MeasureGaps(
+            [&] {
+                panel.Query()->Start(
+                    [&](std::vector<TTmpReading>& list, const TWalkProgress& progress) {
+                        THisInfoDbMgr reader(file, THisInfoDbMgr::TSharedRead{});
+                        reader.QueryReadings(list, begin, end, progress);
+                    },
+                    [&](THistoryQuery::TResult& result) {
+                        panel.ClearReadings();
+                        shown.swap(result.Rows);
+                        panel.ShowReadings(&shown, title);
+                        finished = true;
+                    });
+            },
+            [&] { return finished; });
+    };
+    Print("year queried and shown, index built on the worker (now)", queryAndShow());
+    Print("the same again, replacing the year shown (now)", queryAndShow());
     panel.ClearReadings();
     QApplication::processEvents();
 }

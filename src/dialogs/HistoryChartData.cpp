@@ -148,23 +148,9 @@ struct TBucket {
     size_t MinPos = 0, MaxPos = 0;
     int Min = 0, Max = 0;
 
-    void Add(size_t pos, int value) {
-        if (!Used) {
-            Used = true;
-            MinPos = MaxPos = pos;
-            Min = Max = value;
-            return;
-        }
-        if (value < Min) {
-            Min = value;
-            MinPos = pos;
-        }
-        if (value > Max) {
-            Max = value;
-            MaxPos = pos;
-        }
-    }
+    void Add(size_t pos, int value) { Merge(pos, value, pos, value); }
     // A block's lowest and highest, found after everything added so far.
+    // Only a strictly lower or higher value replaces: the first one stays.
     void Merge(size_t minPos, int min, size_t maxPos, int max) {
         if (!Used) {
             Used = true;
