@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <memory>
 
 #include "dialogs/CsvExportDialog.h"
 #include "dialogs/HistoryQuery.h"
@@ -187,14 +188,13 @@ THistoryPrintJob THistoryPanel::PrintJob() const {
 }
 
 void THistoryPanel::ShowPrintPreview() {
-    // The preview runs its own event loop, during which the owner may replace
-    // or release its list (a backup does): print from a copy of the rows.
-    THistoryPrintJob job = PrintJob();
-    const std::vector<TTmpReading> rows =
-        FReadings != nullptr ? *FReadings : std::vector<TTmpReading>();
-    job.Readings = &rows;
-
-    PrintWithPreview(this, HistoryReportJob(job));
+    // The preview and the print run event loops, during which the owner may
+    // replace or release its list (a backup does), and a long print reads
+    // its rows on a worker: the report owns a copy of the rows, which lives
+    // as long as the last reader, also if this panel is closed meanwhile.
+    auto rows = std::make_shared<const std::vector<TTmpReading>>(
+        FReadings != nullptr ? *FReadings : std::vector<TTmpReading>());
+    PrintWithPreview(this, HistoryReportJob(PrintJob(), std::move(rows)));
 }
 
 void THistoryPanel::ExportShownRows() {
