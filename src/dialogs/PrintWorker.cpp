@@ -126,6 +126,11 @@ TWorkerPrintResult PrintOnWorker(QWidget* parent, const TPrinterSettings& settin
     // dialog among them.
     QPointer<QProgressDialog> progress = new QProgressDialog(
         QString::fromUtf8(kPrintProgressText), QStringLiteral("取消"), 0, pages, parent);
+    // Gone however this returns (a thread that cannot start throws).
+    struct TCloseProgress {
+        QPointer<QProgressDialog>& Dialog;
+        ~TCloseProgress() { delete Dialog.data(); }
+    } closer{progress};
     progress->setObjectName(QStringLiteral("PrintProgress"));
     progress->setWindowModality(Qt::WindowModal);
     progress->setMinimumDuration(0);
@@ -172,7 +177,6 @@ TWorkerPrintResult PrintOnWorker(QWidget* parent, const TPrinterSettings& settin
     if (!finished) cancelled = true;
     follow.stop();
     worker.join();
-    delete progress.data();
 
     if (error) std::rethrow_exception(error);
     return result;

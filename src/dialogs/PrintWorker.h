@@ -32,6 +32,7 @@
 class QWidget;
 
 inline constexpr const char* kPrintProgressText = "正在打印...";
+inline constexpr const char* kPrintFailedMessage = "打印失败！";
 // The suffix of the file a print to a file writes until it is complete.
 inline constexpr const char* kPrintSpoolSuffix = ".part";
 
