@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetricsF>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QPicture>
 #include <QPrintDialog>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <exception>
 #include <functional>
 
 #include "dialogs/HistoryReport.h"
@@ -386,16 +388,40 @@ int PrintReportOnWorker(QWidget* parent, QPrinter& printer, const TReportPrintJo
     return PrintOnWorker(parent, CapturePrinterSettings(printer), pages, std::move(paint)).Pages;
 }
 
+namespace {
+
+// The preview's pages, or its print button's print. Called from the preview
+// dialog's signal: nothing may escape.
+void PaintRequested(QWidget* preview, QPrinter& target, const TReportPrintJob& job) {
+    try {
+        const QPaintEngine* engine = target.paintEngine();
+        if (engine != nullptr && engine->type() == QPaintEngine::Picture) {
+            PrintReport(target, job);
+        } else {
+            PrintReportOnWorker(preview, target, job);
+        }
+    } catch (const std::exception& e) {
+        ShowMessage(preview, QString::fromUtf8(kPrintFailedMessage) + QChar('\n') +
+                                 QString::fromLocal8Bit(e.what()));
+    }
+}
+
+}  // namespace
+
 void PrintWithPreview(QWidget* parent, const TReportPrintJob& job) {
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageOrientation(QPageLayout::Landscape);
     if (ReportPrintPageCount(printer, job) <= kPreviewPageLimit) {
-        // The preview paints every page on this thread, by its design.
+        // The preview paints every page on this thread, by its design. Its
+        // print button asks for the same pages on the real printer: those go
+        // to a worker. While previewing, the printer paints through the
+        // preview's picture engine.
         QPrintPreviewDialog dialog(&printer, parent);
         dialog.setObjectName(QStringLiteral("HistoryPrintPreview"));
         dialog.setWindowTitle(QStringLiteral("打印预览"));
-        QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
-                         [&job](QPrinter* target) { PrintReport(*target, job); });
+        QObject::connect(
+            &dialog, &QPrintPreviewDialog::paintRequested, &dialog,
+            [&job, &dialog](QPrinter* target) { PaintRequested(&dialog, *target, job); });
         RunModal(dialog);
         return;
     }

@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QFontDatabase>
 #include <QPointer>
+#include <QPrintPreviewDialog>
+#include <QPrintPreviewWidget>
 #include <QPrinter>
 #include <QProcess>
 #include <QProgressDialog>
@@ -22,6 +24,7 @@
 
 #include "dialogs/HistoryReport.h"
 #include "dialogs/PrintWorker.h"
+#include "dialogs/Prompts.h"
 #include "dialogs/Samples.h"
 
 namespace {
@@ -454,6 +457,42 @@ TEST(PrintReportOnWorker, ClosingTheWindowStopsThePrintAndWaitsForIt) {
     EXPECT_TRUE(parent.isNull());
     EXPECT_FALSE(QFile::exists(dir.filePath("closed.pdf")));
     EXPECT_FALSE(QFile::exists(dir.filePath("closed.pdf") + kPrintSpoolSuffix));
+}
+
+// The preview paints its pages on the window's thread (as it must); its
+// print button's pages go to a worker like any long print.
+TEST(PrintWithPreview, ThePreviewsPrintButtonPrintsOnAWorker) {
+    if (!HasPdfTools()) GTEST_SKIP() << "poppler-utils missing";
+    QTemporaryDir dir;
+    QWidget parent;
+    QThread* const windowThread = QThread::currentThread();
+    std::atomic<int> onWindowThread{0};
+    std::atomic<int> onWorker{0};
+    const TReportPrintJob job = NumberedJob(200, [&](size_t) {
+        ++(QThread::currentThread() == windowThread ? onWindowThread : onWorker);
+    });
+    int previewed = -1;
+    int expected = 0;
+    TScopedModalRunner runner([&](QDialog& dialog) {
+        auto* preview = dynamic_cast<QPrintPreviewDialog*>(&dialog);
+        if (preview == nullptr) return static_cast<int>(QDialog::Rejected);
+        preview->show();
+        previewed = onWindowThread;
+        QPrinter& printer = *preview->printer();
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(dir.filePath("printed.pdf"));
+        expected = ReportPrintPageCount(printer, job);
+        auto* pages = preview->findChild<QPrintPreviewWidget*>();
+        if (pages != nullptr) pages->print();
+        preview->hide();
+        return static_cast<int>(QDialog::Accepted);
+    });
+    PrintWithPreview(&parent, job);
+    EXPECT_GT(previewed, 0);
+    EXPECT_EQ(onWindowThread, previewed);
+    EXPECT_GT(onWorker, 0);
+    ASSERT_GT(expected, 1);
+    EXPECT_EQ(PdfPages(dir.filePath("printed.pdf")), expected);
 }
 
 // The printer a worker makes is set up as the print dialog left the one it
