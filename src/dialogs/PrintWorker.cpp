@@ -34,10 +34,10 @@ bool PublishSpoolFile(const QString& spool, const QString& target) {
     return false;
 }
 
-// The worker's whole print: its own printer, its pages, then the file put in
-// place or removed.
+// The whole print: its own printer, its pages (`onPage` false stops before
+// a page), then the file put in place or removed.
 TWorkerPrintResult RunPrint(const TPrinterSettings& settings, int pages, const TPagePainter& paint,
-                            std::atomic<int>& page, const std::atomic<bool>& cancelled) {
+                            const TPageProgress& onPage) {
     TPrinterSettings spooled = settings;
     const bool toFile = !settings.OutputFileName.isEmpty();
     if (toFile) spooled.OutputFileName += QString::fromUtf8(kPrintSpoolSuffix);
@@ -45,14 +45,10 @@ TWorkerPrintResult RunPrint(const TPrinterSettings& settings, int pages, const T
     TWorkerPrintResult result;
     {
         const std::unique_ptr<QPrinter> printer = MakePrinter(spooled);
-        result.Pages = paint(*printer, [&](int next, int) {
-            if (cancelled) return false;
-            page = next;
-            return true;
-        });
+        result.Pages = paint(*printer, onPage);
         // The painter has ended: the printer has written (or sent) its job.
     }
-    result.Complete = !cancelled && result.Pages == pages;
+    result.Complete = result.Pages == pages;
     if (toFile) {
         if (result.Complete) {
             result.Complete = PublishSpoolFile(spooled.OutputFileName, settings.OutputFileName);
@@ -138,6 +134,9 @@ TWorkerPrintResult PrintOnWorker(QWidget* parent, const TPrinterSettings& settin
     progress->setAutoClose(false);
     progress->setValue(0);
 
+    // Qt 6 draws text on any thread (Qt 5 had to be asked through
+    // QFontDatabase::supportsThreadedFontRendering()); fonts are made on
+    // the worker, only their family comes from this thread.
     std::atomic<int> page{0};
     std::atomic<bool> cancelled{false};
     std::atomic<bool> finished{false};
@@ -162,7 +161,11 @@ TWorkerPrintResult PrintOnWorker(QWidget* parent, const TPrinterSettings& settin
     // Everything the worker uses is its own or outlives the join below.
     std::thread worker([&] {
         try {
-            result = RunPrint(settings, pages, paint, page, cancelled);
+            result = RunPrint(settings, pages, paint, [&](int next, int) {
+                if (cancelled) return false;
+                page = next;
+                return true;
+            });
         } catch (...) {
             error = std::current_exception();
         }
