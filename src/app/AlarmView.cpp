@@ -326,8 +326,10 @@ TReportPrintJob TAlarmPage::PrintJob() const {
     for (const char* caption : kHistoryCaptions) job.Captions << QString::fromUtf8(caption);
     job.Widths.assign(std::begin(kPrintWidths), std::end(kPrintWidths));
     job.Rows = FEvents.size();
-    // The job holds its own rows: the print dialogs let events through, and
-    // a new query meanwhile must not pull them away.
+    // The job holds its own rows: the print dialogs let events through, a
+    // new query meanwhile must not pull them away, and a long print reads
+    // them on its worker. The Cell captures only this shared copy (never the
+    // page), so it stays valid on any thread for as long as any reader.
     auto rows = std::make_shared<const std::vector<TEventInfo>>(FEvents);
     job.Cell = [rows](size_t row, int column) {
         TCsvRow cells;

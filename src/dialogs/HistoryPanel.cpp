@@ -4,16 +4,20 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <exception>
+#include <memory>
 
 #include "dialogs/CsvExportDialog.h"
 #include "dialogs/HistoryQuery.h"
 #include "dialogs/HistoryReport.h"
+#include "dialogs/PrintWorker.h"
 #include "dialogs/Prompts.h"
 #include "dialogs/RangePickers.h"
 
@@ -189,14 +193,23 @@ THistoryPrintJob THistoryPanel::PrintJob() const {
 }
 
 void THistoryPanel::ShowPrintPreview() {
-    // The preview runs its own event loop, during which the owner may replace
-    // or release its list (a backup does): print from a copy of the rows.
-    THistoryPrintJob job = PrintJob();
-    const std::vector<TTmpReading> rows =
-        FReadings != nullptr ? *FReadings : std::vector<TTmpReading>();
-    job.Readings = &rows;
-
-    PrintWithPreview(this, HistoryReportJob(job));
+    // The preview and the print run event loops, during which the owner may
+    // replace or release its list (a backup does), and a long print reads
+    // its rows on a worker: the report owns a copy of the rows, which lives
+    // as long as the last reader, also if this panel is closed meanwhile.
+    const QPointer<THistoryPanel> alive(this);
+    try {
+        auto rows = std::make_shared<const std::vector<TTmpReading>>(
+            FReadings != nullptr ? *FReadings : std::vector<TTmpReading>());
+        PrintWithPreview(this, HistoryReportJob(PrintJob(), std::move(rows)));
+    } catch (const std::exception& e) {
+        // Out of memory and the like, here or on the print's worker:
+        // reported, never left to unwind through the button's event loop.
+        if (!alive.isNull()) {
+            ShowMessage(this, QString::fromUtf8(kPrintFailedMessage) + QChar('\n') +
+                                  QString::fromLocal8Bit(e.what()));
+        }
+    }
 }
 
 void THistoryPanel::ExportShownRows() {

@@ -3,16 +3,20 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetricsF>
+#include <QPaintEngine>
 #include <QPainter>
+#include <QPicture>
 #include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
-#include <QProgressDialog>
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <exception>
+#include <functional>
 
 #include "dialogs/HistoryReport.h"
+#include "dialogs/PrintWorker.h"
 #include "dialogs/Prompts.h"
 
 namespace {
@@ -32,6 +36,34 @@ constexpr qreal kChartAspect = 0.6;
 constexpr qreal kPointsPerInch = 72;
 // Jobs up to this many pages are previewed; longer ones print directly.
 constexpr int kPreviewPageLimit = 300;
+
+// The family every printed font takes. Looked up once, on the window's
+// thread (it asks the application's font): the installed fonts do not
+// change while we run. A worker is handed the family, never calls this.
+const QString& PrintFamily() {
+    static const QString family = [] {
+        const QString preferred = QApplication::font().family();
+        if (QFontDatabase::writingSystems(preferred).contains(QFontDatabase::SimplifiedChinese)) {
+            return preferred;
+        }
+        QString fallback;
+        for (const QString& f : QFontDatabase::families(QFontDatabase::SimplifiedChinese)) {
+            if (!QFontDatabase::isSmoothlyScalable(f)) continue;
+            if (fallback.isEmpty()) fallback = f;
+            // Proportional faces read better in a table than monospaced ones.
+            if (!f.contains(QStringLiteral("Mono"), Qt::CaseInsensitive)) return f;
+        }
+        return fallback.isEmpty() ? preferred : fallback;
+    }();
+    return family;
+}
+
+QFont PrintFont(const QString& family, qreal pointSize, bool bold = false) {
+    QFont font(family);
+    font.setPointSizeF(pointSize);
+    font.setBold(bold);
+    return font;
+}
 
 // Everything measured once per job, in device pixels.
 struct TPageLayout {
@@ -62,16 +94,16 @@ int RowsFitting(const TPageLayout& L, qreal height) {
     return std::max(rows, 1);
 }
 
-TPageLayout MakeLayout(QPrinter& printer, const TReportPrintJob& job) {
+TPageLayout MakeLayout(QPrinter& printer, const TReportPrintJob& job, const QString& family) {
     const QPaintDevice& device = printer;
     TPageLayout L;
     const QRectF paint = printer.pageLayout().paintRectPixels(printer.resolution());
     L.Page = QRectF(QPointF(0, 0), paint.size());
     L.Unit = device.logicalDpiY() / kPointsPerInch;
-    L.Heading = HistoryPrintFont(kHeadingPoints, true);
-    L.Text = HistoryPrintFont(kTextPoints);
-    L.Table = HistoryPrintFont(kTablePoints);
-    L.TableBold = HistoryPrintFont(kTablePoints, true);
+    L.Heading = PrintFont(family, kHeadingPoints, true);
+    L.Text = PrintFont(family, kTextPoints);
+    L.Table = PrintFont(family, kTablePoints);
+    L.TableBold = PrintFont(family, kTablePoints, true);
     // Metrics against the printer, so sizes are in its pixels.
     L.Heading = QFont(L.Heading, &device);
     L.Text = QFont(L.Text, &device);
@@ -187,69 +219,24 @@ TPagePlan PlanPages(const TPageLayout& L, const TReportPrintJob& job) {
     return plan;
 }
 
-}  // namespace
-
-QFont HistoryPrintFont(qreal pointSize, bool bold) {
-    // Looked up once: the installed fonts do not change while we run.
-    static const QString family = [] {
-        const QString preferred = QApplication::font().family();
-        if (QFontDatabase::writingSystems(preferred).contains(QFontDatabase::SimplifiedChinese)) {
-            return preferred;
-        }
-        QString fallback;
-        for (const QString& f : QFontDatabase::families(QFontDatabase::SimplifiedChinese)) {
-            if (!QFontDatabase::isSmoothlyScalable(f)) continue;
-            if (fallback.isEmpty()) fallback = f;
-            // Proportional faces read better in a table than monospaced ones.
-            if (!f.contains(QStringLiteral("Mono"), Qt::CaseInsensitive)) return f;
-        }
-        return fallback.isEmpty() ? preferred : fallback;
-    }();
-    QFont font(family);
-    font.setPointSizeF(pointSize);
-    font.setBold(bold);
-    return font;
+// Where the chart goes on the first page: below the heading, as wide as
+// the page, at most kChartAspect as high as wide.
+QRectF ChartRect(const TPageLayout& L) {
+    const qreal top = HeadingBlockHeight(L);
+    const qreal available = L.Page.height() - FooterHeight(L) - top;
+    const qreal height = std::min(available, L.Page.width() * kChartAspect);
+    return QRectF(0, top, L.Page.width(), height);
 }
 
-TReportPrintJob HistoryReportJob(const THistoryPrintJob& job) {
-    TReportPrintJob report;
-    report.Heading = QStringLiteral("历史数据报表");
-    report.Source = job.Source;
-    report.Begin = job.Begin;
-    report.End = job.End;
-    for (int c = 0; c < kHistoryColumnCount; ++c) {
-        report.Captions.push_back(HistoryColumnCaption(c));
-        report.Widths.push_back(kHistoryColumnWidths[static_cast<size_t>(c)]);
-    }
-    if (job.Readings != nullptr) {
-        const std::vector<TTmpReading>* readings = job.Readings;
-        report.Rows = readings->size();
-        report.Cell = [readings](size_t row, int column) {
-            return HistoryCellText((*readings)[row], column);
-        };
-    }
-    report.Chart = job.Chart;
-    return report;
-}
+using TChartPainter = std::function<void(QPainter& p, const QRectF& rect)>;
 
-int HistoryPrintPageCount(QPrinter& printer, const THistoryPrintJob& job) {
-    return ReportPrintPageCount(printer, HistoryReportJob(job));
-}
-
-int PrintHistory(QPrinter& printer, const THistoryPrintJob& job,
-                 const THistoryPrintProgress& progress) {
-    return PrintReport(printer, HistoryReportJob(job), progress);
-}
-
-int ReportPrintPageCount(QPrinter& printer, const TReportPrintJob& job) {
-    return PlanPages(MakeLayout(printer, job), job).Pages;
-}
-
-int PrintReport(QPrinter& printer, const TReportPrintJob& job,
-                const THistoryPrintProgress& progress) {
+// The pages of the job on `printer`, the chart drawn by `chart`. Touches no
+// object of another thread, so a worker may run it on a printer of its own.
+int PrintPages(QPrinter& printer, const TReportPrintJob& job, const QString& family,
+               const TChartPainter& chart, const THistoryPrintProgress& progress) {
     QPainter p;
     if (!p.begin(&printer)) return 0;
-    const TPageLayout L = MakeLayout(printer, job);
+    const TPageLayout L = MakeLayout(printer, job, family);
     const TPagePlan plan = PlanPages(L, job);
     auto goOn = [&](int page) { return !progress || progress(page, plan.Pages); };
     if (!goOn(1)) {
@@ -259,9 +246,7 @@ int PrintReport(QPrinter& printer, const TReportPrintJob& job,
 
     const qreal top = DrawHeading(p, L, job, plan.Rows);
     if (plan.ChartPage) {
-        const qreal available = L.Page.height() - FooterHeight(L) - top;
-        const qreal height = std::min(available, L.Page.width() * kChartAspect);
-        RenderHistoryChart(p, QRectF(0, top, L.Page.width(), height), *job.Chart);
+        chart(p, ChartRect(L));
     } else {
         DrawTable(p, L, job, 0, plan.OnFirst, top);
     }
@@ -285,32 +270,167 @@ int PrintReport(QPrinter& printer, const TReportPrintJob& job,
     return plan.Pages;
 }
 
+// The chart recorded as drawing commands, for a worker to replay. It is
+// recorded in the picture's own resolution and scaled up on replay, so text
+// drawn in points comes out the size it would have on the page.
+struct TRecordedChart {
+    QByteArray Picture;  // QPicture data; empty: no chart
+    QSizeF Frame;        // what the drawing fills, in the picture's pixels
+};
+
+// Window's thread: the chart drawn for the first page of `printer`.
+TRecordedChart RecordChart(QPrinter& printer, const TReportPrintJob& job, const QString& family) {
+    TRecordedChart recorded;
+    if (!job.Chart) return recorded;
+    const QRectF target = ChartRect(MakeLayout(printer, job, family));
+    QPicture picture;
+    const qreal scale =
+        static_cast<qreal>(picture.logicalDpiY()) / static_cast<qreal>(printer.logicalDpiY());
+    recorded.Frame = target.size() * scale;
+    {
+        QPainter painter(&picture);
+        RenderHistoryChart(painter, QRectF(QPointF(0, 0), recorded.Frame), *job.Chart);
+    }
+    recorded.Picture = QByteArray(picture.data(), static_cast<qsizetype>(picture.size()));
+    return recorded;
+}
+
+void DrawRecordedChart(QPainter& p, const QRectF& target, const QPicture& picture,
+                       const QSizeF& frame) {
+    if (frame.isEmpty()) return;
+    p.save();
+    p.translate(target.topLeft());
+    p.scale(target.width() / frame.width(), target.height() / frame.height());
+    p.drawPicture(QPointF(0, 0), picture);
+    p.restore();
+}
+
+}  // namespace
+
+QFont HistoryPrintFont(qreal pointSize, bool bold) {
+    return PrintFont(PrintFamily(), pointSize, bold);
+}
+
+TReportPrintJob HistoryReportJob(const THistoryPrintJob& job) {
+    TReportPrintJob report;
+    report.Heading = QStringLiteral("历史数据报表");
+    report.Source = job.Source;
+    report.Begin = job.Begin;
+    report.End = job.End;
+    for (int c = 0; c < kHistoryColumnCount; ++c) {
+        report.Captions.push_back(HistoryColumnCaption(c));
+        report.Widths.push_back(kHistoryColumnWidths[static_cast<size_t>(c)]);
+    }
+    if (job.Readings != nullptr) {
+        const std::vector<TTmpReading>* readings = job.Readings;
+        report.Rows = readings->size();
+        report.Cell = [readings](size_t row, int column) {
+            return HistoryCellText((*readings)[row], column);
+        };
+    }
+    report.Chart = job.Chart;
+    return report;
+}
+
+TReportPrintJob HistoryReportJob(const THistoryPrintJob& job,
+                                 std::shared_ptr<const std::vector<TTmpReading>> rows) {
+    THistoryPrintJob bare = job;
+    bare.Readings = nullptr;
+    TReportPrintJob report = HistoryReportJob(bare);
+    if (rows != nullptr) {
+        report.Rows = rows->size();
+        report.Cell = [rows = std::move(rows)](size_t row, int column) {
+            return HistoryCellText((*rows)[row], column);
+        };
+    }
+    return report;
+}
+
+int HistoryPrintPageCount(QPrinter& printer, const THistoryPrintJob& job) {
+    return ReportPrintPageCount(printer, HistoryReportJob(job));
+}
+
+int PrintHistory(QPrinter& printer, const THistoryPrintJob& job,
+                 const THistoryPrintProgress& progress) {
+    return PrintReport(printer, HistoryReportJob(job), progress);
+}
+
+int ReportPrintPageCount(QPrinter& printer, const TReportPrintJob& job) {
+    return PlanPages(MakeLayout(printer, job, PrintFamily()), job).Pages;
+}
+
+int PrintReport(QPrinter& printer, const TReportPrintJob& job,
+                const THistoryPrintProgress& progress) {
+    return PrintPages(
+        printer, job, PrintFamily(),
+        [&job](QPainter& p, const QRectF& rect) { RenderHistoryChart(p, rect, *job.Chart); },
+        progress);
+}
+
+int PrintReportOnWorker(QWidget* parent, QPrinter& printer, const TReportPrintJob& job) {
+    // Everything that needs this thread is done before the worker starts:
+    // the font family, the page count, the chart (a scene of QObjects).
+    const QString family = PrintFamily();
+    const int pages = ReportPrintPageCount(printer, job);
+    const TRecordedChart chart = RecordChart(printer, job, family);
+    TPagePainter paint = [job, family, chart](QPrinter& target,
+                                              const THistoryPrintProgress& progress) {
+        // Made here from bytes, so nothing of the window's thread is used.
+        QPicture picture;
+        picture.setData(chart.Picture.constData(), static_cast<uint>(chart.Picture.size()));
+        return PrintPages(
+            target, job, family,
+            [&](QPainter& p, const QRectF& rect) {
+                DrawRecordedChart(p, rect, picture, chart.Frame);
+            },
+            progress);
+    };
+    return PrintOnWorker(parent, CapturePrinterSettings(printer), pages, std::move(paint)).Pages;
+}
+
+namespace {
+
+// The preview's pages, or its print button's print. Called from the preview
+// dialog's signal: nothing may escape.
+void PaintRequested(QWidget* preview, QPrinter& target, const TReportPrintJob& job) {
+    try {
+        const QPaintEngine* engine = target.paintEngine();
+        if (engine != nullptr && engine->type() == QPaintEngine::Picture) {
+            PrintReport(target, job);
+        } else {
+            PrintReportOnWorker(preview, target, job);
+        }
+    } catch (const std::exception& e) {
+        ShowMessage(preview, QString::fromUtf8(kPrintFailedMessage) + QChar('\n') +
+                                 QString::fromLocal8Bit(e.what()));
+    }
+}
+
+}  // namespace
+
 void PrintWithPreview(QWidget* parent, const TReportPrintJob& job) {
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageOrientation(QPageLayout::Landscape);
     if (ReportPrintPageCount(printer, job) <= kPreviewPageLimit) {
+        // The preview paints every page on this thread, by its design. Its
+        // print button asks for the same pages on the real printer: those go
+        // to a worker. While previewing, the printer paints through the
+        // preview's picture engine.
         QPrintPreviewDialog dialog(&printer, parent);
         dialog.setObjectName(QStringLiteral("HistoryPrintPreview"));
         dialog.setWindowTitle(QStringLiteral("打印预览"));
-        QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
-                         [&job](QPrinter* target) { PrintReport(*target, job); });
+        QObject::connect(
+            &dialog, &QPrintPreviewDialog::paintRequested, &dialog,
+            [&job, &dialog](QPrinter* target) { PaintRequested(&dialog, *target, job); });
         RunModal(dialog);
         return;
     }
 
     // A preview keeps every page in memory (about 0.1 MB each; a year of
-    // samples is some 16,000 pages): print straight away, page by page,
-    // with a way to stop.
+    // samples is some 16,000 pages): print straight away, page by page on a
+    // worker, with a way to stop.
     QPrintDialog dialog(&printer, parent);
     dialog.setObjectName(QStringLiteral("HistoryPrintDialog"));
     if (RunModal(dialog) != QDialog::Accepted) return;
-    QProgressDialog progress(QStringLiteral("正在打印..."), QStringLiteral("取消"), 0,
-                             ReportPrintPageCount(printer, job), parent);
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(0);
-    PrintReport(printer, job, [&progress](int page, int pages) {
-        progress.setMaximum(pages);
-        progress.setValue(page - 1);
-        return !progress.wasCanceled();
-    });
+    PrintReportOnWorker(parent, printer, job);
 }

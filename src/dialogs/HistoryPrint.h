@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -46,6 +47,11 @@ struct TReportPrintJob {
 
 // The report of a history job: its 13 columns and rows.
 TReportPrintJob HistoryReportJob(const THistoryPrintJob& job);
+// The same over rows the report holds itself (job.Readings is ignored): a
+// print that outlives the caller's list, or runs on another thread, reads
+// only these.
+TReportPrintJob HistoryReportJob(const THistoryPrintJob& job,
+                                 std::shared_ptr<const std::vector<TTmpReading>> rows);
 
 // Called before each page is drawn (pages counted from 1); returning false
 // aborts the print job.
@@ -64,12 +70,22 @@ int PrintReport(QPrinter& printer, const TReportPrintJob& job,
                 const THistoryPrintProgress& progress = {});
 int ReportPrintPageCount(QPrinter& printer, const TReportPrintJob& job);
 
-// What "打印..." does: a preview of a job of up to 300 pages; a longer one
-// (a preview keeps every page in memory) goes through the print dialog and
-// prints page by page with a progress dialog that can stop it. The job must
-// stay unchanged while this runs its dialogs.
+// Prints the job on a worker thread onto a printer set up like `printer`
+// (only its settings are read), while this thread shows "正在打印..." and
+// keeps its event loop turning; "取消", or `parent` closing, stops it before
+// the next page. The worker calls job.Cell: what the Cell reads must stay
+// valid until this returns (it returns only once the worker is done), and
+// nothing may change it meanwhile; best the Cell owns its rows. Returns the
+// pages printed; a cancelled print to a file leaves no file.
+int PrintReportOnWorker(QWidget* parent, QPrinter& printer, const TReportPrintJob& job);
+
+// What "打印..." does: a preview of a job of up to 300 pages (painted on
+// this thread, as the preview dialog does); a longer one (a preview keeps
+// every page in memory) goes through the print dialog and prints through
+// PrintReportOnWorker. The job must stay unchanged while this runs.
 void PrintWithPreview(QWidget* parent, const TReportPrintJob& job);
 
 // A font of the given size whose family has Chinese glyphs, so printed text
-// embeds a font that can show it.
+// embeds a font that can show it. The window's thread only: the family is
+// looked up once through the application's font.
 QFont HistoryPrintFont(qreal pointSize, bool bold = false);

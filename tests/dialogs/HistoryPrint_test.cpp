@@ -2,15 +2,29 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string_view>
+#include <thread>
 
+#include <QFile>
 #include <QFontDatabase>
+#include <QPointer>
+#include <QPrintPreviewDialog>
+#include <QPrintPreviewWidget>
 #include <QPrinter>
 #include <QProcess>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QRawFont>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 
 #include "dialogs/HistoryReport.h"
+#include "dialogs/PrintWorker.h"
+#include "dialogs/Prompts.h"
 #include "dialogs/Samples.h"
 
 namespace {
@@ -239,4 +253,274 @@ TEST(PrintHistory, CountsItsPagesAheadAndStopsWhenProgressSaysSo) {
                            }),
               2);
     EXPECT_EQ(cut, QList<int>({1, 2, 3}));
+}
+
+// ---------------------------------------------------------------------------
+// Long prints on a worker thread.
+
+namespace {
+
+void ToPdf(QPrinter& printer, const QString& path) {
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(path);
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    printer.setPageOrientation(QPageLayout::Landscape);
+}
+
+int PdfPages(const QString& path) {
+    for (const QString& line : Run(TC_PDFINFO, {path}).split('\n')) {
+        if (line.startsWith("Pages:")) return line.mid(6).trimmed().toInt();
+    }
+    return 0;
+}
+
+// A plain two-column report of `rows` numbered rows; `onRow` sees every row
+// as it is printed (on whichever thread prints it).
+TReportPrintJob NumberedJob(size_t rows, std::function<void(size_t row)> onRow) {
+    TReportPrintJob job;
+    job.Heading = "报警记录报表";
+    job.Source = "全部站点";
+    job.Captions = QStringList{"序号", "数值"};
+    job.Widths = {0, 0};
+    job.Rows = rows;
+    job.Cell = [onRow = std::move(onRow)](size_t row, int column) {
+        if (column == 0 && onRow) onRow(row);
+        return QString::number(row * static_cast<size_t>(column + 1));
+    };
+    return job;
+}
+
+// Waits on the worker until `go` is set; false when it never came.
+bool WaitFor(const std::atomic<bool>& go) {
+    for (int waited = 0; !go && waited < 30000; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return go;
+}
+
+}  // namespace
+
+// The worker builds its own printer, fonts, layout and chart from what the
+// window's thread hands over: the file it writes is the one the window's
+// thread would have written, page for page, chart image included.
+TEST(PrintReportOnWorker, PrintsTheSamePagesAsTheWindowsThread) {
+    if (!HasPdfTools()) GTEST_SKIP() << "poppler-utils missing";
+    QTemporaryDir dir;
+    const auto rows = TwoHundred();
+    THistoryPrintJob history;
+    history.Source = "1号主变 (地址 1)";
+    history.Begin = rows.back().DateTime;
+    history.End = rows.front().DateTime;
+    history.Chart = THistoryChartState{};
+    const TReportPrintJob job =
+        HistoryReportJob(history, std::make_shared<const std::vector<TTmpReading>>(rows));
+
+    QPrinter here(QPrinter::HighResolution);
+    ToPdf(here, dir.filePath("here.pdf"));
+    const int expected = PrintReport(here, job);
+    QPrinter there(QPrinter::HighResolution);
+    ToPdf(there, dir.filePath("worker.pdf"));
+    ASSERT_GE(expected, 3);
+    EXPECT_EQ(PrintReportOnWorker(nullptr, there, job), expected);
+
+    EXPECT_EQ(PdfPages(dir.filePath("here.pdf")), expected);
+    ASSERT_EQ(PdfPages(dir.filePath("worker.pdf")), expected);
+    EXPECT_FALSE(QFile::exists(dir.filePath("worker.pdf") + kPrintSpoolSuffix));
+    for (int p = 1; p <= expected; ++p) {
+        const QStringList range{"-f", QString::number(p), "-l", QString::number(p), "-layout"};
+        EXPECT_EQ(::Run(TC_PDFTOTEXT, range + QStringList{dir.filePath("worker.pdf"), "-"}),
+                  ::Run(TC_PDFTOTEXT, range + QStringList{dir.filePath("here.pdf"), "-"}))
+            << "page " << p;
+    }
+    EXPECT_EQ(::Run(TC_PDFFONTS, {dir.filePath("worker.pdf")}).count(" yes "),
+              ::Run(TC_PDFFONTS, {dir.filePath("here.pdf")}).count(" yes "));
+    const QString images = QStandardPaths::findExecutable("pdfimages");
+    if (!images.isEmpty()) {
+        // The chart is one image on page 1, of the same pixels' size.
+        const auto imageRows = [&](const QString& file) {
+            QStringList lines = ::Run(images.toUtf8().constData(), {"-list", file}).split('\n');
+            lines = lines.mid(2);  // the list's heading
+            QStringList sizes;
+            for (const QString& line : lines) {
+                const QStringList f = line.simplified().split(' ');
+                if (f.size() > 4) sizes << f[0] + " " + f[3] + "x" + f[4];
+            }
+            return sizes;
+        };
+        const QString drawn = imageRows(dir.filePath("worker.pdf")).join('\n');
+        EXPECT_FALSE(drawn.isEmpty());
+        EXPECT_EQ(drawn.toStdString(),
+                  imageRows(dir.filePath("here.pdf")).join('\n').toStdString());
+    }
+}
+
+// The worker paints while the window's thread goes on: a row waits on the
+// worker until the window's thread has turned its event loop many times.
+// Were the pages painted on the window's thread, the wait would time out.
+TEST(PrintReportOnWorker, WindowKeepsTurningItsEventLoopWhileAPagePrints) {
+    if (!HasPdfTools()) GTEST_SKIP() << "poppler-utils missing";
+    QTemporaryDir dir;
+    QWidget parent;
+    std::atomic<int> ticks{0};
+    std::atomic<bool> enough{false};
+    std::atomic<bool> releasedByTicks{false};
+    std::atomic<int> onWindowThread{0};
+    QThread* const windowThread = QThread::currentThread();
+    QTimer tick;
+    tick.setInterval(0);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        if (++ticks >= 100) enough = true;
+    });
+    tick.start();
+    const TReportPrintJob job = NumberedJob(2000, [&](size_t row) {
+        if (QThread::currentThread() == windowThread) ++onWindowThread;
+        if (row == 100) releasedByTicks = WaitFor(enough);
+    });
+    QPrinter printer(QPrinter::HighResolution);
+    ToPdf(printer, dir.filePath("long.pdf"));
+    const int pages = ReportPrintPageCount(printer, job);
+    ASSERT_GT(pages, 10);
+    EXPECT_EQ(PrintReportOnWorker(&parent, printer, job), pages);
+    EXPECT_TRUE(releasedByTicks);
+    EXPECT_EQ(onWindowThread, 0);
+    EXPECT_EQ(PdfPages(dir.filePath("long.pdf")), pages);
+    EXPECT_EQ(parent.findChild<QProgressDialog*>("PrintProgress"), nullptr);
+}
+
+// "取消" while a page is being painted: the worker stops before the next
+// page, the call returns, and neither the file nor its spool is left.
+TEST(PrintReportOnWorker, CancelStopsTheWorkerAndLeavesNoFile) {
+    QTemporaryDir dir;
+    QWidget parent;
+    std::atomic<bool> reached{false};
+    std::atomic<bool> pressed{false};
+    std::atomic<size_t> highest{0};
+    const TReportPrintJob job = NumberedJob(20000, [&](size_t row) {
+        highest = std::max(highest.load(), row);
+        if (row == 200) {
+            reached = true;
+            WaitFor(pressed);
+        }
+    });
+    QTimer operatorHand;
+    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
+        if (!reached || pressed) return;
+        auto* progress = parent.findChild<QProgressDialog*>("PrintProgress");
+        ASSERT_NE(progress, nullptr);
+        EXPECT_EQ(progress->labelText(), kPrintProgressText);
+        auto* cancel = progress->findChild<QPushButton*>();
+        ASSERT_NE(cancel, nullptr);
+        EXPECT_EQ(cancel->text(), "取消");
+        cancel->click();
+        pressed = true;
+    });
+    operatorHand.start(1);
+    QPrinter printer(QPrinter::HighResolution);
+    ToPdf(printer, dir.filePath("cut.pdf"));
+    const int pages = ReportPrintPageCount(printer, job);
+    const int printed = PrintReportOnWorker(&parent, printer, job);
+    EXPECT_TRUE(pressed);
+    EXPECT_GE(printed, 1);
+    EXPECT_LT(printed, pages);
+    // The page being painted is finished, then nothing more.
+    const size_t perPage = 20000 / static_cast<size_t>(pages - 1) + 1;
+    EXPECT_LT(highest, 200 + 2 * perPage);
+    EXPECT_FALSE(QFile::exists(dir.filePath("cut.pdf")));
+    EXPECT_FALSE(QFile::exists(dir.filePath("cut.pdf") + kPrintSpoolSuffix));
+}
+
+// The window closes mid-print (its progress dialog with it): the worker is
+// stopped and waited for, and the call returns without touching either.
+TEST(PrintReportOnWorker, ClosingTheWindowStopsThePrintAndWaitsForIt) {
+    QTemporaryDir dir;
+    QPointer<QWidget> parent = new QWidget;
+    std::atomic<bool> reached{false};
+    std::atomic<bool> closed{false};
+    const TReportPrintJob job = NumberedJob(20000, [&](size_t row) {
+        if (row == 200) {
+            reached = true;
+            WaitFor(closed);
+        }
+    });
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (!reached || closed) return;
+        delete parent.data();
+        closed = true;
+    });
+    closer.start(1);
+    QPrinter printer(QPrinter::HighResolution);
+    ToPdf(printer, dir.filePath("closed.pdf"));
+    const int pages = ReportPrintPageCount(printer, job);
+    EXPECT_LT(PrintReportOnWorker(parent.data(), printer, job), pages);
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(parent.isNull());
+    EXPECT_FALSE(QFile::exists(dir.filePath("closed.pdf")));
+    EXPECT_FALSE(QFile::exists(dir.filePath("closed.pdf") + kPrintSpoolSuffix));
+}
+
+// The preview paints its pages on the window's thread (as it must); its
+// print button's pages go to a worker like any long print.
+TEST(PrintWithPreview, ThePreviewsPrintButtonPrintsOnAWorker) {
+    if (!HasPdfTools()) GTEST_SKIP() << "poppler-utils missing";
+    QTemporaryDir dir;
+    QWidget parent;
+    QThread* const windowThread = QThread::currentThread();
+    std::atomic<int> onWindowThread{0};
+    std::atomic<int> onWorker{0};
+    const TReportPrintJob job = NumberedJob(200, [&](size_t) {
+        ++(QThread::currentThread() == windowThread ? onWindowThread : onWorker);
+    });
+    int previewed = -1;
+    int expected = 0;
+    TScopedModalRunner runner([&](QDialog& dialog) {
+        auto* preview = dynamic_cast<QPrintPreviewDialog*>(&dialog);
+        if (preview == nullptr) return static_cast<int>(QDialog::Rejected);
+        preview->show();
+        previewed = onWindowThread;
+        QPrinter& printer = *preview->printer();
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(dir.filePath("printed.pdf"));
+        expected = ReportPrintPageCount(printer, job);
+        auto* pages = preview->findChild<QPrintPreviewWidget*>();
+        if (pages != nullptr) pages->print();
+        preview->hide();
+        return static_cast<int>(QDialog::Accepted);
+    });
+    PrintWithPreview(&parent, job);
+    EXPECT_GT(previewed, 0);
+    EXPECT_EQ(onWindowThread, previewed);
+    EXPECT_GT(onWorker, 0);
+    ASSERT_GT(expected, 1);
+    EXPECT_EQ(PdfPages(dir.filePath("printed.pdf")), expected);
+}
+
+// The printer a worker makes is set up as the print dialog left the one it
+// was given: page, margins, resolution, copies and the document's name.
+TEST(PrintWorker, MadePrinterKeepsTheDialogsSettings) {
+    QTemporaryDir dir;
+    QPrinter chosen(QPrinter::HighResolution);
+    chosen.setOutputFormat(QPrinter::PdfFormat);
+    chosen.setOutputFileName(dir.filePath("a3.pdf"));
+    chosen.setPageLayout(QPageLayout(QPageSize(QPageSize::A3), QPageLayout::Portrait,
+                                     QMarginsF(11, 12, 13, 14), QPageLayout::Millimeter));
+    chosen.setResolution(600);
+    chosen.setCopyCount(3);
+    chosen.setCollateCopies(false);
+    chosen.setColorMode(QPrinter::GrayScale);
+    chosen.setDocName("历史数据报表");
+    chosen.setFullPage(true);
+
+    const std::unique_ptr<QPrinter> made = MakePrinter(CapturePrinterSettings(chosen));
+    EXPECT_EQ(made->outputFormat(), QPrinter::PdfFormat);
+    EXPECT_EQ(made->outputFileName(), dir.filePath("a3.pdf"));
+    EXPECT_TRUE(made->pageLayout().isEquivalentTo(chosen.pageLayout()));
+    EXPECT_EQ(made->pageLayout().margins(QPageLayout::Millimeter), QMarginsF(11, 12, 13, 14));
+    EXPECT_EQ(made->resolution(), 600);
+    EXPECT_EQ(made->copyCount(), 3);
+    EXPECT_FALSE(made->collateCopies());
+    EXPECT_EQ(made->colorMode(), QPrinter::GrayScale);
+    EXPECT_EQ(made->docName(), "历史数据报表");
+    EXPECT_TRUE(made->fullPage());
+    EXPECT_EQ(made->pageRect(QPrinter::DevicePixel), chosen.pageRect(QPrinter::DevicePixel));
 }
