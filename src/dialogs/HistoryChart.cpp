@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QDateTime>
 #include <QDateTimeAxis>
+#include <QFontMetricsF>
 #include <QGraphicsLayout>
 #include <QGraphicsScene>
 #include <QGridLayout>
@@ -13,6 +14,7 @@
 #include <QLineSeries>
 #include <QMetaObject>
 #include <QPainter>
+#include <QPolygonF>
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <algorithm>
@@ -132,35 +134,124 @@ TChartParts BuildChart(QChart* chart, const std::vector<std::pair<QString, QColo
 
 }  // namespace
 
+namespace {
+
+// The printed chart's frame, in logical pixels of a chart kPrintChartLogicalWidth across.
+constexpr qreal kPrintMargin = 10;
+constexpr qreal kPrintLegendHeight = 26;
+constexpr qreal kPrintTempLabelWidth = 40;
+constexpr qreal kPrintTimeLabelHeight = 28;
+constexpr qreal kPrintLabelPixels = 12;
+constexpr qreal kPrintLegendMarker = 24;
+const QColor kPrintGridColour(0xD0, 0xD0, 0xD0);
+
+}  // namespace
+
+// Painted with a QPainter alone (no scene, no widgets), so that a print's
+// worker thread can draw it: the look of the window's chart, plainly.
+//
+//   ┌──────────────────────────────────────────────┐
+//   │        ── A相温度   ── B相温度   (visible)    │  legend
+//   │ 200 ┌──────────────────────────────────────┐ │
+//   │     │ grid every 20 degrees, lines clipped │ │
+//   │   0 └──────────────────────────────────────┘ │
+//   │      time labels at kTimeTicks ticks         │
+//   └──────────────────────────────────────────────┘
 void RenderHistoryChart(QPainter& painter, const QRectF& target, const THistoryChartState& state) {
     if (target.width() <= 0 || target.height() <= 0) return;
     const QSizeF logical(kPrintChartLogicalWidth,
                          kPrintChartLogicalWidth * target.height() / target.width());
-
-    QGraphicsScene scene;
-    auto* chart = new QChart;  // owned by the scene
-    scene.addItem(chart);
-    std::vector<std::pair<QString, QColor>> styles;
-    for (const THistorySeriesState& s : state.Series) styles.emplace_back(s.Title, s.Colour);
-    TChartParts parts = BuildChart(chart, styles);
-    SetTimeRange(parts.TimeAxis, state.BeginMs, state.EndMs);
-    for (size_t i = 0; i < state.Series.size(); ++i) {
-        parts.Series[i]->replace(state.Series[i].Points);
-        parts.Series[i]->setVisible(state.Series[i].Visible);
-    }
-    chart->setGeometry(QRectF(QPointF(0, 0), logical));
-    if (chart->layout() != nullptr) chart->layout()->activate();
-    scene.setSceneRect(chart->geometry());
-
     QImage image((logical * kPrintChartPixelRatio).toSize(), QImage::Format_ARGB32_Premultiplied);
+    if (image.isNull()) return;
     image.setDevicePixelRatio(kPrintChartPixelRatio);
     image.fill(Qt::white);
-    {
-        QPainter imagePainter(&image);
-        imagePainter.setRenderHint(QPainter::Antialiasing);
-        imagePainter.setRenderHint(QPainter::TextAntialiasing);
-        scene.render(&imagePainter, QRectF(QPointF(0, 0), logical), scene.sceneRect());
+
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    QFont font = p.font();
+    font.setPixelSize(static_cast<int>(kPrintLabelPixels));
+    p.setFont(font);
+    const QFontMetricsF metrics(font);
+
+    const QRectF plot(
+        kPrintMargin + kPrintTempLabelWidth, kPrintMargin + kPrintLegendHeight,
+        logical.width() - 2 * kPrintMargin - kPrintTempLabelWidth,
+        logical.height() - 2 * kPrintMargin - kPrintLegendHeight - kPrintTimeLabelHeight);
+    if (plot.width() <= 0 || plot.height() <= 0) return;
+
+    // Legend: the visible lines, centred above the plot.
+    std::vector<const THistorySeriesState*> shown;
+    for (const THistorySeriesState& s : state.Series) {
+        if (s.Visible) shown.push_back(&s);
     }
+    qreal legendWidth = 0;
+    for (const THistorySeriesState* s : shown) {
+        legendWidth += kPrintLegendMarker + 6 + metrics.horizontalAdvance(s->Title) + 16;
+    }
+    qreal x = plot.center().x() - legendWidth / 2;
+    const qreal legendY = kPrintMargin + kPrintLegendHeight / 2;
+    for (const THistorySeriesState* s : shown) {
+        QPen pen(s->Colour);
+        pen.setWidthF(kSeriesPenWidth * 2);
+        p.setPen(pen);
+        p.drawLine(QPointF(x, legendY), QPointF(x + kPrintLegendMarker, legendY));
+        x += kPrintLegendMarker + 6;
+        p.setPen(Qt::black);
+        const qreal w = metrics.horizontalAdvance(s->Title);
+        p.drawText(QRectF(x, legendY - metrics.height() / 2, w + 1, metrics.height()),
+                   Qt::AlignLeft | Qt::AlignVCenter, s->Title);
+        x += w + 16;
+    }
+
+    // Temperature grid and labels.
+    const qreal degrees = kChartMaxCelsius - kChartMinCelsius;
+    for (int i = 0; i < kTemperatureTicks; ++i) {
+        const qreal value = kChartMinCelsius + degrees * i / (kTemperatureTicks - 1);
+        const qreal y = plot.bottom() - plot.height() * (value - kChartMinCelsius) / degrees;
+        p.setPen(QPen(kPrintGridColour, 1));
+        p.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
+        p.setPen(Qt::black);
+        p.drawText(QRectF(kPrintMargin, y - metrics.height() / 2, kPrintTempLabelWidth - 6,
+                          metrics.height()),
+                   Qt::AlignRight | Qt::AlignVCenter, QString::number(std::lround(value)));
+    }
+
+    // Time grid and labels.
+    const qint64 span = std::max<qint64>(state.EndMs - state.BeginMs, 1);
+    const QString format = TimeFormatFor(span);
+    for (int i = 0; i < kTimeTicks; ++i) {
+        const qint64 ms = state.BeginMs + span * i / (kTimeTicks - 1);
+        const qreal tx = plot.left() + plot.width() * i / (kTimeTicks - 1);
+        p.setPen(QPen(kPrintGridColour, 1));
+        p.drawLine(QPointF(tx, plot.top()), QPointF(tx, plot.bottom()));
+        p.setPen(Qt::black);
+        const QString label = QDateTime::fromMSecsSinceEpoch(ms).toString(format);
+        const qreal w = metrics.horizontalAdvance(label) + 2;
+        const qreal left = std::clamp(tx - w / 2, kPrintMargin, logical.width() - kPrintMargin - w);
+        p.drawText(QRectF(left, plot.bottom() + 4, w, metrics.height()),
+                   Qt::AlignHCenter | Qt::AlignTop, label);
+    }
+    p.setPen(QPen(Qt::black, 1));
+    p.drawRect(plot);
+
+    // The lines, clipped to the plot.
+    p.setClipRect(plot);
+    const auto toPlot = [&](const QPointF& point) {
+        return QPointF(plot.left() + plot.width() * static_cast<qreal>(point.x() - state.BeginMs) /
+                                         static_cast<qreal>(span),
+                       plot.bottom() - plot.height() * (point.y() - kChartMinCelsius) / degrees);
+    };
+    for (const THistorySeriesState* s : shown) {
+        QPen pen(s->Colour);
+        pen.setWidthF(kSeriesPenWidth);
+        p.setPen(pen);
+        QPolygonF line;
+        line.reserve(s->Points.size());
+        for (const QPointF& point : s->Points) line.append(toPlot(point));
+        p.drawPolyline(line);
+    }
+    p.end();
     painter.drawImage(target, image);
 }
 

@@ -5,7 +5,6 @@
 #include <QFontMetricsF>
 #include <QPaintEngine>
 #include <QPainter>
-#include <QPicture>
 #include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
@@ -228,12 +227,10 @@ QRectF ChartRect(const TPageLayout& L) {
     return QRectF(0, top, L.Page.width(), height);
 }
 
-using TChartPainter = std::function<void(QPainter& p, const QRectF& rect)>;
-
-// The pages of the job on `printer`, the chart drawn by `chart`. Touches no
-// object of another thread, so a worker may run it on a printer of its own.
+// The pages of the job on `printer`. Touches no object of another thread, so
+// a worker may run it on a printer of its own.
 int PrintPages(QPrinter& printer, const TReportPrintJob& job, const QString& family,
-               const TChartPainter& chart, const THistoryPrintProgress& progress) {
+               const THistoryPrintProgress& progress) {
     QPainter p;
     if (!p.begin(&printer)) return 0;
     const TPageLayout L = MakeLayout(printer, job, family);
@@ -246,7 +243,7 @@ int PrintPages(QPrinter& printer, const TReportPrintJob& job, const QString& fam
 
     const qreal top = DrawHeading(p, L, job, plan.Rows);
     if (plan.ChartPage) {
-        chart(p, ChartRect(L));
+        RenderHistoryChart(p, ChartRect(L), *job.Chart);
     } else {
         DrawTable(p, L, job, 0, plan.OnFirst, top);
     }
@@ -268,41 +265,6 @@ int PrintPages(QPrinter& printer, const TReportPrintJob& job, const QString& fam
     }
     p.end();
     return plan.Pages;
-}
-
-// The chart recorded as drawing commands, for a worker to replay. It is
-// recorded in the picture's own resolution and scaled up on replay, so text
-// drawn in points comes out the size it would have on the page.
-struct TRecordedChart {
-    QByteArray Picture;  // QPicture data; empty: no chart
-    QSizeF Frame;        // what the drawing fills, in the picture's pixels
-};
-
-// Window's thread: the chart drawn for the first page of `printer`.
-TRecordedChart RecordChart(QPrinter& printer, const TReportPrintJob& job, const QString& family) {
-    TRecordedChart recorded;
-    if (!job.Chart) return recorded;
-    const QRectF target = ChartRect(MakeLayout(printer, job, family));
-    QPicture picture;
-    const qreal scale =
-        static_cast<qreal>(picture.logicalDpiY()) / static_cast<qreal>(printer.logicalDpiY());
-    recorded.Frame = target.size() * scale;
-    {
-        QPainter painter(&picture);
-        RenderHistoryChart(painter, QRectF(QPointF(0, 0), recorded.Frame), *job.Chart);
-    }
-    recorded.Picture = QByteArray(picture.data(), static_cast<qsizetype>(picture.size()));
-    return recorded;
-}
-
-void DrawRecordedChart(QPainter& p, const QRectF& target, const QPicture& picture,
-                       const QSizeF& frame) {
-    if (frame.isEmpty()) return;
-    p.save();
-    p.translate(target.topLeft());
-    p.scale(target.width() / frame.width(), target.height() / frame.height());
-    p.drawPicture(QPointF(0, 0), picture);
-    p.restore();
 }
 
 }  // namespace
@@ -361,29 +323,16 @@ int ReportPrintPageCount(QPrinter& printer, const TReportPrintJob& job) {
 
 int PrintReport(QPrinter& printer, const TReportPrintJob& job,
                 const THistoryPrintProgress& progress) {
-    return PrintPages(
-        printer, job, PrintFamily(),
-        [&job](QPainter& p, const QRectF& rect) { RenderHistoryChart(p, rect, *job.Chart); },
-        progress);
+    return PrintPages(printer, job, PrintFamily(), progress);
 }
 
 int PrintReportOnWorker(QWidget* parent, QPrinter& printer, const TReportPrintJob& job) {
     // Everything that needs this thread is done before the worker starts:
-    // the font family, the page count, the chart (a scene of QObjects).
+    // the font family and the page count. The chart is painted by the worker.
     const QString family = PrintFamily();
     const int pages = ReportPrintPageCount(printer, job);
-    const TRecordedChart chart = RecordChart(printer, job, family);
-    TPagePainter paint = [job, family, chart](QPrinter& target,
-                                              const THistoryPrintProgress& progress) {
-        // Made here from bytes, so nothing of the window's thread is used.
-        QPicture picture;
-        picture.setData(chart.Picture.constData(), static_cast<uint>(chart.Picture.size()));
-        return PrintPages(
-            target, job, family,
-            [&](QPainter& p, const QRectF& rect) {
-                DrawRecordedChart(p, rect, picture, chart.Frame);
-            },
-            progress);
+    TPagePainter paint = [job, family](QPrinter& target, const THistoryPrintProgress& progress) {
+        return PrintPages(target, job, family, progress);
     };
     return PrintOnWorker(parent, CapturePrinterSettings(printer), pages, std::move(paint)).Pages;
 }

@@ -17,6 +17,7 @@
 #include <QValueAxis>
 #include <QWheelEvent>
 #include <memory>
+#include <thread>
 
 #include "dialogs/HistoryChartView.h"
 #include "dialogs/Samples.h"
@@ -321,6 +322,36 @@ TEST(RenderHistoryChart, DrawsOnlyTheVisibleSeriesOfASnapshot) {
     EXPECT_FALSE(state.Series[1].Visible);
     EXPECT_FALSE(state.Series[0].Points.isEmpty());
     EXPECT_GT(countRed(state), 200);
+}
+
+// A print's worker paints the chart: no object of the window's thread is
+// used, and the picture is the one this thread paints.
+TEST(RenderHistoryChart, PaintsTheSameOnAWorkerThread) {
+    THistoryChart chart(THistoryChannels::PhasesAndIron);
+    const auto list = DaySamples();
+    chart.SetReadings(&list);
+    chart.VisibleCheckBox(0)->setChecked(true);
+    chart.VisibleCheckBox(3)->setChecked(true);
+    const THistoryChartState state = chart.Snapshot(500);
+    auto paint = [&state] {
+        QImage page(640, 400, QImage::Format_RGB32);
+        page.fill(Qt::white);
+        QPainter painter(&page);
+        RenderHistoryChart(painter, QRectF(0, 0, 640, 400), state);
+        painter.end();
+        return page;
+    };
+    const QImage here = paint();
+    QImage there;
+    std::thread worker([&] { there = paint(); });
+    worker.join();
+    ASSERT_FALSE(there.isNull());
+    EXPECT_EQ(here, there);
+    EXPECT_NE(here, [] {
+        QImage blank(640, 400, QImage::Format_RGB32);
+        blank.fill(Qt::white);
+        return blank;
+    }());
 }
 
 TEST(THistoryChart, AHintFillsTheChartUntilALineIsTickedVisible) {
