@@ -128,6 +128,23 @@ TFileIdentity TVeltDiskFileStream::Identity() const {
     return static_cast<const TPlatformFileStream*>(FOwnedStream.get())->Identity();
 }
 
+TFileIdentity TVeltDiskFileStream::OpenedIdentity() const {
+    if (!Active()) return {};
+    return static_cast<const TPlatformFileStream*>(FOwnedStream.get())->OpenedIdentity();
+}
+
+bool TVeltDiskFileStream::Park() {
+    return Active() && static_cast<TPlatformFileStream*>(FOwnedStream.get())->Park();
+}
+
+bool TVeltDiskFileStream::Resume() {
+    if (!Active() || !static_cast<TPlatformFileStream*>(FOwnedStream.get())->Resume(FFileName)) {
+        return false;
+    }
+    FWritten = false;
+    return true;
+}
+
 int TVeltDiskFileStream::Handle() const {
     if (!Active()) return -1;
     return static_cast<const TPlatformFileStream*>(FOwnedStream.get())->Handle();

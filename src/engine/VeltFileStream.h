@@ -79,6 +79,13 @@ class TVeltDiskFileStream final : public TVeltFileStream {
     bool FileReadOnlyAttribute() const { return FFileReadOnly; }
     // The open file's identity; all zero while closed.
     TFileIdentity Identity() const;
+    // The identity taken as the file was opened or resumed; all zero while
+    // closed.
+    TFileIdentity OpenedIdentity() const;
+    // Parks and resumes the open file (TPlatformFileStream::Park/Resume);
+    // a resumed stream reads as one just opened, nothing written yet.
+    bool Park();
+    bool Resume();
 
   private:
     void Reopen();
