@@ -75,8 +75,10 @@ void TVeltFileIO::Close() {
         return;
     }
     // Taken before the lock goes: after our own writes, this is the file as
-    // we leave it.
-    FLastClosed = Identity();
+    // we leave it. A stream that wrote nothing leaves the file as its
+    // opening found it; a change made meanwhile by anyone else is then
+    // noticed by the next opening instead of being taken for ours.
+    FLastClosed = FStream->Written() ? Identity() : OpenedIdentity();
     auto* disk = static_cast<TVeltDiskFileStream*>(FStream.get());
     if (disk->Park()) {
         FStream.release();

@@ -32,7 +32,9 @@ int64_t TVeltFileStream::GetPosition() {
 }
 
 void TVeltFileStream::SetSize(int64_t size) {
-    if (Active()) FStream->SetSize(size + FBaseOffset);
+    if (!Active()) return;
+    FWritten = true;
+    FStream->SetSize(size + FBaseOffset);
 }
 
 void TVeltFileStream::SetPosition(int64_t position) {

@@ -49,7 +49,8 @@ class TVeltFileStream {
     bool Exclusive() const { return FExclusive; }
     bool ReadOnly() const { return FReadOnly; }
     int32_t BaseOffset() const { return FBaseOffset; }
-    // True once anything was written since the stream became active.
+    // True once anything was written (or the size set) since the stream
+    // became active.
     bool Written() const { return FWritten; }
 
   protected:

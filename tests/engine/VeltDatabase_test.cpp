@@ -467,6 +467,30 @@ TEST_F(DatabaseTest, KeptDescriptorServesOnlyTheFileThePathStillNames) {
     EXPECT_EQ(Db.AccessDepth(), 0);
 }
 
+// Shared openers may both write. An append made by one while the other's
+// access is open, the other having written nothing, is not taken for the
+// other's own: its next access refuses the file.
+TEST_F(DatabaseTest, AppendDuringAnotherSharedOpenersAccessIsNoticedAfterIt) {
+    CreateHistoryDatabase(Path);
+    Db.SetExclusive(false);
+    ASSERT_TRUE(Db.Open(Path, ""));
+    TVeltTable table(&Db);
+    table.Open(kHisTable, true);
+    TVeltDatabase writer;
+    writer.SetExclusive(false);
+    ASSERT_TRUE(writer.Open(Path, ""));
+    TVeltTable writerTable(&writer);
+    writerTable.Open(kHisTable, true);
+    Db.BeginAccess();
+    const TSample sample = MakeSample(45000.0, 1);
+    writerTable.Append(sample.Bytes, kHisRecordSize);
+    Db.EndAccess();
+    EXPECT_THROW(Db.BeginAccess(), EFileChanged);
+    ASSERT_TRUE(Db.Open(Path, ""));
+    table.Open(kHisTable, true);
+    EXPECT_EQ(table.RecordCount(), 1);
+}
+
 // A file put in place of the open one (a backup restored by hand): refused,
 // even when it is byte for byte what the open database left.
 TEST_F(DatabaseTest, FileReplacedAtItsPathIsRefused) {
