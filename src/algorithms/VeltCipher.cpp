@@ -304,11 +304,12 @@ template <int D>
 }
 
 // Blocks per turn of a long run. Four lanes' halves fit the sixteen
-// general registers of x86-64; six spill a little but hide more of each
-// round's load latency, and measured about a tenth faster on a read batch
-// (32 against 36 ns per history record). Fewer than six left over go four,
-// two and one at a time.
-constexpr int32_t kLanes = 6;
+// general registers of x86-64; more spill some halves to the stack, but a
+// round is limited by how many S-box loads are in flight rather than by
+// those spills: on a read batch of history records (thread CPU time, same
+// machine) four lanes took 49, six 39 and eight 35.5 ns per record, ten no
+// less than eight. Fewer than eight left over go four, two and one at a time.
+constexpr int32_t kLanes = 8;
 
 }  // namespace
 

@@ -30,23 +30,35 @@ int OpenNoWait(const std::string& path, int flags, mode_t mode = 0) {
     return fd;
 }
 
-// Returns 0 or errno; Size and Mode receive the file's size and mode.
-int CheckRegular(int fd, int64_t& size, mode_t& mode) {
+TFileIdentity IdentityOfStat(const struct stat& st) {
+    constexpr int64_t kNsPerSecond = 1000000000;
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+            static_cast<int64_t>(st.st_size),
+            static_cast<int64_t>(st.st_mtim.tv_sec) * kNsPerSecond + st.st_mtim.tv_nsec};
+}
+
+// Returns 0 or errno; Identity and Mode receive the file's identity (its
+// size among it) and mode, from the one fstat an open makes.
+int CheckRegular(int fd, TFileIdentity& identity, mode_t& mode) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
     if (!S_ISREG(st.st_mode)) return EINVAL;
-    size = st.st_size;
+    identity = IdentityOfStat(st);
     mode = st.st_mode;
     return 0;
 }
 
-int Lock(int fd, bool exclusive) {
+int Lock(int fd, int operation) {
     int rc;
     do {
-        rc = ::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+        rc = ::flock(fd, operation);
     } while (rc != 0 && errno == EINTR);
     return rc == 0 ? 0 : errno;
+}
+
+int Lock(int fd, bool exclusive) {
+    return Lock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
 }
 
 }  // namespace
@@ -58,7 +70,7 @@ bool TPlatformFileStream::HasReadOnlyAttribute(const std::string& path) {
 }
 
 TPlatformFileStream::TPlatformFileStream(const std::string& path, bool readOnly, bool exclusive)
-    : FPath(path), FSizeKnown(exclusive) {
+    : FExclusive(exclusive), FPath(path), FSizeKnown(exclusive) {
     int fd = OpenNoWait(path, readOnly ? O_RDONLY : O_RDWR);
     if (fd < 0 && errno == EACCES && !readOnly && HasReadOnlyAttribute(path)) {
         readOnly = true;  // a read-only file, for a user the system holds to it
@@ -69,28 +81,18 @@ TPlatformFileStream::TPlatformFileStream(const std::string& path, bool readOnly,
     // may still be growing the file.
     mode_t mode = 0;
     int err = Lock(fd, exclusive);
-    if (err == 0) err = CheckRegular(fd, FSize, mode);
+    if (err == 0) err = CheckRegular(fd, FOpened, mode);
     if (err != 0) {
         CloseQuietly(fd);
         RaiseFileOpenError(path, err);
     }
     FHandle = fd;
+    FSize = FOpened.Size;
     // A privileged user could write a file without write permission; the
     // stream refuses to, as it would for anyone else.
     FReadOnlyAttribute = (mode & kAnyWriteBit) == 0;
     FWritable = !readOnly && !FReadOnlyAttribute;
 }
-
-namespace {
-
-TFileIdentity IdentityOfStat(const struct stat& st) {
-    constexpr int64_t kNsPerSecond = 1000000000;
-    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-            static_cast<int64_t>(st.st_size),
-            static_cast<int64_t>(st.st_mtim.tv_sec) * kNsPerSecond + st.st_mtim.tv_nsec};
-}
-
-}  // namespace
 
 TFileIdentity TPlatformFileStream::Identity() const {
     struct stat st {};
@@ -115,10 +117,10 @@ std::unique_ptr<TPlatformFileStream> TPlatformFileStream::Create(const std::stri
     // holds is never cut under it.
     const int fd = OpenNoWait(path, O_RDWR | O_CREAT, kNewFileMode);
     if (fd < 0) RaiseFileCreateError(path, errno);
-    int64_t size = 0;
+    TFileIdentity identity;
     mode_t mode = 0;
     int err = Lock(fd, true);
-    if (err == 0) err = CheckRegular(fd, size, mode);
+    if (err == 0) err = CheckRegular(fd, identity, mode);
     if (err == 0 && ::ftruncate(fd, 0) != 0) err = errno;
     if (err != 0) {
         CloseQuietly(fd);
@@ -129,6 +131,34 @@ std::unique_ptr<TPlatformFileStream> TPlatformFileStream::Create(const std::stri
 
 TPlatformFileStream::~TPlatformFileStream() {
     CloseQuietly(FHandle);
+}
+
+bool TPlatformFileStream::Park() {
+    return FHandle >= 0 && Lock(FHandle, LOCK_UN) == 0;
+}
+
+bool TPlatformFileStream::Resume(const std::string& path) {
+    if (FHandle < 0) return false;
+    // The path first: a file renamed over it, or deleted, leaves our
+    // descriptor on a file the path no longer names.
+    const TFileIdentity named = IdentityOf(path);
+    if (named.Inode == 0 || named.Device != FOpened.Device || named.Inode != FOpened.Inode) {
+        return false;
+    }
+    TFileIdentity identity;
+    mode_t mode = 0;
+    if (Lock(FHandle, FExclusive) != 0) return false;
+    // A changed read-only attribute would have opened the file another way.
+    if (CheckRegular(FHandle, identity, mode) != 0 ||
+        ((mode & kAnyWriteBit) == 0) != FReadOnlyAttribute) {
+        Lock(FHandle, LOCK_UN);
+        return false;
+    }
+    FOpened = identity;
+    FSize = identity.Size;
+    FPosition = 0;
+    FPath = path;
+    return true;
 }
 
 int64_t TPlatformFileStream::FileSize() const {

@@ -12,6 +12,20 @@
 // An exclusive stream keeps the file's size itself (taken once the lock is
 // held, then moved by its own writes): no other cooperating opener can
 // change it meanwhile. A shared stream asks the system every time.
+//
+// Between two operations a stream may be parked instead of closed: the lock
+// goes (other openers are admitted exactly as after a close), the
+// descriptor stays. Resuming is the open done again on that descriptor:
+//
+//   open --Park--> parked (no lock) --Resume--> open (locked, as if opened)
+//                     |
+//                     +--Resume refused / destruction--> closed
+//
+// Resume refuses unless the path still names the very file the descriptor
+// holds (device and inode, by stat) and its read-only attribute is as it
+// was; the caller then closes and opens afresh, which reports whatever an
+// open would. Size and modification time are not judged here: they are
+// taken after the lock as at any open, for the caller's own checks.
 
 #include <cstdint>
 #include <memory>
@@ -67,6 +81,17 @@ class TPlatformFileStream final : public TStream {
     TFileIdentity Identity() const;
     // The same for the file at Path (stat); all zero when there is none.
     static TFileIdentity IdentityOf(const std::string& path);
+    // The identity as taken right after the lock at the open or the last
+    // Resume (no further call to the system).
+    const TFileIdentity& OpenedIdentity() const { return FOpened; }
+
+    // Gives up the lock and keeps the descriptor; false (the stream is then
+    // of no further use but to be destroyed) when the lock cannot be given up.
+    bool Park();
+    // Takes the lock again as an open of Path would; false, and the stream
+    // stays parked, when Path no longer names this file, its read-only
+    // attribute changed or the lock is refused.
+    bool Resume(const std::string& path);
 
   private:
     struct TAdopt {};
@@ -74,6 +99,8 @@ class TPlatformFileStream final : public TStream {
     int64_t FileSize() const;
 
     int FHandle = -1;
+    bool FExclusive = true;
+    TFileIdentity FOpened;
     int64_t FPosition = 0;
     int64_t FSize = 0;
     std::string FPath;

@@ -190,6 +190,7 @@ void TVeltDatabase::Close() {
         if (table->Active()) table->Close();
     }
     FFileIO->Close();
+    FFileIO->Release();
     FFileChanged = false;
     FAccessDepth = 0;
     FActive = false;
@@ -359,7 +360,7 @@ void TVeltDatabase::CheckSameFile(TVeltFileIO& fileIO) {
     // layout that is no longer there.
     if (!FActive) return;
     const TFileIdentity& known = FFileIO->LastClosed();
-    if (!FFileChanged && (known.Inode == 0 || fileIO.Identity() == known)) return;
+    if (!FFileChanged && (known.Inode == 0 || fileIO.OpenedIdentity() == known)) return;
     FFileChanged = true;  // for good: only a new Open trusts the file again
     fileIO.Close();
     RaiseFileChanged(FFileName);

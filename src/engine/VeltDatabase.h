@@ -12,6 +12,10 @@
 //
 // BeginAccess/EndAccess nest: the outermost pair opens and closes the file,
 // so a table operation opens it once however many layers it reads through.
+// "Closed" between operations means unlocked: the descriptor is kept
+// (TVeltFileIO parks it) and the next opening resumes it only while the path
+// still names that file; the checks below then run as after any opening.
+// Close lets the descriptor go.
 // With Durable set, the outermost EndAccess after anything was written
 // first puts the file's data on stable storage (fdatasync), or hands the
 // file to a flusher that does so on its own thread (SetFlusher).

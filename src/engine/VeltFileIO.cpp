@@ -16,22 +16,36 @@ constexpr int32_t kZeroChunk = 1 << 16;
 
 TVeltFileIO::~TVeltFileIO() {
     Close();
+    Release();
 }
 
 void TVeltFileIO::OpenFile(const std::string& fileName, bool exclusive, bool readOnly,
                            int32_t baseOffset) {
     Close();
     ++FGeneration;
+    const TOpenRequest request{fileName, exclusive, readOnly, baseOffset};
+    if (FParked) {
+        // The parked descriptor serves only the same request, and only when
+        // it can be resumed as an open of the path would find the file;
+        // otherwise the path is opened afresh and reports what it will.
+        if (request == FRequest && FParked->Resume()) {
+            FStream = std::move(FParked);
+            return;
+        }
+        FParked.reset();
+    }
     auto stream = std::make_unique<TVeltDiskFileStream>();
     stream->SetBaseOffset(baseOffset);
     stream->SetReadOnly(readOnly);
     stream->SetExclusive(exclusive);
     stream->Open(fileName);
     FStream = std::move(stream);
+    FRequest = request;
 }
 
 bool TVeltFileIO::OpenStream(TStream* source, bool exclusive, bool readOnly, int32_t baseOffset) {
     Close();
+    Release();
     ++FGeneration;
     auto stream = std::make_unique<TVeltMemFileStream>();
     stream->SetBaseOffset(baseOffset);
@@ -47,15 +61,36 @@ TFileIdentity TVeltFileIO::Identity() const {
     return static_cast<const TVeltDiskFileStream*>(FStream.get())->Identity();
 }
 
+TFileIdentity TVeltFileIO::OpenedIdentity() const {
+    if (!FStream || FStream->IsInMemory()) return {};
+    return static_cast<const TVeltDiskFileStream*>(FStream.get())->OpenedIdentity();
+}
+
 void TVeltFileIO::Close() {
     ++FGeneration;
-    if (FStream) {
-        // Taken before the descriptor goes: after our own writes, this is
-        // the file as we leave it.
-        if (!FStream->IsInMemory()) FLastClosed = Identity();
+    if (!FStream) return;
+    if (FStream->IsInMemory()) {
+        FStream->Close();
+        FStream.reset();
+        return;
+    }
+    // Taken before the lock goes: after our own writes, this is the file as
+    // we leave it. A stream that wrote nothing leaves the file as its
+    // opening found it; a change made meanwhile by anyone else is then
+    // noticed by the next opening instead of being taken for ours.
+    FLastClosed = FStream->Written() ? Identity() : OpenedIdentity();
+    auto* disk = static_cast<TVeltDiskFileStream*>(FStream.get());
+    if (disk->Park()) {
+        FStream.release();
+        FParked.reset(disk);
+    } else {
         FStream->Close();
         FStream.reset();
     }
+}
+
+void TVeltFileIO::Release() {
+    FParked.reset();
 }
 
 int64_t TVeltFileIO::FileSize() {

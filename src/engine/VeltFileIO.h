@@ -24,6 +24,11 @@
 
 class TStream;
 
+// A disk file is closed between operations by parking its stream (the lock
+// goes, the descriptor stays, TPlatformFileStream::Park) and opened again by
+// resuming it when the same path is opened the same way; whatever the
+// resumed stream then finds is checked exactly as after a fresh open.
+// Release closes a parked descriptor for good.
 class TVeltFileIO {
   public:
     TVeltFileIO() = default;
@@ -35,11 +40,18 @@ class TVeltFileIO {
     // The caller's stream stays the caller's; it must outlive the open.
     bool OpenStream(TStream* stream, bool exclusive, bool readOnly, int32_t baseOffset);
     void Close();
+    // Closes a parked descriptor too: nothing of the file stays open.
+    void Release();
     bool IsOpen() const { return FStream != nullptr && FStream->Active(); }
     // The open stream, nil while closed.
     TVeltFileStream* Stream() const { return FStream.get(); }
     // The open disk file's identity; all zero while closed or over a stream.
     TFileIdentity Identity() const;
+    // The open disk file's identity as taken when it was opened (the same
+    // as Identity right after the open, without asking the system again).
+    TFileIdentity OpenedIdentity() const;
+    // True when a parked descriptor waits for the next OpenFile.
+    bool HoldsParked() const { return FParked != nullptr; }
     // The identity of the disk file as the last Close left it; all zero
     // before any disk file was closed.
     const TFileIdentity& LastClosed() const { return FLastClosed; }
@@ -74,7 +86,18 @@ class TVeltFileIO {
     int64_t DefinitionOffset(const TVeltDirectory& directory, int32_t tableIndex);
     void ReadSignature(TSignatureBlock& block);
 
+    // What OpenFile was asked for, which a parked stream must match.
+    struct TOpenRequest {
+        std::string FileName;
+        bool Exclusive = true;
+        bool ReadOnly = false;
+        int32_t BaseOffset = 0;
+        bool operator==(const TOpenRequest&) const = default;
+    };
+
     std::unique_ptr<TVeltFileStream> FStream;
+    std::unique_ptr<TVeltDiskFileStream> FParked;  // unlocked, of FRequest
+    TOpenRequest FRequest;                         // of FStream while a disk file
     TFileIdentity FLastClosed;
     uint64_t FGeneration = 0;
 };

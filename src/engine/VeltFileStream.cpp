@@ -32,7 +32,9 @@ int64_t TVeltFileStream::GetPosition() {
 }
 
 void TVeltFileStream::SetSize(int64_t size) {
-    if (Active()) FStream->SetSize(size + FBaseOffset);
+    if (!Active()) return;
+    FWritten = true;
+    FStream->SetSize(size + FBaseOffset);
 }
 
 void TVeltFileStream::SetPosition(int64_t position) {
@@ -126,6 +128,23 @@ void TVeltDiskFileStream::Open(const std::string& fileName) {
 TFileIdentity TVeltDiskFileStream::Identity() const {
     if (!Active()) return {};
     return static_cast<const TPlatformFileStream*>(FOwnedStream.get())->Identity();
+}
+
+TFileIdentity TVeltDiskFileStream::OpenedIdentity() const {
+    if (!Active()) return {};
+    return static_cast<const TPlatformFileStream*>(FOwnedStream.get())->OpenedIdentity();
+}
+
+bool TVeltDiskFileStream::Park() {
+    return Active() && static_cast<TPlatformFileStream*>(FOwnedStream.get())->Park();
+}
+
+bool TVeltDiskFileStream::Resume() {
+    if (!Active() || !static_cast<TPlatformFileStream*>(FOwnedStream.get())->Resume(FFileName)) {
+        return false;
+    }
+    FWritten = false;
+    return true;
 }
 
 int TVeltDiskFileStream::Handle() const {

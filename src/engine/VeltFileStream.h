@@ -49,7 +49,8 @@ class TVeltFileStream {
     bool Exclusive() const { return FExclusive; }
     bool ReadOnly() const { return FReadOnly; }
     int32_t BaseOffset() const { return FBaseOffset; }
-    // True once anything was written since the stream became active.
+    // True once anything was written (or the size set) since the stream
+    // became active.
     bool Written() const { return FWritten; }
 
   protected:
@@ -79,6 +80,13 @@ class TVeltDiskFileStream final : public TVeltFileStream {
     bool FileReadOnlyAttribute() const { return FFileReadOnly; }
     // The open file's identity; all zero while closed.
     TFileIdentity Identity() const;
+    // The identity taken as the file was opened or resumed; all zero while
+    // closed.
+    TFileIdentity OpenedIdentity() const;
+    // Parks and resumes the open file (TPlatformFileStream::Park/Resume);
+    // a resumed stream reads as one just opened, nothing written yet.
+    bool Park();
+    bool Resume();
 
   private:
     void Reopen();

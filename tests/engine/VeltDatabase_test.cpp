@@ -1,6 +1,7 @@
 #include "engine/VeltDatabase.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <type_traits>
@@ -396,6 +397,98 @@ TEST_F(DatabaseTest, FileWrittenByAnotherOpenerIsRefusedUntilOpenedAgain) {
     table.Open(kHisTable, true);
     table.Append(mine.Bytes, kHisRecordSize);
     EXPECT_EQ(table.RecordCount(), 3);
+}
+
+// Between operations the database keeps its descriptor, without the lock:
+// another database opens and writes the file as if it were closed, and this
+// one notices the append at its next read of the file, before using it.
+TEST_F(DatabaseTest, KeptDescriptorYieldsTheLockAndNoticesAnAppendBetweenAccesses) {
+    CreateHistoryDatabase(Path);
+    {
+        TVeltDatabase writer;
+        ASSERT_TRUE(writer.Open(Path, ""));
+        TVeltTable table(&writer);
+        table.Open(kHisTable, true);
+        for (int32_t i = 0; i < 300; ++i) {
+            const TSample sample = MakeSample(45000.0 + i, i);
+            table.Append(sample.Bytes, kHisRecordSize);
+        }
+    }
+    ASSERT_TRUE(Db.Open(Path, ""));
+    TVeltTable table(&Db);
+    table.Open(kHisTable, true);
+    EXPECT_TRUE(Db.FileIO().HoldsParked());
+    EXPECT_FALSE(Db.FileIO().IsOpen());
+    uint8_t data[kHisRecordSize];
+    int32_t id = 0;
+    ASSERT_TRUE(table.ReadRecord(299, id, data));
+    {
+        TVeltDatabase other;
+        ASSERT_TRUE(other.Open(Path, ""));
+        TVeltTable otherTable(&other);
+        otherTable.Open(kHisTable, true);
+        const TSample sample = MakeSample(46000.0, 7);
+        otherTable.Append(sample.Bytes, kHisRecordSize);
+    }
+    EXPECT_THROW(table.ReadRecord(0, id, data), EFileChanged) << "a batch not read yet";
+    EXPECT_EQ(Db.AccessDepth(), 0);
+    ASSERT_TRUE(Db.Open(Path, ""));
+    table.Open(kHisTable, true);
+    EXPECT_EQ(table.RecordCount(), 301);
+}
+
+// The kept descriptor never stands in for the path: a file renamed over it
+// is refused even when it is byte for byte the same, a read-only attribute
+// set meanwhile makes the next access read-only as a fresh open would, and
+// closing the database lets the descriptor go.
+TEST_F(DatabaseTest, KeptDescriptorServesOnlyTheFileThePathStillNames) {
+    CreateHistoryDatabase(Path);
+    ASSERT_TRUE(Db.Open(Path, ""));
+    TVeltTable table(&Db);
+    table.Open(kHisTable, true);
+    Db.BeginAccess();
+    EXPECT_FALSE(Db.ReadOnly());
+    Db.EndAccess();
+    ASSERT_EQ(::chmod(Path.c_str(), 0444), 0);
+    Db.BeginAccess();
+    EXPECT_TRUE(Db.ReadOnly());
+    Db.EndAccess();
+    ASSERT_EQ(::chmod(Path.c_str(), 0644), 0);
+    Db.Close();
+    EXPECT_FALSE(Db.FileIO().HoldsParked());
+
+    ASSERT_TRUE(Db.Open(Path, ""));
+    table.Open(kHisTable, true);
+    ASSERT_TRUE(Db.FileIO().HoldsParked());
+    const std::string copy = Dir.File("copy.dt");
+    WriteBytes(copy, ReadBytes(Path));
+    ASSERT_EQ(::rename(copy.c_str(), Path.c_str()), 0);
+    EXPECT_THROW(Db.BeginAccess(), EFileChanged);
+    EXPECT_EQ(Db.AccessDepth(), 0);
+}
+
+// Shared openers may both write. An append made by one while the other's
+// access is open, the other having written nothing, is not taken for the
+// other's own: its next access refuses the file.
+TEST_F(DatabaseTest, AppendDuringAnotherSharedOpenersAccessIsNoticedAfterIt) {
+    CreateHistoryDatabase(Path);
+    Db.SetExclusive(false);
+    ASSERT_TRUE(Db.Open(Path, ""));
+    TVeltTable table(&Db);
+    table.Open(kHisTable, true);
+    TVeltDatabase writer;
+    writer.SetExclusive(false);
+    ASSERT_TRUE(writer.Open(Path, ""));
+    TVeltTable writerTable(&writer);
+    writerTable.Open(kHisTable, true);
+    Db.BeginAccess();
+    const TSample sample = MakeSample(45000.0, 1);
+    writerTable.Append(sample.Bytes, kHisRecordSize);
+    Db.EndAccess();
+    EXPECT_THROW(Db.BeginAccess(), EFileChanged);
+    ASSERT_TRUE(Db.Open(Path, ""));
+    table.Open(kHisTable, true);
+    EXPECT_EQ(table.RecordCount(), 1);
 }
 
 // A file put in place of the open one (a backup restored by hand): refused,

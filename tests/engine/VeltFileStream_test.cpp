@@ -224,3 +224,72 @@ TEST(VeltFileStream, SetExclusiveReopensOnlyOnChange) {
     TVeltDiskFileStream exclusive;
     EXPECT_THROW(exclusive.Open(path), EFOpenError);
 }
+
+// A parked stream holds no lock: another opener, in another process too, is
+// admitted as after a close, and the stream resumes once it is gone.
+TEST(VeltFileStream, ParkedStreamAdmitsOtherOpenersAndResumesAfterThem) {
+    TTempDir dir;
+    const std::string path = MakeFile(dir, "p.dt", "parked");
+    TVeltDiskFileStream stream;
+    stream.Open(path);
+    stream.Write("P", 1);
+    ASSERT_TRUE(stream.Park());
+    EXPECT_EQ(InChild([&] {
+                  try {
+                      TVeltDiskFileStream other;
+                      other.Open(path);
+                      return 0;
+                  } catch (const EFOpenError&) {
+                      return 3;
+                  }
+              }),
+              0);
+    {
+        TVeltDiskFileStream other;
+        other.Open(path);
+        EXPECT_FALSE(stream.Resume()) << "the other opener holds the lock";
+    }
+    ASSERT_TRUE(stream.Resume());
+    EXPECT_FALSE(stream.Written()) << "a resumed stream reads as one just opened";
+    EXPECT_EQ(stream.GetPosition(), 0);
+    char text[6] = {};
+    EXPECT_EQ(stream.Read(text, 6), 6);
+    EXPECT_EQ(std::string(text, 6), "Parked");
+    TVeltDiskFileStream second;
+    EXPECT_THROW(second.Open(path), EFOpenError) << "resumed, the lock is held again";
+}
+
+// Resuming is refused whenever a fresh open would find another file or open
+// it another way: the path renamed over, the file deleted, its read-only
+// attribute changed. Size and time are left to the caller's checks.
+TEST(VeltFileStream, ResumeRefusesAnotherFileAtThePath) {
+    TTempDir dir;
+    const std::string path = MakeFile(dir, "r.dt", "first");
+    TVeltDiskFileStream stream;
+    stream.Open(path);
+    const TFileIdentity opened = stream.OpenedIdentity();
+    EXPECT_EQ(opened, stream.Identity());
+    ASSERT_TRUE(stream.Park());
+
+    const std::string other = MakeFile(dir, "o.dt", "first");
+    ASSERT_EQ(::rename(other.c_str(), path.c_str()), 0);
+    EXPECT_FALSE(stream.Resume());
+    TVeltDiskFileStream renamed;
+    renamed.Open(path);
+    ASSERT_TRUE(renamed.Park());
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    EXPECT_FALSE(renamed.Resume());
+
+    const std::string kept = MakeFile(dir, "k.dt", "kept");
+    TVeltDiskFileStream attribute;
+    attribute.Open(kept);
+    ASSERT_TRUE(attribute.Park());
+    ASSERT_EQ(::chmod(kept.c_str(), 0444), 0);
+    EXPECT_FALSE(attribute.Resume());
+    ASSERT_EQ(::chmod(kept.c_str(), 0644), 0);
+
+    MakeFile(dir, "k.dt", "grown by another writer");
+    ASSERT_TRUE(attribute.Resume());
+    EXPECT_EQ(attribute.OpenedIdentity().Size, 23) << "taken afresh after the lock";
+    EXPECT_EQ(attribute.GetSize(), 23);
+}
