@@ -48,7 +48,9 @@ for _ in $(seq 300); do
   sleep 0.1
 done
 
-QT_QPA_PLATFORM=offscreen "$DIR/tcstation" --loop-log "$DIR/loop.csv" >"$DIR/station.log" 2>&1 &
+# Under the usual desktop soft limit of 1024 descriptors, which 255 stations
+# pass: the station raises it itself.
+(ulimit -Sn 1024 && exec env QT_QPA_PLATFORM=offscreen "$DIR/tcstation" --loop-log "$DIR/loop.csv" >"$DIR/station.log" 2>&1) &
 STATION=$!
 echo "soak: $STATIONS stations, 1 s scans, $DURATION s, in $DIR"
 echo "seconds,rss_kb,fds,threads" >"$DIR/soak.csv"

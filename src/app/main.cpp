@@ -1,5 +1,8 @@
 // tcstation: the monitoring station's program entry.
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -17,6 +20,25 @@
 namespace {
 
 constexpr int kExitUsage = 2;
+// Descriptors the station may want: three or more per station (its port,
+// its port's wake-up pipe, its history file, the flusher's copy of it) and
+// some for backups, queries and Qt. 255 stations pass the usual soft limit
+// of 1024; nothing here uses select(), so a higher number is safe.
+constexpr rlim_t kWantedDescriptors = 16384;
+
+// Raises the soft limit on open descriptors towards the hard one; where it
+// cannot, the station goes on with what it has.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    const rlim_t wanted = limit.rlim_max == RLIM_INFINITY
+                              ? kWantedDescriptors
+                              : std::min(kWantedDescriptors, limit.rlim_max);
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        limit.rlim_cur = wanted;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 }  // namespace
 
@@ -24,6 +46,7 @@ int main(int argc, char** argv) {
     // A file size limit (ulimit -f) makes a write fail with EFBIG, which the
     // recording reports and outlives, instead of ending the station.
     std::signal(SIGXFSZ, SIG_IGN);
+    RaiseDescriptorLimit();
     TStationApplication app(argc, argv);
     QString error;
     const std::optional<TCommandLine> options = ParseCommandLine(QApplication::arguments(), &error);
