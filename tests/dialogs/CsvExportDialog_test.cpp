@@ -19,6 +19,7 @@
 
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryReport.h"
+#include "dialogs/ProgressTestSupport.h"
 #include "dialogs/Prompts.h"
 #include "dialogs/Samples.h"
 #include "store/CsvTestReader.h"
@@ -140,19 +141,8 @@ TEST_F(CsvExportDialogTest, CancelInTheProgressDialogLeavesNoFile) {
         }
         row = {std::to_string(i)};
     };
-    QTimer operatorHand;
-    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
-        if (!reached || pressed) return;
-        auto* progress = parent.findChild<QProgressDialog*>("ExportProgress");
-        ASSERT_NE(progress, nullptr);
-        EXPECT_EQ(progress->labelText(), kExportProgressText);
-        auto* cancel = progress->findChild<QPushButton*>();
-        ASSERT_NE(cancel, nullptr);
-        EXPECT_EQ(cancel->text(), "取消");
-        cancel->click();
-        pressed = true;
-    });
-    operatorHand.start(1);
+    const TCancelPresser operatorHand(parent, "ExportProgress", kExportProgressText, reached,
+                                      pressed);
     EXPECT_FALSE(ExportRowsToCsv(&parent, "big.csv", {"n"}, rows, source));
     EXPECT_TRUE(pressed);
     EXPECT_LT(asked, 5 * kCsvProgressStep);

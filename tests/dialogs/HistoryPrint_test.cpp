@@ -24,6 +24,7 @@
 
 #include "dialogs/HistoryReport.h"
 #include "dialogs/PrintWorker.h"
+#include "dialogs/ProgressTestSupport.h"
 #include "dialogs/Prompts.h"
 #include "dialogs/Samples.h"
 
@@ -402,19 +403,8 @@ TEST(PrintReportOnWorker, CancelStopsTheWorkerAndLeavesNoFile) {
             WaitFor(pressed);
         }
     });
-    QTimer operatorHand;
-    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
-        if (!reached || pressed) return;
-        auto* progress = parent.findChild<QProgressDialog*>("PrintProgress");
-        ASSERT_NE(progress, nullptr);
-        EXPECT_EQ(progress->labelText(), kPrintProgressText);
-        auto* cancel = progress->findChild<QPushButton*>();
-        ASSERT_NE(cancel, nullptr);
-        EXPECT_EQ(cancel->text(), "取消");
-        cancel->click();
-        pressed = true;
-    });
-    operatorHand.start(1);
+    const TCancelPresser operatorHand(parent, "PrintProgress", kPrintProgressText, reached,
+                                      pressed);
     QPrinter printer(QPrinter::HighResolution);
     ToPdf(printer, dir.filePath("cut.pdf"));
     const int pages = ReportPrintPageCount(printer, job);
