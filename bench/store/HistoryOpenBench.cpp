@@ -217,7 +217,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> args = {"--open-many", std::to_string(year.Samples)};
     const std::string yearFile = BuildFile(dir, year);
     for (int n = 0; n < kStationsWithAYear; ++n) {
-        const std::filesystem::path copy = dir / year.Name / ("station" + std::to_string(n) + ".dt");
+        const std::filesystem::path copy =
+            dir / year.Name / ("station" + std::to_string(n) + ".dt");
         std::filesystem::copy_file(yearFile, copy,
                                    std::filesystem::copy_options::overwrite_existing);
         args.push_back(copy.string());
@@ -229,7 +230,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("%d year-long files open in one process: resident %.1f MB, peak %.1f MB\n",
-                kStationsWithAYear, static_cast<double>(rss) / 1024, static_cast<double>(peak) / 1024);
+                kStationsWithAYear, static_cast<double>(rss) / 1024,
+                static_cast<double>(peak) / 1024);
     for (int n = 0; n < kStationsWithAYear; ++n) {
         std::filesystem::remove(dir / year.Name / ("station" + std::to_string(n) + ".dt"));
     }

@@ -9,7 +9,7 @@
 //
 //   window thread                                 worker thread
 //   print dialog's printer -> TPrinterSettings --> its own QPrinter
-//   font family, recorded chart (bytes)        --> fonts, layout, QPicture
+//   font family, the chart's points (values)   --> fonts, layout, the chart
 //   "正在打印..." follows the page counter     <-- page counter (atomic)
 //   "取消", window closed, application quits   --> flag, checked before each page
 //   waits for the worker, then returns         <-- done

@@ -1,7 +1,7 @@
 #pragma once
-// What the add device dialog needs of the main window's station tree. The tree's root is node 0; every child of the root is a
-// station whose node data is its live record. The window implements the
-// interface; the dialog never sees the window itself.
+// What the add device dialog needs of the main window's station tree. The tree's root is node 0;
+// every child of the root is a station whose node data is its live record. The window implements
+// the interface; the dialog never sees the window itself.
 
 #include <QString>
 #include <vector>

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
-#include <thread>
 #include <optional>
+#include <thread>
 
 #include "StoreTestSupport.h"
 #include "engine/VeltDatabase.h"

@@ -11,7 +11,8 @@ constexpr uint16_t Raw(int celsius) {
     return static_cast<uint16_t>(celsius + kTemperatureOffset);
 }
 
-// normal, fault, silent, badcrc, late, wrongaddr, exception: the phases wander within 25..30 degrees.
+// normal, fault, silent, badcrc, late, wrongaddr, exception: the phases wander within 25..30
+// degrees.
 constexpr uint16_t kDriftLow = Raw(25);
 constexpr uint16_t kDriftHigh = Raw(30);
 // fault: the A-phase sensor reads far beyond the fault threshold.

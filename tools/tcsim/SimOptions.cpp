@@ -12,10 +12,10 @@ struct TProfileName {
 };
 
 constexpr TProfileName kProfileNames[] = {
-    {TSimProfile::Normal, "normal"}, {TSimProfile::Hot, "hot"},
-    {TSimProfile::Fault, "fault"},   {TSimProfile::Silent, "silent"},
-    {TSimProfile::BadCrc, "badcrc"}, {TSimProfile::Zeros, "zeros"},
-    {TSimProfile::Late, "late"},     {TSimProfile::WrongAddr, "wrongaddr"},
+    {TSimProfile::Normal, "normal"},       {TSimProfile::Hot, "hot"},
+    {TSimProfile::Fault, "fault"},         {TSimProfile::Silent, "silent"},
+    {TSimProfile::BadCrc, "badcrc"},       {TSimProfile::Zeros, "zeros"},
+    {TSimProfile::Late, "late"},           {TSimProfile::WrongAddr, "wrongaddr"},
     {TSimProfile::Exception, "exception"},
 };
 
