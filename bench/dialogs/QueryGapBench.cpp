@@ -38,6 +38,7 @@
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryPrint.h"
 #include "dialogs/HistoryQuery.h"
+#include "dialogs/PrintPreview.h"
 #include "dialogs/Prompts.h"
 #include "engine/VeltDatabase.h"
 #include "store/CsvExport.h"
@@ -322,8 +323,8 @@ void BenchExport(const QString& dir) {
 
 void BenchPrint(const QString& dir) {
     const std::vector<TTmpReading>& year = YearOfSamples();
-    // Some 600 landscape pages: past the preview's limit, printed page by
-    // page with the progress dialog.
+    // Some 600 landscape pages, printed page by page with the progress
+    // dialog.
     const std::vector<TTmpReading> rows(year.begin(), year.begin() + 20000);
     THistoryChart chart(THistoryChannels::PhasesAndIron);
     chart.SetReadings(&rows);
@@ -367,19 +368,19 @@ void BenchPrint(const QString& dir) {
     Print("print of 20,000 rows without the chart, window thread (before)",
           onTheWindowsThread(tableOnly));
 
-    // Now: through PrintWithPreview, the print dialog answered at once; the
-    // chart is recorded on the window's thread, the pages are painted on a
-    // worker while the progress dialog follows.
+    // Now: through PrintWithPreview: the preview shows its first pages,
+    // then its print button prints every page on a worker while the
+    // progress dialog follows.
+    const auto waitForView = [](TPrintPreview& preview) {
+        while (!preview.ViewComplete()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    };
     TScopedModalRunner runner([&](QDialog& dialog) {
-        if (auto* print = dynamic_cast<QPrintDialog*>(&dialog)) {
-            print->printer()->setOutputFormat(QPrinter::PdfFormat);
-            print->printer()->setOutputFileName(pdf);
-            return static_cast<int>(QDialog::Accepted);
-        }
-        if (auto* preview = dynamic_cast<QPrintPreviewDialog*>(&dialog)) {
-            // Shown, it paints every page; then the first ones on screen.
+        if (auto* preview = dynamic_cast<TPrintPreview*>(&dialog)) {
             preview->show();
-            QCoreApplication::processEvents();
+            waitForView(*preview);
+            preview->Printer().setOutputFormat(QPrinter::PdfFormat);
+            preview->Printer().setOutputFileName(pdf);
+            preview->PrintNow();
             preview->hide();
         }
         return static_cast<int>(QDialog::Rejected);
@@ -394,37 +395,84 @@ void BenchPrint(const QString& dir) {
             [&] { return done; });
     };
     Print("print of 20,000 rows, PrintWithPreview, worker (now)", throughPrintWithPreview(job));
-
-    // The same without the chart: the chart is drawn by a scene of QObjects
-    // on the window's thread before the worker starts (one stall, the
-    // longest above); what is left on the window's thread is the rest.
     Print("print of 20,000 rows without the chart, worker (now)",
           throughPrintWithPreview(tableOnly));
 
-    // The longest report still previewed: the preview paints every page on
-    // the window's thread, by its design.
+    // Previews. Before: Qt's preview dialog painted every page on the
+    // window's thread when shown (so reports past 300 pages went straight to
+    // the print dialog). Now: the preview paints the pages in view.
     QPrinter probe(QPrinter::HighResolution);
     probe.setPageOrientation(QPageLayout::Landscape);
-    constexpr int kPreviewLimit = 300;
+    constexpr int kOldPreviewLimit = 300;
     TReportPrintJob preview = job;
     size_t low = 0;
     size_t high = rows.size();
     while (low < high) {
         preview.Rows = (low + high + 1) / 2;
-        if (ReportPrintPageCount(probe, preview) <= kPreviewLimit) {
+        if (ReportPrintPageCount(probe, preview) <= kOldPreviewLimit) {
             low = preview.Rows;
         } else {
             high = preview.Rows - 1;
         }
     }
     preview.Rows = low;
-    Print("preview of the longest previewed report, window thread",
-          throughPrintWithPreview(preview));
-    std::printf("  rows %zu, pages %d\n", preview.Rows, ReportPrintPageCount(probe, preview));
+    const auto qtPreview = [&parent](const TReportPrintJob& report) {
+        bool done = false;
+        return MeasureGaps(
+            [&] {
+                QPrinter printer(QPrinter::HighResolution);
+                printer.setPageOrientation(QPageLayout::Landscape);
+                QPrintPreviewDialog dialog(&printer, &parent);
+                QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
+                                 [&report](QPrinter* target) { PrintReport(*target, report); });
+                dialog.show();
+                QCoreApplication::processEvents();
+                dialog.hide();
+                done = true;
+            },
+            [&] { return done; });
+    };
+    // Shown, then (scroll) every page brought into view in turn.
+    const auto ourPreview = [&parent, &waitForView](const TReportPrintJob& report, bool scroll) {
+        bool done = false;
+        int painted = 0;
+        TGaps gaps = MeasureGaps(
+            [&] {
+                QPrinter printer(QPrinter::HighResolution);
+                printer.setPageOrientation(QPageLayout::Landscape);
+                TPrintPreview dialog(printer, report, &parent);
+                dialog.show();
+                waitForView(dialog);
+                for (int page = 2; scroll && page <= dialog.PageCount(); ++page) {
+                    dialog.ShowPage(page);
+                    waitForView(dialog);
+                }
+                painted = dialog.PagesPainted();
+                dialog.hide();
+                done = true;
+            },
+            [&] { return done; });
+        std::printf("  pages painted %d\n", painted);
+        return gaps;
+    };
+    std::printf("  previewed: %zu rows, %d pages\n", preview.Rows,
+                ReportPrintPageCount(probe, preview));
+    Print("preview of 300 pages with the chart, every page painted (before)", qtPreview(preview));
+    Print("preview of 300 pages with the chart, pages in view (now)", ourPreview(preview, false));
+    Print("the same scrolled through page by page (now)", ourPreview(preview, true));
     preview.Chart.reset();
-    Print("preview of as many rows without the chart, window thread",
-          throughPrintWithPreview(preview));
-    std::printf("  pages %d\n", ReportPrintPageCount(probe, preview));
+    Print("preview of 300 pages without the chart (before)", qtPreview(preview));
+    Print("preview of 300 pages without the chart (now)", ourPreview(preview, false));
+
+    // A year: no preview before; now as quick to open as a day.
+    auto yearRows = std::shared_ptr<const std::vector<TTmpReading>>(&year, [](auto*) {});
+    THistoryPrintJob yearJob = history;
+    yearJob.Readings = nullptr;
+    yearJob.Chart.reset();
+    const TReportPrintJob yearReport = HistoryReportJob(yearJob, yearRows);
+    std::printf("  a year: %zu rows, %d pages\n", year.size(),
+                ReportPrintPageCount(probe, yearReport));
+    Print("preview of a year of 5 s samples (now)", ourPreview(yearReport, false));
 }
 
 }  // namespace

@@ -3,18 +3,15 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetricsF>
-#include <QPaintEngine>
 #include <QPainter>
-#include <QPrintDialog>
-#include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <exception>
 #include <functional>
 
 #include "dialogs/HistoryReport.h"
+#include "dialogs/PrintPreview.h"
 #include "dialogs/PrintWorker.h"
 #include "dialogs/Prompts.h"
 
@@ -33,8 +30,6 @@ constexpr qreal kCellPaddingPoints = 2;
 // The chart is at most this much as high as it is wide.
 constexpr qreal kChartAspect = 0.6;
 constexpr qreal kPointsPerInch = 72;
-// Jobs up to this many pages are previewed; longer ones print directly.
-constexpr int kPreviewPageLimit = 300;
 
 // The family every printed font takes. Looked up once, on the window's
 // thread (it asks the application's font): the installed fonts do not
@@ -227,44 +222,88 @@ QRectF ChartRect(const TPageLayout& L) {
     return QRectF(0, top, L.Page.width(), height);
 }
 
+}  // namespace
+
+struct TReportPages::TLaidOut {
+    TReportPrintJob Job;
+    TPageLayout Layout;
+    TPagePlan Plan;
+    QSizeF Paper;
+    QRectF Printable;
+    int Resolution = 0;
+};
+
+TReportPages::TReportPages(QPrinter& printer, const TReportPrintJob& job)
+    : TReportPages(printer, job, PrintFamily()) {}
+
+TReportPages::TReportPages(QPrinter& printer, const TReportPrintJob& job, const QString& family) {
+    auto laidOut = std::make_shared<TLaidOut>();
+    TLaidOut& pages = *laidOut;
+    pages.Job = job;
+    pages.Layout = MakeLayout(printer, job, family);
+    pages.Plan = PlanPages(pages.Layout, job);
+    pages.Resolution = printer.resolution();
+    const QPageLayout paper = printer.pageLayout();
+    pages.Paper = paper.fullRectPixels(pages.Resolution).size();
+    pages.Printable = printer.fullPage() ? QRectF(QPointF(0, 0), pages.Paper)
+                                         : QRectF(paper.paintRectPixels(pages.Resolution));
+    FPages = std::move(laidOut);
+}
+
+int TReportPages::Count() const {
+    return FPages->Plan.Pages;
+}
+QSizeF TReportPages::PaperSize() const {
+    return FPages->Paper;
+}
+QRectF TReportPages::PrintableRect() const {
+    return FPages->Printable;
+}
+int TReportPages::Resolution() const {
+    return FPages->Resolution;
+}
+
+void TReportPages::Paint(QPainter& p, int page) const {
+    const TReportPrintJob& job = FPages->Job;
+    const TPageLayout& L = FPages->Layout;
+    const TPagePlan& plan = FPages->Plan;
+    if (page < 1 || page > plan.Pages) return;
+    if (page == 1) {
+        const qreal top = DrawHeading(p, L, job, plan.Rows);
+        if (plan.ChartPage) {
+            RenderHistoryChart(p, ChartRect(L), *job.Chart);
+        } else {
+            DrawTable(p, L, job, 0, plan.OnFirst, top);
+        }
+    } else {
+        DrawLine(p, L.Text, QRectF(0, 0, L.Page.width(), L.TextLine),
+                 job.Source + QStringLiteral("    ") + RangeText(job));
+        const size_t first = plan.OnFirst + static_cast<size_t>(page - 2) * plan.PerPage;
+        const size_t count = std::min(plan.PerPage, plan.Rows - std::min(first, plan.Rows));
+        DrawTable(p, L, job, first, count, PageHeaderHeight(L));
+    }
+    DrawFooter(p, L, page, plan.Pages);
+}
+
+namespace {
+
 // The pages of the job on `printer`. Touches no object of another thread, so
 // a worker may run it on a printer of its own.
 int PrintPages(QPrinter& printer, const TReportPrintJob& job, const QString& family,
                const THistoryPrintProgress& progress) {
     QPainter p;
     if (!p.begin(&printer)) return 0;
-    const TPageLayout L = MakeLayout(printer, job, family);
-    const TPagePlan plan = PlanPages(L, job);
-    auto goOn = [&](int page) { return !progress || progress(page, plan.Pages); };
-    if (!goOn(1)) {
-        printer.abort();
-        return 0;
-    }
-
-    const qreal top = DrawHeading(p, L, job, plan.Rows);
-    if (plan.ChartPage) {
-        RenderHistoryChart(p, ChartRect(L), *job.Chart);
-    } else {
-        DrawTable(p, L, job, 0, plan.OnFirst, top);
-    }
-    DrawFooter(p, L, 1, plan.Pages);
-
-    size_t next = plan.OnFirst;
-    for (int page = 2; page <= plan.Pages; ++page) {
-        if (!goOn(page)) {
+    const TReportPages pages(printer, job, family);
+    for (int page = 1; page <= pages.Count(); ++page) {
+        if (progress && !progress(page, pages.Count())) {
             printer.abort();
             return page - 1;
         }
-        if (!printer.newPage()) return page - 1;
-        DrawLine(p, L.Text, QRectF(0, 0, L.Page.width(), L.TextLine),
-                 job.Source + QStringLiteral("    ") + RangeText(job));
-        const size_t count = std::min(plan.PerPage, plan.Rows - next);
-        DrawTable(p, L, job, next, count, PageHeaderHeight(L));
-        next += count;
-        DrawFooter(p, L, page, plan.Pages);
+        if (page > 1 && !printer.newPage()) return page - 1;
+        pages.Paint(p, page);
     }
     p.end();
-    return plan.Pages;
+    return pages.Count();
 }
 
 }  // namespace
@@ -337,49 +376,9 @@ int PrintReportOnWorker(QWidget* parent, QPrinter& printer, const TReportPrintJo
     return PrintOnWorker(parent, CapturePrinterSettings(printer), pages, std::move(paint)).Pages;
 }
 
-namespace {
-
-// The preview's pages, or its print button's print. Called from the preview
-// dialog's signal: nothing may escape.
-void PaintRequested(QWidget* preview, QPrinter& target, const TReportPrintJob& job) {
-    try {
-        const QPaintEngine* engine = target.paintEngine();
-        if (engine != nullptr && engine->type() == QPaintEngine::Picture) {
-            PrintReport(target, job);
-        } else {
-            PrintReportOnWorker(preview, target, job);
-        }
-    } catch (const std::exception& e) {
-        ShowMessage(preview, QString::fromUtf8(kPrintFailedMessage) + QChar('\n') +
-                                 QString::fromLocal8Bit(e.what()));
-    }
-}
-
-}  // namespace
-
 void PrintWithPreview(QWidget* parent, const TReportPrintJob& job) {
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageOrientation(QPageLayout::Landscape);
-    if (ReportPrintPageCount(printer, job) <= kPreviewPageLimit) {
-        // The preview paints every page on this thread, by its design. Its
-        // print button asks for the same pages on the real printer: those go
-        // to a worker. While previewing, the printer paints through the
-        // preview's picture engine.
-        QPrintPreviewDialog dialog(&printer, parent);
-        dialog.setObjectName(QStringLiteral("HistoryPrintPreview"));
-        dialog.setWindowTitle(QStringLiteral("打印预览"));
-        QObject::connect(
-            &dialog, &QPrintPreviewDialog::paintRequested, &dialog,
-            [&job, &dialog](QPrinter* target) { PaintRequested(&dialog, *target, job); });
-        RunModal(dialog);
-        return;
-    }
-
-    // A preview keeps every page in memory (about 0.1 MB each; a year of
-    // samples is some 16,000 pages): print straight away, page by page on a
-    // worker, with a way to stop.
-    QPrintDialog dialog(&printer, parent);
-    dialog.setObjectName(QStringLiteral("HistoryPrintDialog"));
-    if (RunModal(dialog) != QDialog::Accepted) return;
-    PrintReportOnWorker(parent, printer, job);
+    TPrintPreview preview(printer, job, parent);
+    RunModal(preview);
 }

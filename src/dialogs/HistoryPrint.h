@@ -10,6 +10,8 @@
 //   page 2..n   source and range, column header, rows, "第 i 页，共 n 页"
 
 #include <QFont>
+#include <QRectF>
+#include <QSizeF>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -53,6 +55,34 @@ TReportPrintJob HistoryReportJob(const THistoryPrintJob& job);
 TReportPrintJob HistoryReportJob(const THistoryPrintJob& job,
                                  std::shared_ptr<const std::vector<TTmpReading>> rows);
 
+// A job laid out on a printer's paper, painted a page at a time: a print
+// paints every page in turn, the preview only the pages in view. Copies
+// are cheap and share the layout.
+class TReportPages {
+  public:
+    // The window's thread (the font family is looked up here). Reads the
+    // printer's paper, margins and resolution, and keeps no reference to it.
+    TReportPages(QPrinter& printer, const TReportPrintJob& job);
+    // Any thread, with the family looked up before.
+    TReportPages(QPrinter& printer, const TReportPrintJob& job, const QString& family);
+
+    int Count() const;
+    // The paper and the printable area on it, in the printer's pixels.
+    QSizeF PaperSize() const;
+    QRectF PrintableRect() const;
+    // The printer's pixels per inch. Paint's fonts are sized in points: the
+    // painter's device must have this resolution (a printer does, a preview
+    // image is made so) for text to keep its place.
+    int Resolution() const;
+    // Paints page `page` (from 1) in the printer's pixels, the origin at
+    // the printable area's corner. Calls the job's Cell for its rows only.
+    void Paint(QPainter& painter, int page) const;
+
+  private:
+    struct TLaidOut;
+    std::shared_ptr<const TLaidOut> FPages;
+};
+
 // Called before each page is drawn (pages counted from 1); returning false
 // aborts the print job.
 using THistoryPrintProgress = std::function<bool(int page, int pages)>;
@@ -79,10 +109,10 @@ int ReportPrintPageCount(QPrinter& printer, const TReportPrintJob& job);
 // pages printed; a cancelled print to a file leaves no file.
 int PrintReportOnWorker(QWidget* parent, QPrinter& printer, const TReportPrintJob& job);
 
-// What "打印..." does: a preview of a job of up to 300 pages (painted on
-// this thread, as the preview dialog does); a longer one (a preview keeps
-// every page in memory) goes through the print dialog and prints through
-// PrintReportOnWorker. The job must stay unchanged while this runs.
+// What "打印..." does: a preview of the job (TPrintPreview: it paints the pages
+// in view only, so a report of any length opens at once), whose print
+// button asks the print dialog and prints through PrintReportOnWorker. The
+// job must stay unchanged while this runs.
 void PrintWithPreview(QWidget* parent, const TReportPrintJob& job);
 
 // A font of the given size whose family has Chinese glyphs, so printed text

@@ -8,7 +8,6 @@
 
 #include <QDateTimeEdit>
 #include <QLabel>
-#include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QProcess>
 #include <QPushButton>
@@ -23,6 +22,7 @@
 #include "dialogs/CsvExportDialog.h"
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryPrint.h"
+#include "dialogs/PrintPreview.h"
 #include "dialogs/Prompts.h"
 #include "store/RawValues.h"
 
@@ -241,15 +241,15 @@ TEST_F(AlarmPageTest, PrintShowsTheQueriedEventsAndKeepsThemAcrossANewQuery) {
     int expectedPages = 0;
     {
         TScopedModalRunner runner([&](QDialog& dialog) {
-            auto* preview = qobject_cast<QPrintPreviewDialog*>(&dialog);
+            auto* preview = dynamic_cast<TPrintPreview*>(&dialog);
             if (preview == nullptr) return static_cast<int>(QDialog::Rejected);
             ++previews;
-            QPrinter* printer = preview->printer();
+            QPrinter* printer = &preview->Printer();
             printer->setOutputFormat(QPrinter::PdfFormat);
             printer->setOutputFileName(path);
             printer->setPageSize(QPageSize(QPageSize::A4));
             expectedPages = ReportPrintPageCount(*printer, Page.PrintJob());
-            emit preview->paintRequested(printer);
+            preview->PrintNow();
             return static_cast<int>(QDialog::Accepted);
         });
         QTest::mouseClick(Page.PrintButton(), Qt::LeftButton);

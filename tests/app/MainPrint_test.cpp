@@ -6,7 +6,6 @@
 
 #include <string_view>
 
-#include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QProcess>
 #include <QPushButton>
@@ -20,6 +19,7 @@
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryPrint.h"
 #include "dialogs/HistoryReport.h"
+#include "dialogs/PrintPreview.h"
 #include "dialogs/QueryTestSupport.h"
 #include "store/DateTime.h"
 #include "store/HisInfoDbMgr.h"
@@ -66,19 +66,19 @@ TPrinted PrintThrough(QPushButton* button, THistoryPanel& panel) {
     QTemporaryDir dir;
     const QString path = dir.filePath("printed.pdf");
     TScopedModalRunner runner([&](QDialog& dialog) {
-        auto* preview = qobject_cast<QPrintPreviewDialog*>(&dialog);
+        auto* preview = dynamic_cast<TPrintPreview*>(&dialog);
         if (preview == nullptr) {
             ADD_FAILURE() << "unexpected dialog " << dialog.objectName().toStdString();
             return static_cast<int>(QDialog::Rejected);
         }
         ++printed.Previews;
-        QPrinter* printer = preview->printer();
+        QPrinter* printer = &preview->Printer();
         printer->setOutputFormat(QPrinter::PdfFormat);
         printer->setOutputFileName(path);
         printer->setPageSize(QPageSize(QPageSize::A4));
         printed.Job = panel.PrintJob();
         printed.ExpectedPages = HistoryPrintPageCount(*printer, printed.Job);
-        emit preview->paintRequested(printer);
+        preview->PrintNow();
         return static_cast<int>(QDialog::Accepted);
     });
     QTest::mouseClick(button, Qt::LeftButton);

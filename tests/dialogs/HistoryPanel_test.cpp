@@ -9,8 +9,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineSeries>
-#include <QPrintDialog>
-#include <QPrintPreviewDialog>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -22,8 +20,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "dialogs/HistoryPrint.h"
 #include "dialogs/HistoryQuery.h"
 #include "dialogs/HistoryReport.h"
+#include "dialogs/PrintPreview.h"
+#include "dialogs/Prompts.h"
 #include "dialogs/QueryTestSupport.h"
 #include "dialogs/Samples.h"
 
@@ -189,7 +190,7 @@ TEST(THistoryPanel, PrintButtonOpensAPreviewOfWhatIsShown) {
     // The preview is modal: look at it from inside its event loop, then close it.
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (auto* dialog = qobject_cast<QPrintPreviewDialog*>(QApplication::activeModalWidget())) {
+        if (auto* dialog = qobject_cast<TPrintPreview*>(QApplication::activeModalWidget())) {
             sawPreview = true;
             dialog->reject();
         }
@@ -206,24 +207,25 @@ TEST(THistoryPanel, PrintButtonOpensAPreviewOfWhatIsShown) {
     EXPECT_TRUE(sawPreview);
 }
 
-TEST(THistoryPanel, ReportTooLongToPreviewGoesStraightToThePrintDialog) {
+// The preview paints only the pages in view: a report of hundreds of pages
+// is previewed too, every page counted.
+TEST(THistoryPanel, ReportOfHundredsOfPagesOpensThePreview) {
     THistoryPanel panel({});
-    // Some 600 landscape pages: more than a preview should hold in memory.
     const auto list = MinuteSamples(20000, EncodeDateTime(2024, 1, 2),
                                     [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
     panel.ShowReadings(&list, {"站点 1", list.back().DateTime, list.front().DateTime});
-    QString seen;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-            seen = dialog->metaObject()->className();
-            if (qobject_cast<QPrintDialog*>(dialog) != nullptr) seen = "QPrintDialog";
-            dialog->reject();
+    int pages = 0;
+    int expected = -1;
+    TScopedModalRunner runner([&](QDialog& dialog) {
+        if (auto* preview = qobject_cast<TPrintPreview*>(&dialog)) {
+            pages = preview->PageCount();
+            expected = HistoryPrintPageCount(preview->Printer(), panel.PrintJob());
         }
+        return static_cast<int>(QDialog::Rejected);
     });
-    poll.start(50);
     QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
-    EXPECT_EQ(seen, "QPrintDialog");
+    EXPECT_GT(pages, 300);
+    EXPECT_EQ(pages, expected);
 }
 
 TEST(THistoryPanel, QuickRangesSetBothPickersFromTheClock) {

@@ -10,8 +10,6 @@
 #include <QFile>
 #include <QFontDatabase>
 #include <QPointer>
-#include <QPrintPreviewDialog>
-#include <QPrintPreviewWidget>
 #include <QPrinter>
 #include <QProcess>
 #include <QProgressDialog>
@@ -19,10 +17,12 @@
 #include <QRawFont>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 
 #include "dialogs/HistoryReport.h"
+#include "dialogs/PrintPreview.h"
 #include "dialogs/PrintWorker.h"
 #include "dialogs/ProgressTestSupport.h"
 #include "dialogs/Prompts.h"
@@ -449,39 +449,49 @@ TEST(PrintReportOnWorker, ClosingTheWindowStopsThePrintAndWaitsForIt) {
     EXPECT_FALSE(QFile::exists(dir.filePath("closed.pdf") + kPrintSpoolSuffix));
 }
 
-// The preview paints its pages on the window's thread (as it must); its
-// print button's pages go to a worker like any long print.
-TEST(PrintWithPreview, ThePreviewsPrintButtonPrintsOnAWorker) {
+// The preview paints on the window's thread only the pages in view, so a
+// report of hundreds of pages opens at once; its print button's pages go to
+// a worker like any long print.
+TEST(PrintWithPreview, ThePreviewPaintsThePagesInViewAndPrintsOnAWorker) {
     if (!HasPdfTools()) GTEST_SKIP() << "poppler-utils missing";
     QTemporaryDir dir;
     QWidget parent;
     QThread* const windowThread = QThread::currentThread();
     std::atomic<int> onWindowThread{0};
     std::atomic<int> onWorker{0};
-    const TReportPrintJob job = NumberedJob(200, [&](size_t) {
+    constexpr size_t kRows = 20000;  // some 600 landscape pages
+    const TReportPrintJob job = NumberedJob(kRows, [&](size_t) {
         ++(QThread::currentThread() == windowThread ? onWindowThread : onWorker);
     });
     int previewed = -1;
+    int pagesPainted = 0;
     int expected = 0;
+    int printed = 0;
     TScopedModalRunner runner([&](QDialog& dialog) {
-        auto* preview = dynamic_cast<QPrintPreviewDialog*>(&dialog);
+        auto* preview = dynamic_cast<TPrintPreview*>(&dialog);
         if (preview == nullptr) return static_cast<int>(QDialog::Rejected);
         preview->show();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return preview->ViewComplete(); }, 30000));
         previewed = onWindowThread;
-        QPrinter& printer = *preview->printer();
+        pagesPainted = preview->PagesPainted();
+        QPrinter& printer = preview->Printer();
         printer.setOutputFormat(QPrinter::PdfFormat);
         printer.setOutputFileName(dir.filePath("printed.pdf"));
         expected = ReportPrintPageCount(printer, job);
-        auto* pages = preview->findChild<QPrintPreviewWidget*>();
-        if (pages != nullptr) pages->print();
+        printed = preview->PrintNow();
         preview->hide();
-        return static_cast<int>(QDialog::Accepted);
+        return preview->result();
     });
     PrintWithPreview(&parent, job);
+    // A page or two in view, each asked only for its own rows.
+    EXPECT_GE(pagesPainted, 1);
+    EXPECT_LE(pagesPainted, 3);
     EXPECT_GT(previewed, 0);
+    EXPECT_LT(previewed, 3 * 40);
     EXPECT_EQ(onWindowThread, previewed);
-    EXPECT_GT(onWorker, 0);
-    ASSERT_GT(expected, 1);
+    EXPECT_EQ(onWorker, static_cast<int>(kRows));
+    ASSERT_GT(expected, 300);
+    EXPECT_EQ(printed, expected);
     EXPECT_EQ(PdfPages(dir.filePath("printed.pdf")), expected);
 }
 
