@@ -113,6 +113,14 @@ awk -F, 'NR == 1 { first = $2; next }
   { if ($2 > worst) worst = $2; stalls += $3; n++ }
   END { printf "soak: event loop: start %.1f ms; after it, longest stall %.1f ms, %d stalls of 50 ms or more over %d periods of 10 s\n",
                first, worst, stalls, n }' "$DIR/loop.csv" 2>/dev/null || echo "soak: no loop.csv"
+# The heap as the station's C library sees it, after the warm-up: what it
+# keeps in use, and what the allocator holds (in use and free for reuse).
+awk -F, -v w=$WARMUP '$1 >= w && NF >= 5 {
+    if (n == 0) { ufirst = $4; hfirst = $5 } ulast = $4; hlast = $5;
+    if ($4 > umax) umax = $4; if ($5 > hmax) hmax = $5; n++ }
+  END { if (n) printf "soak: heap in use %.1f -> %.1f MB (most %.1f), held %.1f -> %.1f MB (most %.1f)\n",
+               ufirst / 1048576, ulast / 1048576, umax / 1048576, hfirst / 1048576, hlast / 1048576, hmax / 1048576 }' \
+  "$DIR/loop.csv" 2>/dev/null || true
 echo "soak: temperature cycles per station: $cycles_min..$cycles_max; samples missing: $missing; extra: $extra; files failing the check: $bad"
 echo "soak: details in $DIR (soak.csv, loop.csv, tcsim.log, station.log)"
 trap - EXIT

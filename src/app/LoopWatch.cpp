@@ -3,9 +3,29 @@
 #include <QFile>
 #include <algorithm>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace {
 
 constexpr int64_t kNsPerMs = 1000000;
+
+struct THeap {
+    size_t InUse = 0;
+    size_t Held = 0;
+};
+
+// Walks every arena under its lock: cheap enough once per report.
+THeap HeapFigures() {
+    THeap heap;
+#if defined(__GLIBC__)
+    const struct mallinfo2 info = mallinfo2();
+    heap.InUse = info.uordblks + info.hblkhd;
+    heap.Held = info.arena + info.hblkhd;
+#endif
+    return heap;
+}
 
 }  // namespace
 
@@ -38,10 +58,13 @@ void TLoopWatch::Report() {
         QFile file(FLogFile);
         // A log that cannot be written loses its line; the station goes on.
         if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-            const QString line = QStringLiteral("%1,%2,%3\n")
+            const THeap heap = HeapFigures();
+            const QString line = QStringLiteral("%1,%2,%3,%4,%5\n")
                                      .arg(FSinceStart.elapsed() / 1000)
                                      .arg(LongestStallMs(), 0, 'f', 1)
-                                     .arg(FStalls);
+                                     .arg(FStalls)
+                                     .arg(heap.InUse)
+                                     .arg(heap.Held);
             file.write(line.toUtf8());
         }
     }

@@ -4,9 +4,13 @@
 // after the one before saw the loop stalled for d - kTickMs. Every
 // kReportMs the watch appends one line to its log,
 //
-//   seconds since start,longest stall in ms,stalls of at least kStallMs
+//   seconds since start,longest stall in ms,stalls of at least kStallMs,
+//   heap bytes in use,heap bytes held
 //
-// and starts the next period afresh. For soaks and field diagnosis
+// and starts the next period afresh. The heap's two figures tell a growing
+// resident size apart: memory the station keeps (in use grows) from memory
+// the allocator keeps for reuse (only held grows). Both are 0 where the C
+// library does not tell. For soaks and field diagnosis
 // (tcstation --loop-log FILE); a 10 ms timer costs next to no CPU, where a
 // 0 ms one would keep a core busy.
 

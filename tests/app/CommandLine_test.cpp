@@ -85,9 +85,16 @@ TEST(LoopWatch, CountsHowLateEachFiringComesAndLogsOneLinePerPeriod) {
     const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 1);
     const QStringList fields = lines[0].split(',');
-    ASSERT_EQ(fields.size(), 3);
+    ASSERT_EQ(fields.size(), 5);
     EXPECT_EQ(fields[1], QString::number(TLoopWatch::kReportMs - TLoopWatch::kTickMs) + ".0");
     EXPECT_EQ(fields[2], "3");
+    // The heap: what this process keeps in use, within what the allocator holds.
+    const qulonglong inUse = fields[3].toULongLong();
+    const qulonglong held = fields[4].toULongLong();
+#if defined(__GLIBC__)
+    EXPECT_GT(inUse, 0u);
+#endif
+    EXPECT_LE(inUse, held);
 }
 
 TEST(LoopWatch, SeesTheEventLoopBlocked) {
