@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/VeltDatabase.h"
 #include "store/DateTime.h"
 #include "store/HisInfoDbMgr.h"
 
@@ -111,6 +112,28 @@ int MeasureOpenMany(const std::vector<std::string>& files, int64_t samples) {
     return 0;
 }
 
+// The child's part for a station's recording: `files` new history files,
+// one sample appended to each in turn, round after round, each database's
+// record cache holding at most `cacheRecords` (0: the engine's default).
+// Prints, after each checkpoint round, the round and the heap in use in
+// bytes.
+int MeasureRecording(const std::vector<std::string>& files, int32_t cacheRecords) {
+    constexpr int64_t kCheckpoints[] = {1, 360, 1000, 2000, 5000, 6000};
+    std::vector<std::unique_ptr<THisInfoDbMgr>> open;
+    for (const std::string& file : files) {
+        open.push_back(std::make_unique<THisInfoDbMgr>(file, false));
+        if (cacheRecords > 0) open.back()->Database()->SetCacheSize(cacheRecords);
+    }
+    int64_t round = 0;
+    for (const int64_t checkpoint : kCheckpoints) {
+        for (; round < checkpoint; ++round) {
+            for (auto& mgr : open) AddSample(*mgr, round);
+        }
+        std::printf("%lld %zu\n", static_cast<long long>(round), HeapInUse());
+    }
+    return 0;
+}
+
 // Writes the span's file unless a kept one is there already; the one
 // sample each measurement appends is cut again by rebuilding a copy.
 std::string BuildFile(const std::filesystem::path& dir, const TSpan& span) {
@@ -175,6 +198,10 @@ int main(int argc, char** argv) {
         return MeasureOpenMany(std::vector<std::string>(argv + 3, argv + argc),
                                std::atoll(argv[2]));
     }
+    if (argc > 3 && std::strcmp(argv[1], "--record") == 0) {
+        return MeasureRecording(std::vector<std::string>(argv + 3, argv + argc),
+                                std::atoi(argv[2]));
+    }
     const char* kept = std::getenv("HISTORY_BENCH_DIR");
     const char* tmp = std::getenv("TMPDIR");
     const std::filesystem::path dir =
@@ -234,6 +261,39 @@ int main(int argc, char** argv) {
                 static_cast<double>(peak) / 1024);
     for (int n = 0; n < kStationsWithAYear; ++n) {
         std::filesystem::remove(dir / year.Name / ("station" + std::to_string(n) + ".dt"));
+    }
+
+    // 255 stations recording: the heap as their files grow, with the
+    // engine's default record cache (what the station used) and with the
+    // recorder's. Each database caches records it appends, up to its bound.
+    constexpr int kStations = 255;
+    std::printf("\n%d files recording, heap in use (MB) after each round of appends:\n", kStations);
+    bool headed = false;
+    for (const int32_t cache : {0, kHistoryAppendCacheRecords}) {
+        const std::filesystem::path recording = dir / ("recording-" + std::to_string(cache));
+        std::filesystem::remove_all(recording);
+        std::filesystem::create_directories(recording);
+        std::vector<std::string> record = {"--record", std::to_string(cache)};
+        for (int n = 0; n < kStations; ++n) {
+            record.push_back((recording / ("station" + std::to_string(n) + ".dt")).string());
+        }
+        std::istringstream out(RunChild(record));
+        std::vector<std::pair<long long, size_t>> figures;
+        long long round = 0;
+        size_t heap = 0;
+        while (out >> round >> heap) figures.emplace_back(round, heap);
+        if (!headed) {
+            std::printf("%-24s", "rounds");
+            for (const auto& [rounds, bytes] : figures) std::printf("%8lld", rounds);
+            std::printf("\n");
+            headed = true;
+        }
+        std::printf("%-24s", cache == 0 ? "engine's default cache" : "appending file's cache");
+        for (const auto& [rounds, bytes] : figures) {
+            std::printf("%8.1f", static_cast<double>(bytes) / 1048576);
+        }
+        std::printf("\n");
+        std::filesystem::remove_all(recording);
     }
     if (!kept) {
         std::error_code ignored;

@@ -315,9 +315,11 @@ bool TSampleRecorder::StoreOne(TStationState& station, const TPendingSample& sam
         }
     }
 }
-std::unique_ptr<THisInfoDbMgr> TSampleRecorder::WithFlusher(
+std::unique_ptr<THisInfoDbMgr> TSampleRecorder::ForAppending(
     std::unique_ptr<THisInfoDbMgr> mgr) const {
-    if (FFlusher != nullptr && mgr->Database() != nullptr) mgr->Database()->SetFlusher(FFlusher);
+    if (mgr->Database() == nullptr) return mgr;
+    if (FFlusher != nullptr) mgr->Database()->SetFlusher(FFlusher);
+    mgr->Database()->SetCacheSize(kHistoryAppendCacheRecords);
     return mgr;
 }
 
@@ -325,13 +327,13 @@ std::unique_ptr<THisInfoDbMgr> TSampleRecorder::OpenHistory(const std::string& f
                                                             TDateTime now,
                                                             std::string& notice) const {
     try {
-        return WithFlusher(std::make_unique<THisInfoDbMgr>(fileName, FDurable));
+        return ForAppending(std::make_unique<THisInfoDbMgr>(fileName, FDurable));
     } catch (const EVeltFileCorrupt&) {
         // Damaged: recovered below, then opened again.
     }
     notice = Recover(fileName, now);
     try {
-        return WithFlusher(std::make_unique<THisInfoDbMgr>(fileName, FDurable));
+        return ForAppending(std::make_unique<THisInfoDbMgr>(fileName, FDurable));
     } catch (const std::exception& error) {
         throw std::runtime_error(notice + " " + error.what());
     }

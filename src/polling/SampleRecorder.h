@@ -186,7 +186,9 @@ class TSampleRecorder {
     // A flush of the station's file failed since its last sample: raises
     // the write error (once) after releasing the manager.
     void CheckFlushed(TStationState& station);
-    std::unique_ptr<THisInfoDbMgr> WithFlusher(std::unique_ptr<THisInfoDbMgr> mgr) const;
+    // Sets an opened history manager up for the recorder's appends: the
+    // shared flusher, a record cache bounded for a file only appended to.
+    std::unique_ptr<THisInfoDbMgr> ForAppending(std::unique_ptr<THisInfoDbMgr> mgr) const;
 
     std::string FProgramDir;  // ends with '/' unless empty
     bool FDurable;

@@ -26,6 +26,12 @@
 inline constexpr const char* kHistoryTableName = "HisDataTable";
 inline constexpr const char* kHistoryIndexName = "DateTime";
 inline constexpr int32_t kHistoryRecordSize = 18;
+// The record cache of a history file the station only appends to. Every
+// append puts its record in the cache; the engine's default bound (5,000
+// records) would have each of 255 recording files hold 5,000 records it
+// never reads again, some 40 MB between them, reached only hours after
+// start. The reads (queries, exports) go through readers of their own.
+inline constexpr int32_t kHistoryAppendCacheRecords = 64;
 
 class THisInfoDbMgr final : public TDBMgr<TTmpReading> {
   public:
