@@ -379,14 +379,9 @@ void THistoryChart::Indexed(const std::shared_ptr<TIndexJob>& job) {
     if (job->Result) ShowSource(job->Result);
 }
 
-void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings,
-                                std::shared_ptr<const THistoryChartSource> prepared) {
+void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings) {
     // The list a worker reads may go once this returns.
     StopIndexing();
-    if (prepared != nullptr && prepared->Reads(readings)) {
-        ShowSource(std::move(prepared));
-        return;
-    }
     if (readings == nullptr || readings->size() < FIndexAwayRows) {
         ShowSource(std::make_shared<const THistoryChartSource>(readings));
         return;

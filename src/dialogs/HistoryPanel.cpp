@@ -170,9 +170,9 @@ void THistoryPanel::ShowReadings(const std::vector<TTmpReading>* readings,
     FReadings = readings;
     FTitle = title;
     FReport->SetReadings(readings);
-    // A query's result comes with its chart's source, built on the worker.
-    const THistoryQuery::TResult* delivered = FQuery->Delivering();
-    FChart->SetReadings(readings, delivered != nullptr ? delivered->Chart : nullptr);
+    // The rows show at once; a long list's lines come once the chart's
+    // worker has indexed it.
+    FChart->SetReadings(readings);
     FRowCountLabel->setText(RowCountText(readings != nullptr ? readings->size() : 0));
 }
 

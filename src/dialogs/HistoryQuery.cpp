@@ -13,7 +13,7 @@ constexpr size_t kReleaseAwayRows = size_t{1} << 20;
 void Release(THistoryQuery::TResult& result) {
     if (result.Rows.capacity() < kReleaseAwayRows) return;
     try {
-        std::thread([rows = std::move(result.Rows), chart = std::move(result.Chart)] {}).detach();
+        std::thread([rows = std::move(result.Rows)] {}).detach();
     } catch (...) {
         // No thread to be had: whatever was moved goes right here.
     }
@@ -57,16 +57,6 @@ void THistoryQuery::Start(TWork work, TDone done) {
             if (!j.Cancelled) work(j.Result.Rows, progress);
         } catch (...) {
             j.Result.Error = std::current_exception();
-        }
-        // Rows read before an error are shown too.
-        try {
-            if (!j.Cancelled) {
-                auto chart =
-                    std::make_shared<const THistoryChartSource>(&j.Result.Rows, j.Cancelled);
-                if (chart->Complete()) j.Result.Chart = std::move(chart);
-            }
-        } catch (...) {
-            // Out of memory for the index: the chart builds its own, or fails there.
         }
         // Posted while this object lives: its destructor joins the worker
         // first, and a delivery still queued then goes with the object.
@@ -118,14 +108,7 @@ void THistoryQuery::Deliver(const std::shared_ptr<TJob>& job) {
     TDone done = std::move(job->OnDone);
     emit Finished();
     if (!done) return;
-    FDelivering = &job->Result;
-    try {
-        done(job->Result);
-    } catch (...) {
-        FDelivering = nullptr;
-        throw;
-    }
-    FDelivering = nullptr;
+    done(job->Result);
     // What the owner left in the result (the list it swapped out) goes too.
     Release(job->Result);
 }

@@ -20,7 +20,6 @@
 #include <memory>
 #include <vector>
 
-#include "dialogs/HistoryChartData.h"
 #include "store/DbMgr.h"
 #include "store/Items.h"
 
@@ -35,9 +34,6 @@ class THistoryQuery : public QObject {
     struct TResult {
         std::vector<TTmpReading> Rows;
         std::exception_ptr Error;  // nil when the work went through
-        // The chart's view of Rows, built on the worker too: it reads Rows'
-        // elements, so it stays good for a list they are swapped into.
-        std::shared_ptr<const THistoryChartSource> Chart;
     };
     // Runs on the owner's thread with the result of the current query. What
     // it leaves in the result (say, the list it swapped the rows for) is let
@@ -71,10 +67,6 @@ class THistoryQuery : public QObject {
 
     void SetGate(TGate gate) { FGate = std::move(gate); }
 
-    // The result being handed to its TDone, while that runs; nullptr
-    // otherwise. A view shown from inside TDone takes its chart from here.
-    const TResult* Delivering() const { return FDelivering; }
-
   signals:
     void Started();
     // The current query ended: delivered, or cancelled.
@@ -89,5 +81,4 @@ class THistoryQuery : public QObject {
     // Every worker not yet joined, the current one among them.
     std::vector<std::shared_ptr<TJob>> FJobs;
     TGate FGate;
-    const TResult* FDelivering = nullptr;
 };
