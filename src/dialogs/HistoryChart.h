@@ -8,6 +8,7 @@
 #include <QColor>
 #include <QList>
 #include <QPointF>
+#include <QRectF>
 #include <QString>
 #include <QWidget>
 #include <memory>
