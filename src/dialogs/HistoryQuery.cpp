@@ -5,19 +5,10 @@
 
 namespace {
 
-// Results this long are let go on a thread of their own: giving a few
+// Results this long are let go on the releaser's thread: giving a few
 // hundred megabytes back to the system takes tens of milliseconds, which
-// the window's thread must not spend.
+// the window's thread must not spend. Shorter ones go right where they are.
 constexpr size_t kReleaseAwayRows = size_t{1} << 20;
-
-void Release(THistoryQuery::TResult& result) {
-    if (result.Rows.capacity() < kReleaseAwayRows) return;
-    try {
-        std::thread([rows = std::move(result.Rows)] {}).detach();
-    } catch (...) {
-        // No thread to be had: whatever was moved goes right here.
-    }
-}
 
 }  // namespace
 
@@ -78,8 +69,15 @@ void THistoryQuery::CancelAndWait() {
     for (const std::shared_ptr<TJob>& job : FJobs) {
         job->Cancelled = true;
         if (job->Worker.joinable()) job->Worker.join();
+        // What a cancelled walk had read by then can be long too.
+        Release(job->Result);
     }
     FJobs.clear();
+}
+
+void THistoryQuery::Release(TResult& result) {
+    if (result.Rows.capacity() < kReleaseAwayRows) return;
+    FReleaser.Release(std::move(result.Rows));
 }
 
 double THistoryQuery::ShareDone() const {
