@@ -164,18 +164,19 @@ void BenchShow(const std::string& file, TDateTime begin, TDateTime end) {
               [&] { return finished; }));
     panel.ClearReadings();
     QApplication::processEvents();
-    // Now, a list shown again without its index (a station selected anew):
-    // indexed on a worker, the lines drawn when it is done.
+    // Now: indexed on the chart's worker, the lines drawn when it is done;
+    // measured until they are.
     panel.Chart()->SetIndexAwayRowsForTest(THistoryChart::kIndexAwayRows);
-    Print("year shown again, chart's index built on a worker (now)",
+    Print("year shown, chart's index built on its worker (now)",
           MeasureGaps([&] { panel.ShowReadings(rows.get(), title); },
                       [&] { return !panel.Chart()->Indexing(); }));
     panel.ClearReadings();
     QApplication::processEvents();
 
-    // Now: the query's worker builds the chart's index with the rows; the
-    // window swaps them in and shows them, as the history page does. The
-    // second time, the list shown until then is let go on the way.
+    // Now, as the history page does it: the query's worker reads the rows,
+    // the window swaps them in and shows them, and the chart's worker
+    // indexes them; measured until the lines are drawn. The second time, the
+    // list shown until then is let go on the way.
     std::vector<TTmpReading> shown;
     const auto queryAndShow = [&] {
         finished = false;
@@ -193,9 +194,9 @@ void BenchShow(const std::string& file, TDateTime begin, TDateTime end) {
                         finished = true;
                     });
             },
-            [&] { return finished; });
+            [&] { return finished && !panel.Chart()->Indexing(); });
     };
-    Print("year queried and shown, index built on the worker (now)", queryAndShow());
+    Print("year queried and shown, lines indexed on the chart's worker (now)", queryAndShow());
     Print("the same again, replacing the year shown (now)", queryAndShow());
     panel.ClearReadings();
     QApplication::processEvents();

@@ -132,10 +132,6 @@ TChartParts BuildChart(QChart* chart, const std::vector<std::pair<QString, QColo
     return parts;
 }
 
-}  // namespace
-
-namespace {
-
 // The printed chart's frame, in logical pixels of a chart kPrintChartLogicalWidth across.
 constexpr qreal kPrintMargin = 10;
 constexpr qreal kPrintLegendHeight = 26;
@@ -379,14 +375,9 @@ void THistoryChart::Indexed(const std::shared_ptr<TIndexJob>& job) {
     if (job->Result) ShowSource(job->Result);
 }
 
-void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings,
-                                std::shared_ptr<const THistoryChartSource> prepared) {
+void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings) {
     // The list a worker reads may go once this returns.
     StopIndexing();
-    if (prepared != nullptr && prepared->Reads(readings)) {
-        ShowSource(std::move(prepared));
-        return;
-    }
     if (readings == nullptr || readings->size() < FIndexAwayRows) {
         ShowSource(std::make_shared<const THistoryChartSource>(readings));
         return;
@@ -420,14 +411,13 @@ void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings,
 
 void THistoryChart::ShowSource(std::shared_ptr<const THistoryChartSource> source) {
     FSource = std::move(source);
+    TEpochConverter converter;
     if (FSource->Empty()) {
         // No samples: show today, so the axis still reads as a day.
-        TEpochConverter converter;
         const TDateTime today = DateOf(Now());
         FFullBeginMs = converter.ToEpochMs(today);
         FFullEndMs = converter.ToEpochMs(today + 1);
     } else {
-        TEpochConverter converter;
         FFullBeginMs = converter.ToEpochMs(FSource->TimeAt(0));
         FFullEndMs = converter.ToEpochMs(FSource->TimeAt(FSource->Size() - 1));
     }

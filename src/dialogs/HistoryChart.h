@@ -8,6 +8,7 @@
 #include <QColor>
 #include <QList>
 #include <QPointF>
+#include <QRectF>
 #include <QString>
 #include <QWidget>
 #include <memory>
@@ -60,12 +61,12 @@ class THistoryChart : public QWidget {
 
     // The list is borrowed (newest first); call again whenever it changes
     // and before releasing it. nullptr clears the chart. The whole range
-    // becomes visible. A source built beforehand for exactly this list (off
-    // the window's thread) is used as it is; otherwise the chart builds its
-    // own: a list of kIndexAwayRows samples or more on a worker, showing no
-    // lines until it is done, a shorter one right here.
-    void SetReadings(const std::vector<TTmpReading>* readings,
-                     std::shared_ptr<const THistoryChartSource> prepared = nullptr);
+    // becomes visible. A list of kIndexAwayRows samples or more is indexed
+    // on a worker, the chart showing no lines until it is done (the window's
+    // thread never walks it); a shorter one is indexed right here. Calling
+    // again stops a worker still indexing, so the list it read may go once
+    // this returns.
+    void SetReadings(const std::vector<TTmpReading>* readings);
     static constexpr size_t kIndexAwayRows = size_t{1} << 20;
     bool Indexing() const { return FIndexJob != nullptr; }
     // Returns once the source being built, if any, is in use (a print needs

@@ -27,14 +27,14 @@ namespace {
 const QString kWidestTimeText = QStringLiteral("2006-12-28 23:59:59");
 // Room around a cell's text (margins of the cell and the header's sort area).
 constexpr int kTimeColumnPadding = 16;
-
-QString RowCountText(size_t rows) {
-    return QStringLiteral("共 %1 条记录").arg(rows);
-}
 // Decimation columns of a printed chart: finer than any screen plot.
 constexpr int kPrintChartBuckets = 1500;
 // The query's progress bar counts in thousandths.
 constexpr int kQueryProgressSteps = 1000;
+
+QString RowCountText(size_t rows) {
+    return QStringLiteral("共 %1 条记录").arg(rows);
+}
 
 }  // namespace
 
@@ -170,9 +170,9 @@ void THistoryPanel::ShowReadings(const std::vector<TTmpReading>* readings,
     FReadings = readings;
     FTitle = title;
     FReport->SetReadings(readings);
-    // A query's result comes with its chart's source, built on the worker.
-    const THistoryQuery::TResult* delivered = FQuery->Delivering();
-    FChart->SetReadings(readings, delivered != nullptr ? delivered->Chart : nullptr);
+    // The rows show at once; a long list's lines come once the chart's
+    // worker has indexed it.
+    FChart->SetReadings(readings);
     FRowCountLabel->setText(RowCountText(readings != nullptr ? readings->size() : 0));
 }
 

@@ -32,8 +32,8 @@ class QHBoxLayout;
 class QLabel;
 class QProgressBar;
 class QPushButton;
-class THistoryQuery;
 class QTabWidget;
+class THistoryQuery;
 class THistoryReportView;
 
 // The value both pickers hold when the panel is made: 2006-02-24 19:51:47.788.

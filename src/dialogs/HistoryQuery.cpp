@@ -5,19 +5,10 @@
 
 namespace {
 
-// Results this long are let go on a thread of their own: giving a few
+// Results this long are let go on the releaser's thread: giving a few
 // hundred megabytes back to the system takes tens of milliseconds, which
-// the window's thread must not spend.
+// the window's thread must not spend. Shorter ones go right where they are.
 constexpr size_t kReleaseAwayRows = size_t{1} << 20;
-
-void Release(THistoryQuery::TResult& result) {
-    if (result.Rows.capacity() < kReleaseAwayRows) return;
-    try {
-        std::thread([rows = std::move(result.Rows), chart = std::move(result.Chart)] {}).detach();
-    } catch (...) {
-        // No thread to be had: whatever was moved goes right here.
-    }
-}
 
 }  // namespace
 
@@ -58,16 +49,6 @@ void THistoryQuery::Start(TWork work, TDone done) {
         } catch (...) {
             j.Result.Error = std::current_exception();
         }
-        // Rows read before an error are shown too.
-        try {
-            if (!j.Cancelled) {
-                auto chart =
-                    std::make_shared<const THistoryChartSource>(&j.Result.Rows, j.Cancelled);
-                if (chart->Complete()) j.Result.Chart = std::move(chart);
-            }
-        } catch (...) {
-            // Out of memory for the index: the chart builds its own, or fails there.
-        }
         // Posted while this object lives: its destructor joins the worker
         // first, and a delivery still queued then goes with the object.
         QMetaObject::invokeMethod(
@@ -88,8 +69,15 @@ void THistoryQuery::CancelAndWait() {
     for (const std::shared_ptr<TJob>& job : FJobs) {
         job->Cancelled = true;
         if (job->Worker.joinable()) job->Worker.join();
+        // What a cancelled walk had read by then can be long too.
+        Release(job->Result);
     }
     FJobs.clear();
+}
+
+void THistoryQuery::Release(TResult& result) {
+    if (result.Rows.capacity() < kReleaseAwayRows) return;
+    FReleaser.Release(std::move(result.Rows));
 }
 
 double THistoryQuery::ShareDone() const {
@@ -118,14 +106,7 @@ void THistoryQuery::Deliver(const std::shared_ptr<TJob>& job) {
     TDone done = std::move(job->OnDone);
     emit Finished();
     if (!done) return;
-    FDelivering = &job->Result;
-    try {
-        done(job->Result);
-    } catch (...) {
-        FDelivering = nullptr;
-        throw;
-    }
-    FDelivering = nullptr;
+    done(job->Result);
     // What the owner left in the result (the list it swapped out) goes too.
     Release(job->Result);
 }

@@ -20,7 +20,7 @@
 #include <memory>
 #include <vector>
 
-#include "dialogs/HistoryChartData.h"
+#include "dialogs/ListReleaser.h"
 #include "store/DbMgr.h"
 #include "store/Items.h"
 
@@ -35,20 +35,18 @@ class THistoryQuery : public QObject {
     struct TResult {
         std::vector<TTmpReading> Rows;
         std::exception_ptr Error;  // nil when the work went through
-        // The chart's view of Rows, built on the worker too: it reads Rows'
-        // elements, so it stays good for a list they are swapped into.
-        std::shared_ptr<const THistoryChartSource> Chart;
     };
     // Runs on the owner's thread with the result of the current query. What
     // it leaves in the result (say, the list it swapped the rows for) is let
-    // go afterwards, a long list on a thread of its own.
+    // go afterwards, a long list on the query's releaser thread.
     using TDone = std::function<void(TResult& result)>;
     // Tests hold the worker here, before the work, until they let it go or
     // Cancelled becomes true.
     using TGate = std::function<void(const std::atomic<bool>& cancelled)>;
 
     explicit THistoryQuery(QObject* parent = nullptr);
-    // Cancels and waits for every worker.
+    // Cancels and waits for every worker, then for the releaser to free the
+    // long lists it still holds.
     ~THistoryQuery() override;
     THistoryQuery(const THistoryQuery&) = delete;
     THistoryQuery& operator=(const THistoryQuery&) = delete;
@@ -71,10 +69,6 @@ class THistoryQuery : public QObject {
 
     void SetGate(TGate gate) { FGate = std::move(gate); }
 
-    // The result being handed to its TDone, while that runs; nullptr
-    // otherwise. A view shown from inside TDone takes its chart from here.
-    const TResult* Delivering() const { return FDelivering; }
-
   signals:
     void Started();
     // The current query ended: delivered, or cancelled.
@@ -84,10 +78,12 @@ class THistoryQuery : public QObject {
     struct TJob;
     void Deliver(const std::shared_ptr<TJob>& job);
     void Reap(const std::shared_ptr<TJob>& job);
+    void Release(TResult& result);
 
+    // Declared first, so it goes last: after the jobs whose lists it takes.
+    TListReleaser FReleaser;
     std::shared_ptr<TJob> FCurrent;
     // Every worker not yet joined, the current one among them.
     std::vector<std::shared_ptr<TJob>> FJobs;
     TGate FGate;
-    const TResult* FDelivering = nullptr;
 };

@@ -372,10 +372,9 @@ TEST(THistoryChart, AHintFillsTheChartUntilALineIsTickedVisible) {
     EXPECT_TRUE(hint->isVisible());
 }
 
-// A long list shown without a source of its own is indexed on a worker: no
-// lines until it is done, then the same lines as indexed right away. Another
-// list shown meanwhile stops the worker first, so the first may go at once;
-// a print waits for the lines.
+// A long list is indexed on a worker: no lines until it is done, then the same lines as indexed
+// right away. Another list shown meanwhile stops the worker first, so the first may go at once; a
+// print waits for the lines.
 TEST(THistoryChart, ALongListIsIndexedOnAWorkerAndDrawnTheSameOnceItIs) {
     auto days = std::make_unique<std::vector<TTmpReading>>(
         MinuteSamples(20000, kStart, [](size_t i, TDateTime t) {

@@ -370,41 +370,72 @@ TEST(THistoryPanel, AShortQueryShowsNoBarAndACancelledOneDeliversNothing) {
     EXPECT_EQ(delivered, 1);
 }
 
-// Rows shown from inside a query's delivery are charted through the index
-// its worker built with them, also once swapped into the owner's list; any
-// other list shown, even an equal copy, gets an index of its own.
-TEST(THistoryPanel, RowsShownFromAQuerysDeliveryUseTheChartIndexItsWorkerBuilt) {
+// A long list a query delivers is shown through the panel the way the
+// history page shows it: the rows at once, the chart's index built on its
+// worker, never on the window's thread (no lines and an empty source when
+// the delivery returns), then the lines of the list indexed right here. A
+// second query delivered while the first list is still being indexed stops
+// that first, so the first list may go; a print waits for the lines.
+TEST(THistoryPanel, ALongQueryResultShowsItsRowsAtOnceAndItsLinesOnceIndexed) {
     THistoryPanel panel({});
-    const std::vector<TTmpReading> year = MinuteSamples(2000, 40000, [](size_t i, TDateTime t) {
-        return Sample(t, static_cast<uint16_t>(60 + i % 50), 0, 0, 0);
-    });
+    panel.Chart()->SetIndexAwayRowsForTest(3000);
+    const auto samples = [](size_t count, uint16_t period) {
+        return MinuteSamples(count, 40000, [period](size_t i, TDateTime t) {
+            return Sample(t, static_cast<uint16_t>(60 + i % period), 70, 80, 0);
+        });
+    };
+    const std::vector<TTmpReading> year = samples(20000, 50);
+    constexpr int kColumns = 300;
+    THistoryChart direct(THistoryChannels::PhasesAndIron);
+    direct.SetReadings(&year);
+    ASSERT_FALSE(direct.Indexing());
+    const THistoryChartState expected = direct.Snapshot(kColumns);
+    ASSERT_FALSE(expected.Series.at(0).Points.isEmpty());
+
     std::vector<TTmpReading> shown;
-    std::vector<TTmpReading> copy;
-    std::shared_ptr<const THistoryChartSource> built;
-    const auto query = [&](bool showCopy) {
+    bool indexedAtDelivery = true;
+    const auto query = [&](const std::vector<TTmpReading>& rows) {
         panel.Query()->Start(
-            [&](std::vector<TTmpReading>& rows, const TWalkProgress&) { rows = year; },
+            [&rows](std::vector<TTmpReading>& list, const TWalkProgress&) { list = rows; },
             [&](THistoryQuery::TResult& result) {
-                built = result.Chart;
+                panel.ClearReadings();
                 shown.swap(result.Rows);
-                if (showCopy) copy = shown;
-                panel.ShowReadings(showCopy ? &copy : &shown, {});
+                panel.ShowReadings(&shown, {});
+                indexedAtDelivery = !panel.Chart()->Source().Empty() ||
+                                    !panel.Chart()->Series(0)->points().isEmpty();
             });
         return querytest::QueryEnded(panel);
     };
-    ASSERT_TRUE(query(false));
-    ASSERT_NE(built, nullptr);
-    EXPECT_EQ(&panel.Chart()->Source(), built.get());
-    EXPECT_TRUE(built->Reads(&shown));
-    const QList<QPointF> plotted = panel.Chart()->Series(0)->points();
-    EXPECT_FALSE(plotted.isEmpty());
+    ASSERT_TRUE(query(year));
+    EXPECT_FALSE(indexedAtDelivery);
+    EXPECT_TRUE(panel.Chart()->Indexing());
+    EXPECT_EQ(panel.ReportView()->model()->rowCount(), 20000);
+    EXPECT_EQ(panel.RowCountLabel()->text(), "共 20000 条记录");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !panel.Chart()->Indexing(); }, querytest::kQueryTimeoutMs));
+    EXPECT_TRUE(panel.Chart()->Source().Reads(&shown));
+    const THistoryChartState indexed = panel.Chart()->Snapshot(kColumns);
+    EXPECT_EQ(indexed.BeginMs, expected.BeginMs);
+    EXPECT_EQ(indexed.EndMs, expected.EndMs);
+    for (size_t i = 0; i < expected.Series.size(); ++i) {
+        EXPECT_EQ(indexed.Series.at(i).Points, expected.Series[i].Points) << i;
+    }
 
+    // Shown again (a station selected anew), then replaced by the next
+    // query's rows before its index is done.
     panel.ShowReadings(&shown, {});
-    EXPECT_NE(&panel.Chart()->Source(), built.get());
-    EXPECT_EQ(panel.Chart()->Series(0)->points(), plotted);
+    ASSERT_TRUE(panel.Chart()->Indexing());
+    const std::vector<TTmpReading> next = samples(5000, 31);
+    ASSERT_TRUE(query(next));
+    EXPECT_FALSE(indexedAtDelivery);
+    EXPECT_EQ(shown.size(), next.size());
 
-    ASSERT_TRUE(query(true));
-    EXPECT_NE(&panel.Chart()->Source(), built.get());
-    EXPECT_TRUE(panel.Chart()->Source().Reads(&copy));
-    EXPECT_EQ(panel.Chart()->Series(0)->points(), plotted);
+    // A print taken now has the lines of the list shown.
+    const THistoryPrintJob job = panel.PrintJob();
+    EXPECT_FALSE(panel.Chart()->Indexing());
+    EXPECT_TRUE(panel.Chart()->Source().Reads(&shown));
+    ASSERT_TRUE(job.Chart.has_value());
+    EXPECT_FALSE(job.Chart->Series.at(0).Points.isEmpty());
+    EXPECT_EQ(job.Chart->BeginMs, panel.Chart()->FullBeginMs());
+    EXPECT_EQ(job.Chart->EndMs, panel.Chart()->FullEndMs());
 }
