@@ -473,7 +473,7 @@ void BenchPrint(const QString& dir) {
     const TReportPrintJob yearReport = HistoryReportJob(yearJob, yearRows);
     std::printf("  a year: %zu rows, %d pages\n", year.size(),
                 ReportPrintPageCount(probe, yearReport));
-    Print("preview of a year of 5 s samples (now)", ourPreview(yearReport, false));
+    Print("preview of a year of 1-minute samples (now)", ourPreview(yearReport, false));
 }
 
 }  // namespace
