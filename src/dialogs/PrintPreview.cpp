@@ -42,6 +42,9 @@ constexpr double kMaxZoom = 5;
 // Painted pages kept beyond those in view, on either side, for scrolling
 // back and forth.
 constexpr int kKeptAround = 2;
+// ... while the pages out of view take no more than this: zoomed in, one
+// page is tens of megabytes.
+constexpr qsizetype kKeptOutOfViewBytes = qsizetype{32} << 20;
 constexpr double kMetresPerInch = 0.0254;
 
 }  // namespace
@@ -161,8 +164,10 @@ class TPreviewPages : public QAbstractScrollArea {
         FComplete = !missing;
         if (missing) FMore.start();
         // Keep what is in view and a little around it.
+        const qsizetype pageBytes = FImages.empty() ? 0 : FImages.begin()->second.sizeInBytes();
+        const int around = pageBytes * 2 * kKeptAround <= kKeptOutOfViewBytes ? kKeptAround : 0;
         std::erase_if(FImages, [&](const auto& held) {
-            return held.first < first - kKeptAround || held.first > last + kKeptAround;
+            return held.first < first - around || held.first > last + around;
         });
     }
 
