@@ -1,10 +1,10 @@
 #pragma once
 // Lets big things go on a thread of its own: giving a few hundred megabytes
 // back to the system takes tens of milliseconds, which the window's thread
-// must not spend. One long-lived thread, started with the first thing given,
+// must not spend. One long-lived worker, started with the first thing given,
 // frees what it is given in the order given.
 //
-//   idle (no thread) --Release--> running: waits, frees what is queued, waits
+//   idle (no worker) --Release--> running: frees what is given as it comes
 //   running --destructor--> stopping: frees what is still queued, ends;
 //                           the destructor joins it
 //
@@ -13,22 +13,22 @@
 // memory it cannot keep the destructor waiting for long. What cannot be
 // queued (no thread or no memory to be had) is freed right in Release.
 
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <type_traits>
 #include <utility>
+#include <vector>
+
+#include "engine/BatchWorker.h"
 
 class TListReleaser {
   public:
     TListReleaser() = default;
-    ~TListReleaser();
+    ~TListReleaser() = default;
     TListReleaser(const TListReleaser&) = delete;
     TListReleaser& operator=(const TListReleaser&) = delete;
 
-    // Takes `value` (a list moved in) and frees it on the thread.
+    // Takes `value` (a list moved in) and frees it on the thread. Any type
+    // will do; tests give lists that log where they are freed.
     template <class T>
     void Release(T value) noexcept {
         static_assert(std::is_nothrow_destructible_v<T>);
@@ -51,12 +51,8 @@ class TListReleaser {
         explicit THeld(T&& value) : Value(std::move(value)) {}
         T Value;
     };
+    using TWorker = TBatchWorker<std::unique_ptr<THeldBase>>;
     void Give(std::unique_ptr<THeldBase> held);
-    void Run() noexcept;
 
-    mutable std::mutex FMutex;
-    std::condition_variable FChanged;
-    std::deque<std::unique_ptr<THeldBase>> FQueue;  // guarded by FMutex
-    bool FStopping = false;                         // guarded by FMutex
-    std::thread FThread;                            // started by the first Give
+    std::unique_ptr<TWorker> FWorker;  // made by the first Give
 };

@@ -36,16 +36,10 @@ int OwnDescriptor(int fd, const std::string& path) {
 
 TFileFlusher::TFileFlusher(TSync sync)
     : FSync(sync ? std::move(sync) : TSync([](int fd) { return ::fdatasync(fd); })),
-      FThread([this] { Run(); }) {}
-
-TFileFlusher::~TFileFlusher() {
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        FStopping = true;
-    }
-    FWork.notify_one();
-    FThread.join();
-}
+      FWorker([this](std::vector<TEntry>& entries) {
+          FlushRound(entries);
+          if (FRoundDone) FRoundDone();
+      }) {}
 
 TFileFlusher::TTicket TFileFlusher::Submit(int fd, const std::string& path) {
     const int own = OwnDescriptor(fd, path);
@@ -55,13 +49,17 @@ TFileFlusher::TTicket TFileFlusher::Submit(int fd, const std::string& path) {
         std::lock_guard<std::mutex> guard(FLock);
         return FDone;
     }
-    TTicket ticket = 0;
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        ticket = ++FSubmitted;
-        FPending.push_back({own, path, ticket});
+    // Posted under the lock, so tickets reach the flusher in their order and
+    // a round's last ticket is the highest done.
+    std::lock_guard<std::mutex> guard(FLock);
+    const TTicket ticket = FSubmitted + 1;
+    try {
+        FWorker.Post(TEntry{own, path, ticket});
+    } catch (...) {
+        ::close(own);
+        throw;
     }
-    FWork.notify_one();
+    FSubmitted = ticket;
     return ticket;
 }
 
@@ -94,19 +92,6 @@ uint64_t TFileFlusher::Rounds() const {
 uint64_t TFileFlusher::Syncs() const {
     std::lock_guard<std::mutex> guard(FLock);
     return FSyncs;
-}
-
-void TFileFlusher::Run() {
-    std::unique_lock<std::mutex> guard(FLock);
-    for (;;) {
-        FWork.wait(guard, [this] { return FStopping || !FPending.empty(); });
-        if (FPending.empty()) return;  // stopping with nothing left
-        std::vector<TEntry> entries = std::exchange(FPending, {});
-        guard.unlock();
-        FlushRound(entries);
-        if (FRoundDone) FRoundDone();
-        guard.lock();
-    }
 }
 
 void TFileFlusher::FlushRound(std::vector<TEntry>& entries) {

@@ -17,12 +17,12 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "engine/BatchWorker.h"
 
 class TFileFlusher {
   public:
@@ -38,7 +38,7 @@ class TFileFlusher {
 
     explicit TFileFlusher(TSync sync = {});
     // Flushes everything handed over, then ends the thread.
-    ~TFileFlusher();
+    ~TFileFlusher() = default;
     TFileFlusher(const TFileFlusher&) = delete;
     TFileFlusher& operator=(const TFileFlusher&) = delete;
 
@@ -69,20 +69,18 @@ class TFileFlusher {
         TTicket Ticket;
     };
 
-    void Run();
     void FlushRound(std::vector<TEntry>& entries);
 
     TSync FSync;
     std::function<void()> FRoundDone;
     mutable std::mutex FLock;
-    std::condition_variable FWork;  // entries to flush, or stopping
     std::condition_variable FDoneChanged;
-    std::vector<TEntry> FPending;
     std::vector<TFailure> FFailures;
     TTicket FSubmitted = 0;
     TTicket FDone = 0;
     uint64_t FRounds = 0;
     uint64_t FSyncs = 0;
-    bool FStopping = false;
-    std::thread FThread;  // last: started once everything above exists
+    // Last: started once everything above exists, and joined (everything
+    // handed over flushed) before any of it goes.
+    TBatchWorker<TEntry> FWorker;
 };

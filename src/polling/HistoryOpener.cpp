@@ -35,35 +35,7 @@ void FinishHistoryOpen(TStationState& station) noexcept {
     }
 }
 
-THistoryOpener::THistoryOpener() : FThread([this] { Run(); }) {}
-
-THistoryOpener::~THistoryOpener() {
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        FStopping = true;
-    }
-    FPosted.notify_all();
-    FThread.join();
-}
-
-void THistoryOpener::Post(std::function<void()> job) {
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        FJobs.push_back(std::move(job));
-    }
-    FPosted.notify_all();
-}
-
-void THistoryOpener::Run() {
-    for (;;) {
-        std::function<void()> job;
-        {
-            std::unique_lock<std::mutex> guard(FLock);
-            FPosted.wait(guard, [this] { return FStopping || !FJobs.empty(); });
-            if (FJobs.empty()) return;
-            job = std::move(FJobs.front());
-            FJobs.pop_front();
-        }
-        job();
-    }
-}
+THistoryOpener::THistoryOpener()
+    : FWorker([](std::vector<std::function<void()>>& jobs) {
+          for (std::function<void()>& job : jobs) job();
+      }) {}

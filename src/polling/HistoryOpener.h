@@ -20,14 +20,15 @@
 // that is then moved away is never put in place afterwards.
 
 #include <condition_variable>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <utility>
+#include <vector>
 
+#include "engine/BatchWorker.h"
 #include "store/DateTime.h"
 
 class THisInfoDbMgr;
@@ -74,19 +75,13 @@ class THistoryOpener {
   public:
     THistoryOpener();
     // Runs what is posted still, then ends the thread.
-    ~THistoryOpener();
+    ~THistoryOpener() = default;
     THistoryOpener(const THistoryOpener&) = delete;
     THistoryOpener& operator=(const THistoryOpener&) = delete;
 
     // `job` must not raise.
-    void Post(std::function<void()> job);
+    void Post(std::function<void()> job) { FWorker.Post(std::move(job)); }
 
   private:
-    void Run();
-
-    std::mutex FLock;
-    std::condition_variable FPosted;
-    std::deque<std::function<void()>> FJobs;
-    bool FStopping = false;
-    std::thread FThread;  // last: starts once everything it uses is made
+    TBatchWorker<std::function<void()>> FWorker;
 };
