@@ -373,6 +373,7 @@ void THistoryChart::Indexed(const std::shared_ptr<TIndexJob>& job) {
     if (job->Worker.joinable()) job->Worker.join();
     FIndexJob.reset();
     if (job->Result) ShowSource(job->Result);
+    emit IndexDone();
 }
 
 void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings) {
@@ -386,7 +387,8 @@ void THistoryChart::SetReadings(const std::vector<TTmpReading>* readings) {
     // done on a worker, and the lines come when it is.
     auto job = std::make_shared<TIndexJob>();
     try {
-        job->Worker = std::thread([this, job, readings] {
+        job->Worker = std::thread([this, job, readings, start = FIndexStartForTest] {
+            if (start) start();
             try {
                 auto source = std::make_shared<const THistoryChartSource>(readings, job->Cancelled);
                 if (source->Complete()) job->Result = std::move(source);

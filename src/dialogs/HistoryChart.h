@@ -11,6 +11,7 @@
 #include <QRectF>
 #include <QString>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -73,6 +74,8 @@ class THistoryChart : public QWidget {
     // the lines).
     void WaitForIndex();
     void SetIndexAwayRowsForTest(size_t rows) { FIndexAwayRows = rows; }
+    // Run on the worker before it indexes (tests hold it there).
+    void SetIndexStartForTest(std::function<void()> hook) { FIndexStartForTest = std::move(hook); }
 
     // What the chart reads the shown list through.
     const THistoryChartSource& Source() const { return *FSource; }
@@ -103,6 +106,11 @@ class THistoryChart : public QWidget {
     // The current state with the series decimated into `buckets` columns.
     THistoryChartState Snapshot(int buckets) const;
 
+  signals:
+    // A list indexed on the worker is in use, its lines shown (also after
+    // WaitForIndex). Not after a stop: a list replaced never ends indexed.
+    void IndexDone();
+
   private:
     struct TIndexJob;
     void StopIndexing();
@@ -130,4 +138,5 @@ class THistoryChart : public QWidget {
     int FDecimatedBuckets = 0;
     std::shared_ptr<TIndexJob> FIndexJob;  // the source being built, if any
     size_t FIndexAwayRows = kIndexAwayRows;
+    std::function<void()> FIndexStartForTest;
 };

@@ -107,7 +107,20 @@ THistoryPanel::THistoryPanel(const THistoryPanelOptions& options, QWidget* paren
     connect(FQueryButton, &QPushButton::clicked, this, &THistoryPanel::QueryClicked);
     connect(FPrintButton, &QPushButton::clicked, this, [this] {
         emit PrintClicked();
-        ShowPrintPreview();
+        // The print takes the chart as shown: a long list's lines may still
+        // be on their way, and the window does not wait for them.
+        if (FChart->Indexing()) {
+            SetPrintWhenIndexed(true);
+        } else {
+            ShowPrintPreview();
+        }
+    });
+    connect(FChart, &THistoryChart::IndexDone, this, [this] {
+        if (!FPrintWhenIndexed) return;
+        SetPrintWhenIndexed(false);
+        // Not inside the chart's own call: the preview runs an event loop.
+        QMetaObject::invokeMethod(
+            this, [this] { ShowPrintPreview(); }, Qt::QueuedConnection);
     });
     connect(FExportButton, &QPushButton::clicked, this, &THistoryPanel::ExportShownRows);
 
@@ -167,6 +180,7 @@ QPushButton* THistoryPanel::AddButton(const QString& caption, const QString& obj
 
 void THistoryPanel::ShowReadings(const std::vector<TTmpReading>* readings,
                                  const THistoryTitle& title) {
+    SetPrintWhenIndexed(false);  // a print waiting was for the rows shown before
     FReadings = readings;
     FTitle = title;
     FReport->SetReadings(readings);
@@ -174,6 +188,16 @@ void THistoryPanel::ShowReadings(const std::vector<TTmpReading>* readings,
     // worker has indexed it.
     FChart->SetReadings(readings);
     FRowCountLabel->setText(RowCountText(readings != nullptr ? readings->size() : 0));
+}
+
+void THistoryPanel::SetPrintWhenIndexed(bool waiting) {
+    if (waiting == FPrintWhenIndexed) return;
+    FPrintWhenIndexed = waiting;
+    if (waiting) {
+        setCursor(Qt::BusyCursor);
+    } else {
+        unsetCursor();
+    }
 }
 
 void THistoryPanel::ClearReadings() {

@@ -115,9 +115,11 @@ class THistoryPanel : public QWidget {
     THistoryChart* Chart() const { return FChart; }
 
   public slots:
-    // The print preview of what is shown, printable to any printer or PDF; a
-    // report too long to preview goes straight to the print dialog. Either
-    // dialog runs through RunModal (dialogs/Prompts.h).
+    // The print preview of what is shown, printable to any printer or PDF,
+    // run through RunModal (dialogs/Prompts.h). "打印..." pressed while the
+    // chart still indexes a long list opens it once the lines are there (a
+    // busy cursor meanwhile, the window going on); rows shown anew before
+    // that drop it.
     void ShowPrintPreview();
     // The shown rows as a CSV file with the report's columns, through
     // ExportRowsToCsv (dialogs/CsvExportDialog.h).
@@ -148,4 +150,6 @@ class THistoryPanel : public QWidget {
     QProgressBar* FQueryProgress;
     QTimer FQueryProgressDelay;
     QTimer FQueryProgressPoll;
+    bool FPrintWhenIndexed = false;  // "打印..." waits for the chart's lines
+    void SetPrintWhenIndexed(bool waiting);
 };

@@ -357,7 +357,7 @@ int PrintHistory(QPrinter& printer, const THistoryPrintJob& job,
 }
 
 int ReportPrintPageCount(QPrinter& printer, const TReportPrintJob& job) {
-    return PlanPages(MakeLayout(printer, job, PrintFamily()), job).Pages;
+    return TReportPages(printer, job).Count();
 }
 
 int PrintReport(QPrinter& printer, const TReportPrintJob& job,
@@ -365,15 +365,16 @@ int PrintReport(QPrinter& printer, const TReportPrintJob& job,
     return PrintPages(printer, job, PrintFamily(), progress);
 }
 
-int PrintReportOnWorker(QWidget* parent, QPrinter& printer, const TReportPrintJob& job) {
+TWorkerPrintResult PrintReportOnWorker(QWidget* parent, QPrinter& printer,
+                                       const TReportPrintJob& job) {
     // Everything that needs this thread is done before the worker starts:
     // the font family and the page count. The chart is painted by the worker.
     const QString family = PrintFamily();
-    const int pages = ReportPrintPageCount(printer, job);
+    const int pages = TReportPages(printer, job, family).Count();
     TPagePainter paint = [job, family](QPrinter& target, const THistoryPrintProgress& progress) {
         return PrintPages(target, job, family, progress);
     };
-    return PrintOnWorker(parent, CapturePrinterSettings(printer), pages, std::move(paint)).Pages;
+    return PrintOnWorker(parent, CapturePrinterSettings(printer), pages, std::move(paint));
 }
 
 void PrintWithPreview(QWidget* parent, const TReportPrintJob& job) {

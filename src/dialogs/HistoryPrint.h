@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "dialogs/HistoryChart.h"
+#include "dialogs/PrintWorker.h"
 #include "store/Items.h"
 
 class QPrinter;
@@ -106,8 +107,10 @@ int ReportPrintPageCount(QPrinter& printer, const TReportPrintJob& job);
 // the next page. The worker calls job.Cell: what the Cell reads must stay
 // valid until this returns (it returns only once the worker is done), and
 // nothing may change it meanwhile; best the Cell owns its rows. Returns the
-// pages printed; a cancelled print to a file leaves no file.
-int PrintReportOnWorker(QWidget* parent, QPrinter& printer, const TReportPrintJob& job);
+// pages printed and whether that is the whole report, its file (when it
+// prints to one) in place; a cancelled print to a file leaves no file.
+TWorkerPrintResult PrintReportOnWorker(QWidget* parent, QPrinter& printer,
+                                       const TReportPrintJob& job);
 
 // What "打印..." does: a preview of the job (TPrintPreview: it paints the pages
 // in view only, so a report of any length opens at once), whose print

@@ -417,21 +417,18 @@ void TPrintPreview::AskPrint() {
 
 int TPrintPreview::PrintNow() {
     const QPointer<TPrintPreview> alive(this);
-    int printed = 0;
-    int pages = 0;
+    TWorkerPrintResult printed;
     try {
-        // The print dialog may have changed the paper: count on what prints.
-        pages = ReportPrintPageCount(FPrinter, FJob);
         printed = PrintReportOnWorker(this, FPrinter, FJob);
     } catch (const std::exception& e) {
         if (!alive.isNull()) {
             ShowMessage(this, QString::fromUtf8(kPrintFailedMessage) + QChar('\n') +
                                   QString::fromLocal8Bit(e.what()));
         }
-        return printed;
+        return printed.Pages;
     }
     // Done: the preview closes. Cancelled or cut short: it stays, for
     // another try.
-    if (!alive.isNull() && printed == pages) accept();
-    return printed;
+    if (!alive.isNull() && printed.Complete) accept();
+    return printed.Pages;
 }

@@ -228,6 +228,67 @@ TEST(THistoryPanel, ReportOfHundredsOfPagesOpensThePreview) {
     EXPECT_EQ(pages, expected);
 }
 
+// "打印..." pressed while a long list's lines are still being indexed: the
+// window does not wait for them (the click returns with the chart still
+// indexing, no preview, a busy cursor); the preview opens once the lines
+// are in. Rows shown anew before that drop the print.
+TEST(THistoryPanel, PrintPressedWhileTheLinesAreIndexedOpensThePreviewOnceTheyAreIn) {
+    THistoryPanel panel({});
+    panel.Chart()->SetIndexAwayRowsForTest(3000);
+    std::atomic<bool> release{false};
+    panel.Chart()->SetIndexStartForTest([&release] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!release && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const auto samples = [](size_t count, uint16_t period) {
+        return MinuteSamples(count, 40000, [period](size_t i, TDateTime t) {
+            return Sample(t, static_cast<uint16_t>(60 + i % period), 70, 80, 0);
+        });
+    };
+    const std::vector<TTmpReading> list = samples(5000, 50);
+    const std::vector<TTmpReading> other = samples(4000, 31);
+    int previews = 0;
+    bool linesInPreview = false;
+    TScopedModalRunner runner([&](QDialog& dialog) {
+        if (qobject_cast<TPrintPreview*>(&dialog) != nullptr) {
+            ++previews;
+            linesInPreview = !panel.Chart()->Indexing() && panel.Chart()->Source().Reads(&list) &&
+                             !panel.Chart()->Series(0)->points().isEmpty();
+        }
+        return static_cast<int>(QDialog::Rejected);
+    });
+
+    panel.ShowReadings(&list, {"站点 1", list.back().DateTime, list.front().DateTime});
+    ASSERT_TRUE(panel.Chart()->Indexing());
+    QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
+    EXPECT_TRUE(panel.Chart()->Indexing());
+    EXPECT_EQ(previews, 0);
+    EXPECT_EQ(panel.cursor().shape(), Qt::BusyCursor);
+    release = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return previews > 0; }, querytest::kQueryTimeoutMs));
+    EXPECT_EQ(previews, 1);
+    EXPECT_TRUE(linesInPreview);
+    EXPECT_EQ(panel.cursor().shape(), Qt::ArrowCursor);
+
+    // Pressed while the list is indexed again, then other rows shown (the
+    // worker let go first, so its end is queued before they are).
+    release = false;
+    panel.ShowReadings(&list, {});
+    ASSERT_TRUE(panel.Chart()->Indexing());
+    QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
+    EXPECT_EQ(panel.cursor().shape(), Qt::BusyCursor);
+    release = true;
+    panel.ShowReadings(&other, {});
+    EXPECT_EQ(panel.cursor().shape(), Qt::ArrowCursor);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !panel.Chart()->Indexing(); }, querytest::kQueryTimeoutMs));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(panel.Chart()->Source().Reads(&other));
+    EXPECT_EQ(previews, 1);
+}
+
 TEST(THistoryPanel, QuickRangesSetBothPickersFromTheClock) {
     THistoryPanel panel({});
     const TDateTime now = EncodeDateTime(2024, 3, 10, 14, 25, 36, 500);

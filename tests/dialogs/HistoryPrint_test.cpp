@@ -322,7 +322,9 @@ TEST(PrintReportOnWorker, PrintsTheSamePagesAsTheWindowsThread) {
     QPrinter there(QPrinter::HighResolution);
     ToPdf(there, dir.filePath("worker.pdf"));
     ASSERT_GE(expected, 3);
-    EXPECT_EQ(PrintReportOnWorker(nullptr, there, job), expected);
+    const TWorkerPrintResult printed = PrintReportOnWorker(nullptr, there, job);
+    EXPECT_EQ(printed.Pages, expected);
+    EXPECT_TRUE(printed.Complete);
 
     EXPECT_EQ(PdfPages(dir.filePath("here.pdf")), expected);
     ASSERT_EQ(PdfPages(dir.filePath("worker.pdf")), expected);
@@ -381,7 +383,7 @@ TEST(PrintReportOnWorker, WindowKeepsTurningItsEventLoopWhileAPagePrints) {
     ToPdf(printer, dir.filePath("long.pdf"));
     const int pages = ReportPrintPageCount(printer, job);
     ASSERT_GT(pages, 10);
-    EXPECT_EQ(PrintReportOnWorker(&parent, printer, job), pages);
+    EXPECT_EQ(PrintReportOnWorker(&parent, printer, job).Pages, pages);
     EXPECT_TRUE(releasedByTicks);
     EXPECT_EQ(onWindowThread, 0);
     EXPECT_EQ(PdfPages(dir.filePath("long.pdf")), pages);
@@ -408,7 +410,9 @@ TEST(PrintReportOnWorker, CancelStopsTheWorkerAndLeavesNoFile) {
     QPrinter printer(QPrinter::HighResolution);
     ToPdf(printer, dir.filePath("cut.pdf"));
     const int pages = ReportPrintPageCount(printer, job);
-    const int printed = PrintReportOnWorker(&parent, printer, job);
+    const TWorkerPrintResult result = PrintReportOnWorker(&parent, printer, job);
+    const int printed = result.Pages;
+    EXPECT_FALSE(result.Complete);
     EXPECT_TRUE(pressed);
     EXPECT_GE(printed, 1);
     EXPECT_LT(printed, pages);
@@ -442,7 +446,7 @@ TEST(PrintReportOnWorker, ClosingTheWindowStopsThePrintAndWaitsForIt) {
     QPrinter printer(QPrinter::HighResolution);
     ToPdf(printer, dir.filePath("closed.pdf"));
     const int pages = ReportPrintPageCount(printer, job);
-    EXPECT_LT(PrintReportOnWorker(parent.data(), printer, job), pages);
+    EXPECT_LT(PrintReportOnWorker(parent.data(), printer, job).Pages, pages);
     EXPECT_TRUE(closed);
     EXPECT_TRUE(parent.isNull());
     EXPECT_FALSE(QFile::exists(dir.filePath("closed.pdf")));
