@@ -15,6 +15,7 @@
 #include "app/StationNode.h"
 #include "dialogs/AddDeviceFrm.h"
 #include "dialogs/HistoryPanel.h"
+#include "dialogs/HistoryQuery.h"
 #include "dialogs/Prompts.h"
 #include "polling/ScanCycle.h"
 #include "polling/StationRoster.h"
@@ -77,7 +78,7 @@ void TMainForm::DeleteStation(TStationNode& node) {
     // one going now.
     if (FDetachedReport && FHistoryPanel->Readings() == FDetachedReport.get()) {
         FHistoryPanel->ClearReadings();
-        FDetachedReport.reset();
+        FHistoryPanel->Query()->LetGo(std::move(FDetachedReport));
     }
     FRoot->removeChild(&node);
     delete &node;
@@ -172,7 +173,7 @@ void TMainForm::ReleaseHistoryList(TStationState& station) {
     CancelQueryOf(&station);
     if (!station.HistoryList) return;
     if (FHistoryPanel->Readings() == station.HistoryList.get()) FHistoryPanel->ClearReadings();
-    station.HistoryList.reset();
+    FHistoryPanel->Query()->LetGo(std::move(station.HistoryList));
 }
 
 void TMainForm::DetachHistoryList(TStationState& station) {
@@ -180,11 +181,11 @@ void TMainForm::DetachHistoryList(TStationState& station) {
     CancelQueryOf(&station);
     if (!station.HistoryList) return;
     if (FHistoryPanel->Readings() == station.HistoryList.get()) {
-        // The same list, moved: the report's borrowed rows stay valid.
+        // The report goes on showing it until it shows anything else.
         FDetachedReport = std::move(station.HistoryList);
         return;
     }
-    station.HistoryList.reset();
+    FHistoryPanel->Query()->LetGo(std::move(station.HistoryList));
 }
 
 void TMainForm::ReleaseHistoryMgr(TStationState& station) {

@@ -322,7 +322,7 @@ class TMainForm : public QMainWindow, public IScanView, public IStationTree {
     const TStationState* FLiveViewStation = nullptr;
     // A query result a backup took from its station while the report showed
     // it; released once the report shows anything else.
-    std::unique_ptr<std::vector<TTmpReading>> FDetachedReport;
+    TReadingList FDetachedReport;
     // The station whose history query runs; compared only, never followed
     // (the query is cancelled before the station goes).
     const TStationState* FQueryStation = nullptr;

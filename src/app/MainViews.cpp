@@ -5,7 +5,9 @@
 #include <QTreeWidget>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <thread>
+#include <utility>
 
 #include "app/ErrorReport.h"
 #include "app/LiveView.h"
@@ -119,9 +121,9 @@ void TMainForm::ShowReport(const TStationState& station) {
         title.End = node->QueryEnd;
     }
     // No list (never queried, or released by a backup) shows no rows.
-    FHistoryPanel->ShowReadings(station.HistoryList.get(), title);
+    FHistoryPanel->ShowReadings(station.HistoryList, title);
     // Rows kept from before a backup are shown no longer.
-    FDetachedReport.reset();
+    FHistoryPanel->Query()->LetGo(std::move(FDetachedReport));
 }
 
 void TMainForm::Button1Click() {
@@ -149,17 +151,11 @@ void TMainForm::Button1Click() {
             FQueryStation = nullptr;
             TStationNode* queried = NodeOf(station);
             if (queried == nullptr) return;
-            if (!station.HistoryList) {
-                station.HistoryList = std::make_unique<std::vector<TTmpReading>>();
-            }
-            // The report must not show the list while it changes under it.
-            if (FHistoryPanel->Readings() == station.HistoryList.get() ||
-                (FDetachedReport && FHistoryPanel->Readings() == FDetachedReport.get())) {
-                FHistoryPanel->ClearReadings();
-            }
-            FDetachedReport.reset();
-            // The list shown until now goes back in the result, let go by the query.
-            station.HistoryList->swap(result.Rows);
+            // A new list: the one shown until now may still be printed or
+            // exported. It goes back in the result, let go by the query.
+            result.Replaced = std::exchange(
+                station.HistoryList,
+                std::make_shared<const std::vector<TTmpReading>>(std::move(result.Rows)));
             queried->QueryBegin = begin;
             queried->QueryEnd = end;
             // What was read before an error is shown; the error is reported.

@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <memory>
+#include <utility>
 
 #include "dialogs/HistoryPanel.h"
 #include "dialogs/HistoryQuery.h"
@@ -54,8 +56,12 @@ TBackUpLocationForm::TBackUpLocationForm(QWidget* owner)
 TBackUpLocationForm::~TBackUpLocationForm() {
     // No worker may still read through the manager that goes with this body.
     FPanel->Query()->CancelAndWait();
-    // The panel goes after this body: it must not keep the list it borrows.
     FPanel->ClearReadings();
+}
+
+const std::vector<TTmpReading>& TBackUpLocationForm::Results() const {
+    static const std::vector<TTmpReading> none;
+    return FResults != nullptr ? *FResults : none;
 }
 
 void TBackUpLocationForm::SetOpenFileDialog(TOpenFileDialog dialog) {
@@ -68,8 +74,7 @@ void TBackUpLocationForm::SetQueryErrorHandler(TQueryErrorHandler handler) {
 
 void TBackUpLocationForm::ReleaseResults() {
     FPanel->ClearReadings();
-    FResults.clear();
-    FResults.shrink_to_fit();
+    FPanel->Query()->LetGo(std::move(FResults));
 }
 
 void TBackUpLocationForm::OpenFileButtonClick() {
@@ -105,8 +110,6 @@ void TBackUpLocationForm::QueryButtonClick() {
     const TDateTime end = FPanel->EndTime();
     if (!(begin < end) || !FHistoryMgr) return;
 
-    // The report shows what it showed until the result is in: FResults stays
-    // as the panel reads it.
     // Exports are named after the file, not its whole path.
     const THistoryTitle title{QString::fromStdString(FFileName), begin, end,
                               QFileInfo(QString::fromStdString(FFileName)).completeBaseName()};
@@ -117,9 +120,10 @@ void TBackUpLocationForm::QueryButtonClick() {
             manager->QueryReadings(rows, begin, end, progress);
         },
         [this, title](THistoryQuery::TResult& result) {
-            // The rows shown until now go back in the result, let go by the query.
-            FResults.swap(result.Rows);
-            FPanel->ShowReadings(&FResults, title);
+            // The list shown until now goes back in the result, let go by the query.
+            result.Replaced = std::exchange(
+                FResults, std::make_shared<const std::vector<TTmpReading>>(std::move(result.Rows)));
+            FPanel->ShowReadings(FResults, title);
             if (result.Error) FQueryError(this, result.Error);
         });
 }

@@ -80,7 +80,8 @@ class TBackUpLocationForm : public QWidget {
     bool FileOpened() const { return FHistoryMgr != nullptr; }
     // The path last chosen (also when it could not be opened).
     const std::string& FileName() const { return FFileName; }
-    const std::vector<TTmpReading>& Results() const { return FResults; }
+    // The rows of the last query (none: an empty list).
+    const std::vector<TTmpReading>& Results() const;
 
     THistoryPanel* HistoryPanel() const { return FPanel; }
     QPushButton* OpenFileButton() const { return FOpenFileButton; }
@@ -89,7 +90,7 @@ class TBackUpLocationForm : public QWidget {
     void ReleaseResults();
 
     std::string FFileName;
-    std::vector<TTmpReading> FResults;
+    TReadingList FResults;                       // shown by the panel
     std::unique_ptr<THisInfoDbMgr> FHistoryMgr;  // none while no file is open
     // Held by the worker that reads through FHistoryMgr: a cancelled one
     // may still be finishing its step when the next starts.

@@ -178,16 +178,21 @@ QPushButton* THistoryPanel::AddButton(const QString& caption, const QString& obj
     return button;
 }
 
-void THistoryPanel::ShowReadings(const std::vector<TTmpReading>* readings,
-                                 const THistoryTitle& title) {
+THistoryPanel::~THistoryPanel() {
+    // The chart's worker may read the list: it stops before the list goes.
+    ClearReadings();
+}
+
+void THistoryPanel::ShowReadings(TReadingList readings, const THistoryTitle& title) {
     SetPrintWhenIndexed(false);  // a print waiting was for the rows shown before
-    FReadings = readings;
+    TReadingList shown = std::exchange(FReadings, std::move(readings));
     FTitle = title;
-    FReport->SetReadings(readings);
+    FReport->SetReadings(FReadings.get());
     // The rows show at once; a long list's lines come once the chart's
-    // worker has indexed it.
-    FChart->SetReadings(readings);
-    FRowCountLabel->setText(RowCountText(readings != nullptr ? readings->size() : 0));
+    // worker has indexed it. The chart stops reading the list shown before.
+    FChart->SetReadings(FReadings.get());
+    FRowCountLabel->setText(RowCountText(FReadings != nullptr ? FReadings->size() : 0));
+    FQuery->LetGo(std::move(shown));
 }
 
 void THistoryPanel::SetPrintWhenIndexed(bool waiting) {
@@ -209,7 +214,7 @@ THistoryPrintJob THistoryPanel::PrintJob() const {
     job.Source = FTitle.Source;
     job.Begin = FTitle.Begin;
     job.End = FTitle.End;
-    job.Readings = FReadings;
+    job.Readings = FReadings.get();
     // The lines of a long list may still be on their way.
     FChart->WaitForIndex();
     job.Chart = FChart->Snapshot(kPrintChartBuckets);
@@ -218,14 +223,13 @@ THistoryPrintJob THistoryPanel::PrintJob() const {
 
 void THistoryPanel::ShowPrintPreview() {
     // The preview and the print run event loops, during which the owner may
-    // replace or release its list (a backup does), and a long print reads
-    // its rows on a worker: the report owns a copy of the rows, which lives
-    // as long as the last reader, also if this panel is closed meanwhile.
+    // show other rows or let its list go (a backup does), and a long print
+    // reads its rows on a worker: the report shares the list, which lives as
+    // long as its last reader, also if this panel is closed meanwhile.
     const QPointer<THistoryPanel> alive(this);
+    TReadingList rows = FReadings;
     try {
-        auto rows = std::make_shared<const std::vector<TTmpReading>>(
-            FReadings != nullptr ? *FReadings : std::vector<TTmpReading>());
-        PrintWithPreview(this, HistoryReportJob(PrintJob(), std::move(rows)));
+        PrintWithPreview(this, HistoryReportJob(PrintJob(), rows));
     } catch (const std::exception& e) {
         // Out of memory and the like, here or on the print's worker:
         // reported, never left to unwind through the button's event loop.
@@ -234,15 +238,21 @@ void THistoryPanel::ShowPrintPreview() {
                                   QString::fromLocal8Bit(e.what()));
         }
     }
+    // Rows replaced meanwhile are this call's to let go.
+    if (!alive.isNull()) FQuery->LetGo(std::move(rows));
 }
 
 void THistoryPanel::ExportShownRows() {
     // The progress dialog lets events through, during which the owner may
-    // replace or release its list (a backup does): export from a copy.
-    const std::vector<TTmpReading> rows =
-        FReadings != nullptr ? *FReadings : std::vector<TTmpReading>();
+    // show other rows or let its list go (a backup does): the export holds
+    // the list it was given.
+    const QPointer<THistoryPanel> alive(this);
+    TReadingList rows = FReadings;
+    const std::vector<TTmpReading> none;
+    const std::vector<TTmpReading>& list = rows != nullptr ? *rows : none;
     const QString name = FTitle.ExportName.isEmpty() ? FTitle.Source : FTitle.ExportName;
     ExportRowsToCsv(this, ExportFileName(name, FTitle.Begin, FTitle.End), ReadingCsvHeaders(),
-                    rows.size(),
-                    [&rows](size_t index, TCsvRow& row) { ReadingCsvCells(rows[index], row); });
+                    list.size(),
+                    [&list](size_t index, TCsvRow& row) { ReadingCsvCells(list[index], row); });
+    if (!alive.isNull()) FQuery->LetGo(std::move(rows));
 }

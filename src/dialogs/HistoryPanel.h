@@ -66,6 +66,7 @@ class THistoryPanel : public QWidget {
     Q_OBJECT
   public:
     explicit THistoryPanel(const THistoryPanelOptions& options, QWidget* parent = nullptr);
+    ~THistoryPanel() override;
 
     // The pickers' values, date and time of day.
     TDateTime BeginTime() const;
@@ -83,12 +84,12 @@ class THistoryPanel : public QWidget {
     // A button after "导出..."; the owner connects its clicked().
     QPushButton* AddButton(const QString& caption, const QString& objectName);
 
-    // Shows a borrowed list (newest first) in the report and the chart. The
-    // owner keeps it alive while shown, and calls again after changing it or
-    // before releasing it (nullptr shows nothing).
-    void ShowReadings(const std::vector<TTmpReading>* readings, const THistoryTitle& title);
+    // Shows a list (newest first) in the report and the chart; nullptr shows
+    // nothing. The panel holds the list while it shows it; a list shown
+    // before is let go, a long one on the query's releaser thread.
+    void ShowReadings(TReadingList readings, const THistoryTitle& title);
     void ClearReadings();
-    const std::vector<TTmpReading>* Readings() const { return FReadings; }
+    const std::vector<TTmpReading>* Readings() const { return FReadings.get(); }
 
     // Runs the owner's queries; the panel follows it with its progress bar.
     THistoryQuery* Query() const { return FQuery; }
@@ -130,7 +131,7 @@ class THistoryPanel : public QWidget {
     void PrintClicked();
 
   private:
-    const std::vector<TTmpReading>* FReadings = nullptr;  // borrowed
+    TReadingList FReadings;  // shared with the owner, and with a print or export under way
     THistoryTitle FTitle;
     bool FButtonsAtRightEdge;
     // Child widgets, owned through Qt's parent chain.

@@ -76,8 +76,14 @@ void THistoryQuery::CancelAndWait() {
 }
 
 void THistoryQuery::Release(TResult& result) {
+    LetGo(std::move(result.Replaced));
     if (result.Rows.capacity() < kReleaseAwayRows) return;
     FReleaser.Release(std::move(result.Rows));
+}
+
+void THistoryQuery::LetGo(TReadingList list) {
+    if (list == nullptr || list->capacity() < kReleaseAwayRows) return;
+    FReleaser.Release(std::move(list));
 }
 
 double THistoryQuery::ShareDone() const {

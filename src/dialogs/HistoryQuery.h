@@ -35,10 +35,13 @@ class THistoryQuery : public QObject {
     struct TResult {
         std::vector<TTmpReading> Rows;
         std::exception_ptr Error;  // nil when the work went through
+        // The list the rows replace, left here by the owner to be let go.
+        TReadingList Replaced;
     };
     // Runs on the owner's thread with the result of the current query. What
-    // it leaves in the result (say, the list it swapped the rows for) is let
-    // go afterwards, a long list on the query's releaser thread.
+    // it leaves in the result (the rows it did not take, the list they
+    // replace) is let go afterwards, a long list on the query's releaser
+    // thread.
     using TDone = std::function<void(TResult& result)>;
     // Tests hold the worker here, before the work, until they let it go or
     // Cancelled becomes true.
@@ -68,6 +71,10 @@ class THistoryQuery : public QObject {
     int Workers() const { return static_cast<int>(FJobs.size()); }
 
     void SetGate(TGate gate) { FGate = std::move(gate); }
+
+    // Lets go of a list, a long one on the releaser's thread (where it is
+    // freed unless something else still holds it).
+    void LetGo(TReadingList list);
 
   signals:
     void Started();

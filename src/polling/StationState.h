@@ -63,8 +63,9 @@ struct TStationState : TStationLive {
     void ClosePortQuietly() noexcept;
 
     uint8_t Address = 0;
-    // The last history query result, or none.
-    std::unique_ptr<std::vector<TTmpReading>> HistoryList;
+    // The last history query result, or none; shared with the report that
+    // shows it and a print or export of it.
+    TReadingList HistoryList;
     // Open on data/<Address>/HistoryData.dt once first needed, or none.
     std::unique_ptr<THisInfoDbMgr> HistoryMgr;
     // The record in the window's station list, which keeps it alive.

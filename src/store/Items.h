@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "store/DateTime.h"
 #include "store/GbkText.h"
@@ -72,6 +74,11 @@ struct TTmpReading {
     uint16_t IronTmp = 0;
     uint8_t RelayFlags = 0;
 };
+
+// A list of samples once read (newest first), shared by what shows, prints
+// or exports it. Nobody changes a list once shared: new rows come as a new
+// list, so a print or an export may go on reading the one it was given.
+using TReadingList = std::shared_ptr<const std::vector<TTmpReading>>;
 
 // One stored parameter ("SysparaTable"): a key that uses its value or text.
 struct TSysParaItem {

@@ -72,7 +72,7 @@ TEST_F(CsvExportDialogTest, ExportButtonWritesExactlyTheRowsTheReportShows) {
             return Sample(t, static_cast<uint16_t>(k == 7 ? 300 : 60 + k), 66, 67,
                           static_cast<uint16_t>(k % 3 == 0 ? 0 : 90), static_cast<uint8_t>(k % 16));
         });
-    panel.ShowReadings(&list,
+    panel.ShowReadings(Borrowed(list),
                        {"1号变 - 温控器", EncodeDateTime(2024, 1, 2), EncodeDateTime(2024, 1, 3)});
     EXPECT_EQ(panel.ExportButton()->text(), "导出...");
     NextPath = QString::fromStdString(Dir.File("导出.csv"));
@@ -113,7 +113,7 @@ TEST_F(CsvExportDialogTest, CancelledSaveDialogDoesNothing) {
     THistoryPanel panel({});
     const auto list = MinuteSamples(3, EncodeDateTime(2024, 1, 2),
                                     [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
-    panel.ShowReadings(&list, {"站点", 0, 0});
+    panel.ShowReadings(Borrowed(list), {"站点", 0, 0});
     NextPath.clear();
     panel.ExportButton()->click();
     EXPECT_EQ(Suggested, QStringList{"站点.csv"});

@@ -6,17 +6,21 @@
 #include <QCalendarWidget>
 #include <QCheckBox>
 #include <QDateTimeEdit>
+#include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineSeries>
+#include <QPrinter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -163,7 +167,7 @@ TEST(THistoryPanel, ShowReadingsFillsReportAndChartAndNullClearsBoth) {
     THistoryPanel panel({});
     const auto list = MinuteSamples(30, EncodeDateTime(2024, 1, 2, 3),
                                     [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
-    panel.ShowReadings(&list, {"站点 1", list.back().DateTime, list.front().DateTime});
+    panel.ShowReadings(Borrowed(list), {"站点 1", list.back().DateTime, list.front().DateTime});
     EXPECT_EQ(panel.ReportView()->model()->rowCount(), 30);
     EXPECT_EQ(panel.Chart()->Series(0)->points().size(), 30);
     EXPECT_TRUE(panel.Chart()->Series(3)->points().isEmpty());
@@ -184,7 +188,7 @@ TEST(THistoryPanel, PrintButtonOpensAPreviewOfWhatIsShown) {
     THistoryPanel panel({});
     const auto list = MinuteSamples(5, EncodeDateTime(2024, 1, 2, 3),
                                     [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
-    panel.ShowReadings(&list, {"站点 1", list.back().DateTime, list.front().DateTime});
+    panel.ShowReadings(Borrowed(list), {"站点 1", list.back().DateTime, list.front().DateTime});
     QSignalSpy print(&panel, &THistoryPanel::PrintClicked);
     bool sawPreview = false;
     // The preview is modal: look at it from inside its event loop, then close it.
@@ -213,7 +217,7 @@ TEST(THistoryPanel, ReportOfHundredsOfPagesOpensThePreview) {
     THistoryPanel panel({});
     const auto list = MinuteSamples(20000, EncodeDateTime(2024, 1, 2),
                                     [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
-    panel.ShowReadings(&list, {"站点 1", list.back().DateTime, list.front().DateTime});
+    panel.ShowReadings(Borrowed(list), {"站点 1", list.back().DateTime, list.front().DateTime});
     int pages = 0;
     int expected = -1;
     TScopedModalRunner runner([&](QDialog& dialog) {
@@ -226,6 +230,46 @@ TEST(THistoryPanel, ReportOfHundredsOfPagesOpensThePreview) {
     QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
     EXPECT_GT(pages, 300);
     EXPECT_EQ(pages, expected);
+}
+
+// A print shares the list it was given, not a copy of it: other rows shown
+// while its preview is open, and the owner letting go of the list, leave
+// the print its rows, which it prints in full; the list goes with the
+// print.
+TEST(THistoryPanel, APrintKeepsTheListItWasGivenWhileOtherRowsAreShown) {
+    QTemporaryDir dir;
+    THistoryPanel panel({});
+    const auto samples = [](size_t count) {
+        return std::make_shared<const std::vector<TTmpReading>>(
+            MinuteSamples(count, EncodeDateTime(2024, 1, 2),
+                          [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); }));
+    };
+    TReadingList printed = samples(700);
+    const std::weak_ptr<const std::vector<TTmpReading>> watch = printed;
+    const TReadingList next = samples(10);
+    panel.ShowReadings(printed, {"站点 1", printed->back().DateTime, printed->front().DateTime});
+    int expected = 0;
+    int pages = -1;
+    bool heldByThePrint = false;
+    TScopedModalRunner runner([&](QDialog& dialog) {
+        auto* preview = qobject_cast<TPrintPreview*>(&dialog);
+        if (preview == nullptr) return static_cast<int>(QDialog::Rejected);
+        expected = preview->PageCount();
+        panel.ShowReadings(next, {});
+        printed.reset();
+        heldByThePrint = !watch.expired();
+        preview->Printer().setOutputFormat(QPrinter::PdfFormat);
+        preview->Printer().setOutputFileName(dir.filePath("shared.pdf"));
+        pages = preview->PrintNow();
+        return static_cast<int>(QDialog::Accepted);
+    });
+    QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
+    EXPECT_TRUE(heldByThePrint);
+    EXPECT_GT(expected, 10);
+    EXPECT_EQ(pages, expected);
+    EXPECT_TRUE(QFile::exists(dir.filePath("shared.pdf")));
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(panel.Readings(), next.get());
 }
 
 // "打印..." pressed while a long list's lines are still being indexed: the
@@ -260,7 +304,7 @@ TEST(THistoryPanel, PrintPressedWhileTheLinesAreIndexedOpensThePreviewOnceTheyAr
         return static_cast<int>(QDialog::Rejected);
     });
 
-    panel.ShowReadings(&list, {"站点 1", list.back().DateTime, list.front().DateTime});
+    panel.ShowReadings(Borrowed(list), {"站点 1", list.back().DateTime, list.front().DateTime});
     ASSERT_TRUE(panel.Chart()->Indexing());
     QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
     EXPECT_TRUE(panel.Chart()->Indexing());
@@ -275,12 +319,12 @@ TEST(THistoryPanel, PrintPressedWhileTheLinesAreIndexedOpensThePreviewOnceTheyAr
     // Pressed while the list is indexed again, then other rows shown (the
     // worker let go first, so its end is queued before they are).
     release = false;
-    panel.ShowReadings(&list, {});
+    panel.ShowReadings(Borrowed(list), {});
     ASSERT_TRUE(panel.Chart()->Indexing());
     QTest::mouseClick(panel.PrintButton(), Qt::LeftButton);
     EXPECT_EQ(panel.cursor().shape(), Qt::BusyCursor);
     release = true;
-    panel.ShowReadings(&other, {});
+    panel.ShowReadings(Borrowed(other), {});
     EXPECT_EQ(panel.cursor().shape(), Qt::ArrowCursor);
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return !panel.Chart()->Indexing(); }, querytest::kQueryTimeoutMs));
@@ -333,7 +377,7 @@ TEST(THistoryPanel, TheRowCountStandsBesideTheReport) {
     EXPECT_EQ(panel.RowCountLabel()->text(), "共 0 条记录");
     const auto list = MinuteSamples(37, EncodeDateTime(2024, 1, 2, 3),
                                     [](size_t, TDateTime t) { return Sample(t, 65, 66, 67, 0); });
-    panel.ShowReadings(&list, {});
+    panel.ShowReadings(Borrowed(list), {});
     EXPECT_EQ(panel.RowCountLabel()->text(), "共 37 条记录");
     panel.ClearReadings();
     EXPECT_EQ(panel.RowCountLabel()->text(), "共 0 条记录");
@@ -343,7 +387,7 @@ TEST(THistoryPanel, TheTimeColumnIsWideEnoughForDateAndTime) {
     THistoryPanel panel({});
     const std::vector<TTmpReading> list = {
         Sample(EncodeDateTime(2024, 12, 28, 23, 58, 59), 65, 66, 67, 0)};
-    panel.ShowReadings(&list, {});
+    panel.ShowReadings(Borrowed(list), {});
     panel.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
     THistoryReportView* view = panel.ReportView();
@@ -352,7 +396,7 @@ TEST(THistoryPanel, TheTimeColumnIsWideEnoughForDateAndTime) {
     EXPECT_GT(view->columnWidth(kColTime), view->fontMetrics().horizontalAdvance(text));
     // A model reset (the next query) keeps the width.
     panel.ClearReadings();
-    panel.ShowReadings(&list, {});
+    panel.ShowReadings(Borrowed(list), {});
     EXPECT_GT(view->columnWidth(kColTime), view->fontMetrics().horizontalAdvance(text));
 }
 
@@ -461,7 +505,7 @@ TEST(THistoryPanel, ALongQueryResultShowsItsRowsAtOnceAndItsLinesOnceIndexed) {
             [&](THistoryQuery::TResult& result) {
                 panel.ClearReadings();
                 shown.swap(result.Rows);
-                panel.ShowReadings(&shown, {});
+                panel.ShowReadings(Borrowed(shown), {});
                 indexedAtDelivery = !panel.Chart()->Source().Empty() ||
                                     !panel.Chart()->Series(0)->points().isEmpty();
             });
@@ -484,7 +528,7 @@ TEST(THistoryPanel, ALongQueryResultShowsItsRowsAtOnceAndItsLinesOnceIndexed) {
 
     // Shown again (a station selected anew), then replaced by the next
     // query's rows before its index is done.
-    panel.ShowReadings(&shown, {});
+    panel.ShowReadings(Borrowed(shown), {});
     ASSERT_TRUE(panel.Chart()->Indexing());
     const std::vector<TTmpReading> next = samples(5000, 31);
     ASSERT_TRUE(query(next));

@@ -21,6 +21,12 @@ inline TTmpReading Sample(TDateTime time, uint16_t a, uint16_t b, uint16_t c, ui
 
 constexpr double kOneMinute = 1.0 / 1440.0;
 
+// A list the test holds itself, as the panel takes lists: the test keeps it
+// alive, and unchanged while shown.
+inline TReadingList Borrowed(const std::vector<TTmpReading>& list) {
+    return TReadingList(TReadingList(), &list);  // shares no ownership
+}
+
 // `count` samples one minute apart from `first`, newest first; `make(i, time)`
 // builds the i-th oldest.
 inline std::vector<TTmpReading> MinuteSamples(

@@ -105,7 +105,7 @@ TEST(BackUpFileName, JoinsPathAddressAndDayWithoutDoublingTheSeparator) {
 TEST_F(BackUpTest, BackUpCopiesEverySampleThenReleasesTheStationAndDeletesTheLiveFile) {
     TStationState& station = Station(12);
     Record(station, 5, kMarch1);
-    station.HistoryList = std::make_unique<std::vector<TTmpReading>>(2);
+    station.HistoryList = std::make_shared<const std::vector<TTmpReading>>(2);
     TBackUp backUp = Make(kMarch1);
     int released = 0;
     backUp.SetReleaseList([&](TStationState& s) {
@@ -147,7 +147,7 @@ TEST_F(BackUpTest, ASecondBackUpOnTheSameDayLeavesTheNewSamplesInTheNewLiveFile)
 
 TEST_F(BackUpTest, AStationThatNeverStoredASampleMakesNoFileAndKeepsItsState) {
     TStationState& station = Station(7);
-    station.HistoryList = std::make_unique<std::vector<TTmpReading>>(1);
+    station.HistoryList = std::make_shared<const std::vector<TTmpReading>>(1);
     EXPECT_EQ(Make(kMarch1).BackUpStation(station), TBackUpResult::CopyFailed);
     EXPECT_FALSE(fs::exists(BackUpFile(7, kMarch1)));
     EXPECT_FALSE(fs::exists(BackUpFile(7, kMarch1) + ".part"));
