@@ -110,9 +110,14 @@ awk -F, -v w=$WARMUP 'NR > 1 && $1 >= w {
                w, rmin, rmax, rfirst, rlast, fmin, fmax, tmin, tmax, n }' "$DIR/soak.csv"
 # The first line covers the start (the window built, every file opened).
 awk -F, 'NR == 1 { first = $2; next }
-  { if ($2 > worst) worst = $2; stalls += $3; n++ }
+  { if ($2 > worst) { worst = $2; at = $1; cpu = $6; vol = $7; invol = $8 } stalls += $3; n++ }
   END { printf "soak: event loop: start %.1f ms; after it, longest stall %.1f ms, %d stalls of 50 ms or more over %d periods of 10 s\n",
-               first, worst, stalls, n }' "$DIR/loop.csv" 2>/dev/null || echo "soak: no loop.csv"
+               first, worst, stalls, n
+        if (NF >= 8) printf "soak: the longest stall (period ending at %d s): the window thread ran %.1f ms of it, %d waits, %d times put aside\n",
+               at, cpu, vol, invol }' "$DIR/loop.csv" 2>/dev/null || echo "soak: no loop.csv"
+# Every stall of 30 ms or more, with what the window thread did during it.
+awk -F, 'NR > 1 && $2 >= 30 && NF >= 8 { printf "soak:   %5d s  %5.1f ms  cpu %5.1f ms  waits %d  put aside %d\n", $1, $2, $6, $7, $8 }' \
+  "$DIR/loop.csv" 2>/dev/null || true
 # The heap as the station's C library sees it, after the warm-up: what it
 # keeps in use, and what the allocator holds (in use and free for reuse).
 awk -F, -v w=$WARMUP '$1 >= w && NF >= 5 {

@@ -68,16 +68,18 @@ TEST(LoopWatch, CountsHowLateEachFiringComesAndLogsOneLinePerPeriod) {
 
     watch.Tick(TLoopWatch::kTickMs * kMs);  // on time
     EXPECT_EQ(watch.LongestStallMs(), 0.0);
-    watch.Tick(75 * kMs);  // the loop stood still for 65 ms
+    // The loop stood still for 65 ms, 60 of them at work.
+    watch.Tick(75 * kMs, {60 * kMs, 1, 2});
     watch.Tick(40 * kMs);  // 30 ms: longer than a tick, shorter than a stall
     EXPECT_DOUBLE_EQ(watch.LongestStallMs(), 65.0);
     EXPECT_EQ(watch.Stalls(), 1);
-    watch.Tick((TLoopWatch::kStallMs + TLoopWatch::kTickMs) * kMs);  // exactly a stall
+    // Exactly a stall, not the longest: its use is not the one logged.
+    watch.Tick((TLoopWatch::kStallMs + TLoopWatch::kTickMs) * kMs, {1 * kMs, 7, 7});
     EXPECT_EQ(watch.Stalls(), 2);
 
     // The period ends with the firing that completes it: one line, then
     // the figures start afresh.
-    watch.Tick(TLoopWatch::kReportMs * kMs);
+    watch.Tick(TLoopWatch::kReportMs * kMs, {5 * kMs, 3, 0});
     EXPECT_EQ(watch.Stalls(), 0);
     EXPECT_EQ(watch.LongestStallMs(), 0.0);
     QFile file(log);
@@ -85,9 +87,13 @@ TEST(LoopWatch, CountsHowLateEachFiringComesAndLogsOneLinePerPeriod) {
     const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 1);
     const QStringList fields = lines[0].split(',');
-    ASSERT_EQ(fields.size(), 5);
+    ASSERT_EQ(fields.size(), 8);
     EXPECT_EQ(fields[1], QString::number(TLoopWatch::kReportMs - TLoopWatch::kTickMs) + ".0");
     EXPECT_EQ(fields[2], "3");
+    // What the thread did during the longest stall (the last firing's).
+    EXPECT_EQ(fields[5], "5.0");
+    EXPECT_EQ(fields[6], "3");
+    EXPECT_EQ(fields[7], "0");
     // The heap: what this process keeps in use, within what the allocator holds.
     const qulonglong inUse = fields[3].toULongLong();
     const qulonglong held = fields[4].toULongLong();
@@ -107,6 +113,21 @@ TEST(LoopWatch, SeesTheEventLoopBlocked) {
     // The firing after the block is at least 150 ms after the one before.
     QTRY_VERIFY_WITH_TIMEOUT(blocked && watch.LongestStallMs() >= 140, 10000);
     EXPECT_GE(watch.Stalls(), 1);
+}
+
+// The thread's own use: a busy wait shows as CPU, a sleep as a voluntary
+// switch with next to no CPU.
+TEST(LoopWatch, TellsTheThreadsWorkFromItsWaits) {
+    const TLoopWatch::TThreadUse start = TLoopWatch::ThreadUse();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    const TLoopWatch::TThreadUse busy = TLoopWatch::ThreadUse();
+    EXPECT_GE(busy.CpuNs - start.CpuNs, 20 * kMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const TLoopWatch::TThreadUse slept = TLoopWatch::ThreadUse();
+    EXPECT_LT(slept.CpuNs - busy.CpuNs, 20 * kMs);
+    EXPECT_GE(slept.Voluntary - busy.Voluntary, 1);
 }
 
 }  // namespace
